@@ -1,0 +1,7 @@
+// Trace lines on standard output, shared by the library and the server. A global switch
+// lets tests and benchmarks silence them without touching what the server prints.
+#pragma once
+
+extern int traceOn;
+void tracef(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void traceLine(const char* line);

@@ -1,0 +1,109 @@
+// Window mode of the process: SDL start-up, the main loop with its tick clock, window
+// events, the Start/Stop button, and the exit routine that saves before closing.
+#include <SDL2/SDL.h>
+#include <cstdio>
+
+#include "veskServer.h"
+#include "window.h"
+
+int mouseDownLeft = 0;
+
+int init() {
+    if (SDL_Init(SDL_INIT_VIDEO) < 0) {
+        tracef("SDL could not initialize! SDL Error: %s\n", SDL_GetError());
+        return 0;
+    }
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 1);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
+    gWindow = SDL_CreateWindow("Quarn Incremental: Server 10", SDL_WINDOWPOS_UNDEFINED,
+                               SDL_WINDOWPOS_UNDEFINED, SCREEN_WIDTH, SCREEN_HEIGHT,
+                               SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN);
+    if (!gWindow) {
+        tracef("Window could not be created! SDL Error: %s\n", SDL_GetError());
+        return 0;
+    }
+    gRenderer = SDL_CreateRenderer(gWindow, 0, SDL_RENDERER_ACCELERATED);
+    initUI();
+    return 1;
+}
+
+static uint32_t sdlTicks() {
+    return SDL_GetTicks();
+}
+
+// Shows what renderUI drew. The renderer batches its drawing, so it is flushed before
+// the buffers are swapped; a renderer without OpenGL presents on its own.
+static void presentFrame() {
+    SDL_RendererInfo info;
+    if (gRenderer && SDL_GetRendererInfo(gRenderer, &info) == 0 &&
+        SDL_strncmp(info.name, "opengl", 6) == 0) {
+        SDL_RenderFlush(gRenderer);
+        SDL_GL_SwapWindow(gWindow);
+    } else if (gRenderer) {
+        SDL_RenderPresent(gRenderer);
+    }
+}
+
+void gLoop() {
+    textBoxAddStr(tb, "gLoop: Starting");
+    mpt = 1000 / ticksPerSecond;
+    running = 1;
+    SDL_StartTextInput();
+    SDL_Event event;
+    while (running) {
+        if (!tickDue(getTicks())) continue;
+        inputEvents(&event);
+        tic();
+        presentFrame();
+        fflush(stdout); // once a tick: timely for the operator, cheap for the tick
+    }
+    SDL_StopTextInput();
+}
+
+void tic() {
+    if (servOn) gameTic();
+    renderUI();
+}
+
+void inputEvents(SDL_Event* event) {
+    while (SDL_PollEvent(event)) {
+        if (event->type == SDL_QUIT) {
+            running = 0;
+        } else if (event->type == SDL_MOUSEBUTTONDOWN) {
+            int x, y;
+            SDL_GetMouseState(&x, &y);
+            if (event->button.button == SDL_BUTTON_LEFT) {
+                mouseDownLeft = 1;
+                handleMouse(x, y);
+            }
+        }
+    }
+}
+
+void handleMouse(int x, int y) {
+    if (!mouseDownLeft || buttArClick(bc, x, y) != 0) return;
+    if (!servOn) {
+        if (startServer()) buttArSetText(bc, gRenderer, "Stop", 0, 0, &color, font);
+    } else {
+        stopServer();
+        buttArSetText(bc, gRenderer, "Start", 0, 0, &color, font);
+    }
+}
+
+void closingGame() {
+    saveGame();
+    SDL_DestroyRenderer(gRenderer);
+    SDL_DestroyWindow(gWindow);
+}
+
+int runWindowed() {
+    if (!init()) {
+        traceLine("Init Failed");
+        return 0;
+    }
+    clockSource = sdlTicks;
+    gLoop();
+    closingGame();
+    return 0;
+}

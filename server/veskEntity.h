@@ -1,0 +1,21 @@
+// Entities of the world: the record, creation of an entity with the default movement
+// values, and the entity list.
+#pragma once
+
+#include "../libs/veskArrayList.h"
+#include "veskGravity.h"
+
+struct veskEntity {
+    int globalId;   // identifier sent to clients; equals the index in entList
+    int ruleSet;    // 0 ground walker, 1 free mover, other values never move
+    int modelIndex; // model the clients draw
+    float scale;
+    int editType; // brush chosen with the hot-bar keys
+    veskGravity* gravMem;
+};
+
+// A new entity at `position` in chunk (0, 0) with the default speeds, appended to
+// `entList` with globalId = its index. Not yet placed on the terrain.
+veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* position);
+
+void freeEntList(ArrayList* entList);

@@ -1,0 +1,61 @@
+// Movement state of an entity and the ground-walker physics: neighbourhood of seven
+// chunks, velocity update, swept move with landing and sliding, face and chunk crossing,
+// and initial placement on the terrain.
+#pragma once
+
+#include "../libs/veskArrayList.h"
+#include "veskTerrain.h"
+
+struct veskGravity {
+    float position[3]; // relative to the centre of chunk chunkCoords
+    float rots[3];     // radians: [0] pitch about x, [1] heading about y
+    char locChanged;
+    char rotChanged;
+    int chunkCoordsOld[2]; // chunk last streamed to clients
+    int chunkCoords[2];
+    int faceIndex; // face of terArray[0] the entity rests on, -1 airborne
+    int typeIndex; // contact code: 0 face, 1-3 edges, 4-6 vertices, 7 airborne
+    float barys[2];
+    float tempVect[3]; // this tick's request
+    float moveVect[3]; // unit direction of the velocity
+    float maxMoveSpeed;
+    float curMoveSpeed;
+    float addMoveSpeed;
+    float midMoveSpeed; // distance still to travel this tick
+    int jumping;
+    veskTerrain* terArray[7]; // own chunk, then neighbours in chunkArrayCoords order
+};
+
+extern float veskGravTerrainScale;
+extern int veskGravTerrainEdge;
+extern int debug;
+extern int maxRec;
+extern int counter0;
+
+// Movement state and neighbourhood
+void fillTerArray(veskGravity* memObj, ArrayList* ters);
+int isOnEdgeNew(float x, float y, int scale);
+void offChunkCheck(veskGravity* gravMem);
+
+// Velocity update
+void makeMoveVect(veskGravity* gravObj);
+void addMoveVec(veskGravity* gravObj, const float* addVec);
+void gravMoveStart(veskGravity* memObj, ArrayList* terList);
+
+// Move step, slide and crossing
+void gravMove(veskGravity* memObj, ArrayList* terList);
+void groundedNoCollision(veskGravity* memObj, ArrayList* terList);
+void handleEdges(int vi0, int vi1, veskGravity* gravMem, float terrainScale, ArrayList* terList);
+int isOnEdge(float x, float y, int scale);
+int findFaceNextToIndex(int p, int q, veskGravity* gravMem);
+void findFaceNextToSimple(const float* vertLoc0, const float* vertLoc1, int* retEdge,
+                          veskGravity* gravMem);
+void edgeChangeBarys(veskGravity* gravMem, int newEdge);
+
+// Initial placement
+void setveskGravity(veskGravity* memObj, ArrayList* ters);
+void polyGrounded(veskGravity* memObj, float detectDist, ArrayList* terList);
+void newPointFaceDist(const float* unitLoc, const float* f0, const float* f1, const float* f2,
+                      float* retDist, int* retType, float* retBarys);
+void oneCheck(float scale, const float* unitVec, const float* f0, const float* f1,
+              const float* edgeVec, float* retDist, int* retType);

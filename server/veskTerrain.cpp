@@ -1,0 +1,190 @@
+// Hexagonal terrain chunks: generation of flat chunks (vertex and triangle order),
+// chunk and world coordinates, hex distance, and filling an area of the world list.
+// The double-to-float rounding steps of the coordinate conversions are deliberate:
+// vertex positions travel bit for bit to clients and into the world file.
+#include "veskTerrain.h"
+
+#include <cstdlib>
+
+const int chunkArrayCoords[14] = {0, 0, -1, 1, 0, 1, 1, 0, 1, -1, 0, -1, -1, 0};
+
+int numHexVerts(int radius) {
+    return 3 * radius * (radius + 1) + 1;
+}
+
+int numHexFaces(int radius) {
+    return 6 * radius * radius;
+}
+
+veskTerrain* initTerrain(int edge, int x, int y, float scale) {
+    veskTerrain* ter = static_cast<veskTerrain*>(calloc(1, sizeof(veskTerrain)));
+    ter->numVerts = numHexVerts(edge);
+    ter->numFaces = numHexFaces(edge);
+    ter->maxVerts = int(float(ter->numVerts) * bufferMult);
+    ter->maxFaces = int(float(ter->numFaces) * bufferMult);
+    ter->chunkCoords[0] = x;
+    ter->chunkCoords[1] = y;
+    ter->verts = static_cast<vertTex*>(calloc(size_t(ter->maxVerts), sizeof(vertTex)));
+    ter->faces = static_cast<int32_t*>(calloc(size_t(ter->maxFaces) * 3, sizeof(int32_t)));
+    genHexVerts(edge, scale, ter->verts);
+    genHexFace(edge, ter->faces);
+    ter->movedVerts = initArrayList(10, 4);
+    return ter;
+}
+
+void freeTerrain(veskTerrain* ter) {
+    if (!ter) return;
+    free(ter->verts);
+    free(ter->faces);
+    freeArrayList(ter->movedVerts);
+    free(ter);
+}
+
+void freeTerList(ArrayList* list) {
+    int n = arrayListGetLength(list);
+    for (int i = 0; i < n; i++)
+        freeTerrain(arrayListGet<veskTerrain>(list, i));
+    freeArrayList(list);
+}
+
+vertTex* genHexVerts(int radius, float scale, vertTex* verts) {
+    int n = 0;
+    int ex = 0;
+    for (int tx = radius; tx >= -radius; tx--) {
+        for (int ty = -tx - ex; ty <= ex; ty++) {
+            float wx = 0, wy = 0;
+            terToWorld(tx, ty, &wx, &wy, scale);
+            // The lattice's tx axis runs along z.
+            verts[n].loc[0] = wy;
+            verts[n].loc[1] = 0;
+            verts[n].loc[2] = wx;
+            n++;
+        }
+        if (tx > 0) ex++;
+    }
+    return verts;
+}
+
+int* genHexFace(int radius, int* faces) {
+    int top = 0;
+    int bot = radius + 1;
+    int n = 0;
+    auto put = [&](int a, int b, int c) {
+        faces[3 * n] = a;
+        faces[3 * n + 1] = b;
+        faces[3 * n + 2] = c;
+        n++;
+    };
+    for (int y = 0; y < radius; y++) {
+        for (int x = 0; x <= 2 * (y + radius); x++) {
+            if (x % 2 == 0) {
+                put(bot, top, bot + 1);
+                bot++;
+            } else {
+                put(top, top + 1, bot);
+                top++;
+            }
+        }
+        top++;
+        bot++;
+    }
+    for (int y = radius - 1; y >= 0; y--) {
+        for (int x = 0; x <= 2 * (y + radius); x++) {
+            if (x % 2 == 0) {
+                put(top, top + 1, bot);
+                top++;
+            } else {
+                put(bot, top, bot + 1);
+                bot++;
+            }
+        }
+        top++;
+        bot++;
+    }
+    return faces;
+}
+
+void terToWorld(int tx, int ty, float* wx, float* wy, float scale) {
+    *wx = float(double(*wx) + double(scale) * (0.8660254037844387 * double(tx)));
+    *wy = float(double(*wy) + double(scale) * (0.49999999999999994 * double(tx)));
+    *wy = float(double(*wy) + double(scale) * (0.49999999999999994 * double(2 * ty)));
+}
+
+void terToWorldNew(int tx, int ty, float* wx, float* wy, float scale) {
+    *wx = float(double(scale) * (0.5000000000000001 * double(3 * tx)));
+    *wy = float(double(scale) * (0.8660254037844386 * double(tx)));
+    *wy = float(double(*wy) + double(scale) * (0.8660254037844386 * double(2 * ty)));
+}
+
+void worldToTer(float wx, float wz, int* terX, int* terZ, float scale) {
+    int sign = wx < 0 ? -1 : 1;
+    float h = scale / 2;
+    float v = float(double(scale) * 0.8660254037844387);
+    int gx = int(wx / h);
+    int gz = int(wz / v);
+    float fx = (wx - float(gx) * h) / h;
+    float fz = (wz - float(gz) * v) / v;
+    if (fz < 0) {
+        gz -= 1;
+        fz += 1;
+    }
+    fx = float(sign) * fx;
+    int tx = (gx + sign) / 3;
+    int m = gz - tx;
+    int ty = m > 0 ? (m + 1) / 2 : m / 2;
+    if (abs(gx) % 3 == 1) {
+        // Two columns of hexagons interlock in this strip; the slanted side decides.
+        if (m % 2 == 0 && fx > 1 - fz) {
+            if (gx > 0) {
+                tx += 1;
+            } else {
+                tx -= 1;
+                ty += 1;
+            }
+        } else if (m % 2 != 0 && fx > fz) {
+            if (gx > 0) {
+                tx += 1;
+                ty -= 1;
+            } else {
+                tx -= 1;
+            }
+        }
+    }
+    *terX = tx;
+    *terZ = ty;
+}
+
+int terRadius(int x, int y) {
+    if (x > 0) {
+        x = -x;
+        y = -y;
+    }
+    if (y < 0) return -x - y;
+    return -x > y ? -x : y;
+}
+
+void checkAndSpawn(ArrayList* terList, int coX, int coY, float scale, int edge) {
+    int coords[2] = {coX, coY};
+    if (coordsToTer(coords, terList)) return;
+    arrayListAddEndPointer(terList, initTerrain(edge, coX, coY, scale / float(edge)));
+}
+
+void embedSpawnTer(ArrayList* terList, int radius, int coX, int coY, float scale, int edge) {
+    int ex = 0;
+    for (int x = radius - 1; x >= -(radius - 1); x--) {
+        for (int y = -x - ex; y <= ex; y++)
+            checkAndSpawn(terList, coX + x, coY + y, scale, edge);
+        if (x > 0) ex++;
+    }
+}
+
+veskTerrain* coordsToTer(const int* inCoords, ArrayList* terList) {
+    for (ArrayList* block = terList; block; block = block->next) {
+        veskTerrain** chunks = reinterpret_cast<veskTerrain**>(block->data);
+        for (int i = 0; i < block->filled; i++)
+            if (chunks[i]->chunkCoords[0] == inCoords[0] &&
+                chunks[i]->chunkCoords[1] == inCoords[1])
+                return chunks[i];
+    }
+    return nullptr;
+}

@@ -1,0 +1,46 @@
+// Hexagonal terrain chunks: the chunk and vertex records, flat chunk generation,
+// chunk/world coordinate conversion, hex distance and filling an area with chunks.
+#pragma once
+
+#include <cstdint>
+
+#include "../libs/veskArrayList.h"
+
+struct vertTex {
+    float loc[3]; // relative to the chunk's centre; loc[1] is the height
+    int32_t texi; // painted texture index
+};
+static_assert(sizeof(vertTex) == 16, "vertTex is copied whole to the wire and the world file");
+
+struct veskTerrain {
+    int32_t numVerts;
+    int32_t numFaces;
+    int32_t maxVerts;
+    int32_t maxFaces;
+    int32_t chunkCoords[2];
+    vertTex* verts;
+    int32_t* faces;        // three vertex indices per triangle
+    ArrayList* movedVerts; // int list of vertices changed this tick
+};
+
+constexpr float bufferMult = 1.5f;
+
+// Seven (dx, dy) offsets: the chunk itself, then its six neighbours.
+extern const int chunkArrayCoords[14];
+
+veskTerrain* initTerrain(int edge, int x, int y, float scale);
+void freeTerrain(veskTerrain* ter);
+int numHexVerts(int radius);
+int numHexFaces(int radius);
+vertTex* genHexVerts(int radius, float scale, vertTex* verts);
+int* genHexFace(int radius, int* faces);
+void terToWorld(int tx, int ty, float* wx, float* wy, float scale);
+void terToWorldNew(int tx, int ty, float* wx, float* wy, float scale);
+void worldToTer(float wx, float wz, int* terX, int* terZ, float scale);
+int terRadius(int x, int y);
+void embedSpawnTer(ArrayList* terList, int radius, int coX, int coY, float scale, int edge);
+void checkAndSpawn(ArrayList* terList, int coX, int coY, float scale, int edge);
+veskTerrain* coordsToTer(const int* inCoords, ArrayList* terList);
+
+// Releases every chunk of a chunk list with its arrays, then the list.
+void freeTerList(ArrayList* terList);
