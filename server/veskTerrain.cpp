@@ -40,7 +40,84 @@ void freeTerrain(veskTerrain* ter) {
     free(ter);
 }
 
+// --- finding chunks by their coordinates ----------------------------------------------
+// Every chunk change of an entity looks up 37 chunks and every brush many more, so a
+// scan of the whole list would grow with the world. An index by coordinates answers in
+// constant time. Chunks are only ever appended to a chunk list, so an index catches up
+// with the tail of its list on each look-up; a list's index is dropped when it is freed.
+
+struct coordIndex {
+    ArrayList* list;      // the chunk list indexed, null when the entry is free
+    ArrayList* lastBlock; // where indexing has got to
+    int lastFilled;
+    uint32_t mask; // capacity less one, capacity a power of two
+    uint32_t count;
+    veskTerrain** slots;
+};
+
+static coordIndex indexes[4];
+static int nextEvicted = 0;
+
+static uint32_t coordHash(int x, int y) {
+    uint32_t h = uint32_t(x) * 0x9E3779B1u ^ uint32_t(y) * 0x85EBCA77u;
+    return h ^ (h >> 15);
+}
+
+static veskTerrain** findSlot(coordIndex* ix, int x, int y) {
+    for (uint32_t i = coordHash(x, y) & ix->mask;; i = (i + 1) & ix->mask) {
+        veskTerrain* t = ix->slots[i];
+        if (!t || (t->chunkCoords[0] == x && t->chunkCoords[1] == y)) return &ix->slots[i];
+    }
+}
+
+static void indexChunk(coordIndex* ix, veskTerrain* ter) {
+    if (2 * (ix->count + 1) > ix->mask + 1) {
+        coordIndex bigger = *ix;
+        bigger.mask = 2 * ix->mask + 1;
+        bigger.count = 0;
+        bigger.slots = static_cast<veskTerrain**>(calloc(bigger.mask + 1, sizeof(veskTerrain*)));
+        for (uint32_t i = 0; i <= ix->mask; i++)
+            if (ix->slots[i]) indexChunk(&bigger, ix->slots[i]);
+        free(ix->slots);
+        *ix = bigger;
+    }
+    veskTerrain** slot = findSlot(ix, ter->chunkCoords[0], ter->chunkCoords[1]);
+    if (*slot) return; // the first chunk with these coordinates is the one found
+    *slot = ter;
+    ix->count++;
+}
+
+static void forgetIndex(coordIndex* ix) {
+    free(ix->slots);
+    *ix = coordIndex{};
+}
+
+static coordIndex* indexOf(ArrayList* list) {
+    coordIndex* ix = nullptr;
+    for (coordIndex& candidate : indexes)
+        if (candidate.list == list) ix = &candidate;
+    if (!ix) {
+        ix = &indexes[nextEvicted];
+        nextEvicted = (nextEvicted + 1) % 4;
+        forgetIndex(ix);
+        ix->list = list;
+        ix->lastBlock = list;
+        ix->mask = 63;
+        ix->slots = static_cast<veskTerrain**>(calloc(64, sizeof(veskTerrain*)));
+    }
+    for (ArrayList* b = ix->lastBlock; b; b = b->next) {
+        veskTerrain** chunks = reinterpret_cast<veskTerrain**>(b->data);
+        for (int i = b == ix->lastBlock ? ix->lastFilled : 0; i < b->filled; i++)
+            indexChunk(ix, chunks[i]);
+        ix->lastBlock = b;
+        ix->lastFilled = b->filled;
+    }
+    return ix;
+}
+
 void freeTerList(ArrayList* list) {
+    for (coordIndex& ix : indexes)
+        if (ix.list == list) forgetIndex(&ix);
     int n = arrayListGetLength(list);
     for (int i = 0; i < n; i++)
         freeTerrain(arrayListGet<veskTerrain>(list, i));
@@ -154,15 +231,6 @@ void worldToTer(float wx, float wz, int* terX, int* terZ, float scale) {
     *terZ = ty;
 }
 
-int terRadius(int x, int y) {
-    if (x > 0) {
-        x = -x;
-        y = -y;
-    }
-    if (y < 0) return -x - y;
-    return -x > y ? -x : y;
-}
-
 void checkAndSpawn(ArrayList* terList, int coX, int coY, float scale, int edge) {
     int coords[2] = {coX, coY};
     if (coordsToTer(coords, terList)) return;
@@ -179,12 +247,6 @@ void embedSpawnTer(ArrayList* terList, int radius, int coX, int coY, float scale
 }
 
 veskTerrain* coordsToTer(const int* inCoords, ArrayList* terList) {
-    for (ArrayList* block = terList; block; block = block->next) {
-        veskTerrain** chunks = reinterpret_cast<veskTerrain**>(block->data);
-        for (int i = 0; i < block->filled; i++)
-            if (chunks[i]->chunkCoords[0] == inCoords[0] &&
-                chunks[i]->chunkCoords[1] == inCoords[1])
-                return chunks[i];
-    }
-    return nullptr;
+    if (!terList) return nullptr;
+    return *findSlot(indexOf(terList), inCoords[0], inCoords[1]);
 }

@@ -37,7 +37,16 @@ int* genHexFace(int radius, int* faces);
 void terToWorld(int tx, int ty, float* wx, float* wy, float scale);
 void terToWorldNew(int tx, int ty, float* wx, float* wy, float scale);
 void worldToTer(float wx, float wz, int* terX, int* terZ, float scale);
-int terRadius(int x, int y);
+// Hex distance of the axial offset (x, y): max(|x|, |y|, |x + y|). Inline: the streaming
+// asks it for every entity and chunk of every client on every tick.
+inline int terRadius(int x, int y) {
+    if (x > 0) {
+        x = -x;
+        y = -y;
+    }
+    if (y < 0) return -x - y;
+    return -x > y ? -x : y;
+}
 void embedSpawnTer(ArrayList* terList, int radius, int coX, int coY, float scale, int edge);
 void checkAndSpawn(ArrayList* terList, int coX, int coY, float scale, int edge);
 veskTerrain* coordsToTer(const int* inCoords, ArrayList* terList);
