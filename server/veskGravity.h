@@ -32,10 +32,24 @@ extern int debug;
 extern int maxRec;
 extern int counter0;
 
+// Height of a resting entity's centre above its face (the sweep radius is 0.5).
+constexpr float indentRadius = 0.51f;
+
+// Nonzero: the sweep skips faces that this step cannot reach. The movement is the same
+// either way (tests compare the two); with 0 the trace lists every face's contact.
+extern int gravSweepCull;
+
 // Movement state and neighbourhood
 void fillTerArray(veskGravity* memObj, ArrayList* ters);
 int isOnEdgeNew(float x, float y, int scale);
 void offChunkCheck(veskGravity* gravMem);
+// Moves chunkCoords to neighbour `slot`, spawns the chunks around it and refills terArray.
+void gravEnterChunk(veskGravity* memObj, int slot, ArrayList* terList, float scale, int edge);
+// The resting point over weights `barys` of the face (f0, f0 + v, f0 + u): 0.51 above it.
+void restOnFace(float* position, const float* f0, const float* v, const float* u,
+                const float* barys);
+// Re-expresses a point of the own chunk's frame in the frame of neighbour `slot`.
+void gravShiftToNeighbour(float* position, int slot, float scale);
 
 // Velocity update
 void makeMoveVect(veskGravity* gravObj);
