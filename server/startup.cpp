@@ -51,16 +51,34 @@ int initServ() {
     return 1;
 }
 
+// Chunks come first: entities are placed on them.
 void initGame() {
     servOn = 1;
     terList = initArrayList(10, 8);
+    int chunks = loadWorld(dirWorld, terList);
+    tracef("Load World: %d\n", chunks);
+    if (chunks == 0) embedSpawnTer(terList, spawnR, 0, 0, terScale, terEdge);
+
     profList = initArrayList(10, 8);
+    loadProfs(dirProf, profList);
+
     entList = initArrayList(10, 8);
-    textBoxAddStr(tb, "World: empty (no terrain model yet)");
+    int ents = loadEntityList(dirEntity, entList);
+    tracef("entsLoaded: %d\n", ents);
+    textBoxAddInt(tb, "entsLoaded (", ents);
+    for (int i = 0; i < ents; i++)
+        setveskGravity(arrayListGet<veskEntity>(entList, i)->gravMem, terList);
+    if (ents == -1) {
+        const float start[3] = {5.0f, 1.0f, 5.0f};
+        veskEntity* first = addDefaultEntity(entList, 1, start);
+        setveskGravity(first->gravMem, terList);
+    }
 }
 
 void saveGame() {
     tracef("profList: %p\n", static_cast<void*>(profList));
+    if (profList) saveProfs(dirProf, profList);
+    if (terList) saveChunks(dirWorld, terList);
 }
 
 void releaseGame() {
@@ -70,6 +88,7 @@ void releaseGame() {
     freeTerList(terList);
     freeEntList(entList);
     profList = terList = entList = nullptr;
+    freeTickChanges();
     servOn = 0;
 }
 

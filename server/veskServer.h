@@ -2,7 +2,9 @@
 // the process-wide state, and the functions of each server file, listed per file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -156,3 +158,60 @@ int runHeadless(); // process exit status
 
 // gameTic.cpp
 void gameTic();
+
+// protocol.cpp: byte order, sending, and the receive dispatcher
+void intToBuffer(int i, unsigned char* buff);
+int buffToInt(const unsigned char* buff);
+// Sends `n` bytes of buf to `addr`; the send call's result.
+int sendBuf(const sockaddr_in* addr, socklen_t len, int n);
+void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
+
+// accounts.cpp: accounts, login and session keys
+void profCreation(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
+void profLogin(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
+int isUsernameInUse(const unsigned char* name);
+void makeKey(unsigned char* buff);
+int strCompare(const unsigned char* str0, const unsigned char* str1, int maxlen);
+veskProfile* keyToProf(const unsigned char* key);
+void sendKey(veskProfile* pro);
+// The entity a player controls: appended like the default one, placed on the terrain.
+int newPlayerEntity();
+// The controlled entity of a connected account, or null when its index is not valid.
+veskEntity* profEntity(veskProfile* pro);
+
+// handshake.cpp: the stage machine, resends, polls and disconnect
+void handshakeStep(veskProfile* pro);
+void ticlyTimeOut(veskProfile* pro);
+void ticlyOutGame(veskProfile* pro);
+void sendPoUpdate(veskProfile* pro);
+void profDisconnect(veskProfile* prof);
+
+// streaming.cpp: terrain and entity messages for one client
+int buffChunk(veskTerrain* ter);
+int buffEnt(veskEntity* ent);
+void initSendTers(veskProfile* pro);
+void sendEnts(veskProfile* pro);
+void sendEntsTicly(veskProfile* pro);
+void sendNewChunks(veskProfile* pro);
+void sendMovedVerts(veskProfile* pro);
+// The output step of a tick gathers the changed entities and edited chunks once.
+void gatherTickChanges();
+void forgetTickChanges();
+void freeTickChanges();
+
+// persistence.cpp: the profiles, world and entity files
+void saveProfs(const char* dir, ArrayList* profList);
+void saveProf(veskProfile* pro, FILE* file);
+int loadProfs(const char* dir, ArrayList* profList);
+void loadProf(veskProfile* pro, FILE* file);
+void saveChunks(const char* dir, ArrayList* chunkList);
+void saveChunk(veskTerrain* chunk, FILE* file);
+int loadWorld(const char* dir, ArrayList* chunkList);
+int loadEntityList(const char* dir, ArrayList* entList);
+// Loaders from bytes already in memory; `name` names the file in messages.
+int loadProfsFrom(const unsigned char* data, size_t len, const char* name, ArrayList* profList);
+int loadWorldFrom(const unsigned char* data, size_t len, const char* name, ArrayList* chunkList);
+int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, ArrayList* entList);
+
+// brushes.cpp: terrain editing
+void terEditNew(float* loc, float* vec, veskGravity* gravMem, int push, int editType);

@@ -1,6 +1,10 @@
 // End-to-end helpers: processes, the virtual display and its framebuffer, the UDP port.
 #include "e2eUtil.h"
 
+#include "testUtil.h"
+#include "veskServer.h"
+#include "wireParse.h"
+
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_image.h>
 #include <X11/Xlib.h>
@@ -13,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -252,4 +257,102 @@ int countDark(const screenshot& s, int x0, int y0, int w, int h, int dark) {
                 n++;
         }
     return n;
+}
+
+// --- game client -----------------------------------------------------------------------
+
+void openClient(udpClient* c) {
+    c->fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 4 << 20;
+    setsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(c->fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+}
+
+void closeClient(udpClient* c) {
+    if (c->fd >= 0) close(c->fd);
+    c->fd = -1;
+}
+
+void clientSendTo(udpClient* c, const std::vector<unsigned char>& d) {
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(2300);
+    sendto(c->fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+std::vector<unsigned char> clientNext(udpClient* c, int timeoutMs) {
+    pollfd p = {c->fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return {};
+    std::vector<unsigned char> d(65536);
+    ssize_t n = recv(c->fd, d.data(), d.size(), 0);
+    d.resize(n > 0 ? size_t(n) : 0);
+    return d;
+}
+
+std::vector<unsigned char> request(udpClient* c, const std::vector<unsigned char>& d, int tries) {
+    for (int i = 0; i < tries; i++) {
+        clientSendTo(c, d);
+        std::vector<unsigned char> r = clientNext(c, 500);
+        if (!r.empty()) return r;
+    }
+    return {};
+}
+
+int clientLogin(udpClient* c, const std::string& name, const std::string& pass, int radius) {
+    std::vector<unsigned char> r = request(c, loginMsg(name, pass, radius));
+    if (r.size() != 25 || r[0] != soLogGood) return 0;
+    memcpy(c->key, r.data() + 1, 16);
+    c->entity = beInt(r.data() + 17);
+    return 1;
+}
+
+int clientHandshake(udpClient* c, std::vector<chunkRec>* chunks, std::vector<entRec>* ents,
+                    int timeoutMs) {
+    std::vector<unsigned char> ack = sessionMsg(coUpdate, c->key);
+    clientSendTo(c, ack); // confirms the key; nothing comes back for it
+    for (int t = 0; t < timeoutMs; t += 200) {
+        usleep(60 * 1000); // a tick for the server to take the acknowledgement
+        clientSendTo(c, ack);
+        std::vector<unsigned char> d = clientNext(c, 200);
+        if (d.empty()) continue;
+        if (d[0] == soLogGood) continue; // a resend of the key
+        std::string why;
+        if (d[0] == soInitTer) {
+            if (!parseBulkTerrain(d, chunks, &why)) return 0;
+        } else if (d[0] == soInitEnt) {
+            if (!parseBulkEnts(d, ents, &why)) return 0;
+        } else if (d == std::vector<unsigned char>{soUpdate}) {
+            clientSendTo(c, ack); // acknowledges the end mark: now in the game
+            return 1;
+        } else {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+std::vector<unsigned char> keyMsg(const udpClient& c, std::vector<std::pair<int, int>> entries) {
+    std::vector<unsigned char> d = sessionMsg(coGameTic, c.key);
+    d.push_back(cosKey);
+    appendInt(&d, int(entries.size()));
+    for (auto [slot, action] : entries) {
+        appendInt(&d, slot);
+        d.push_back(uint8_t(action));
+    }
+    return d;
+}
+
+void writeProfile(const std::string& dir, const std::string& name, const std::string& pass,
+                  int entity) {
+    std::vector<unsigned char> d = {1, 0, 0, 0};
+    std::vector<unsigned char> rec = newAccountMsg(name, pass);
+    d.insert(d.end(), rec.begin() + 1, rec.end());
+    d.insert(d.end(), reinterpret_cast<unsigned char*>(&entity),
+             reinterpret_cast<unsigned char*>(&entity) + 4);
+    std::ofstream out(dir + "/res/profiles", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(d.data()), std::streamsize(d.size()));
 }

@@ -54,3 +54,31 @@ bool grabScreen(const xDisplay& x, screenshot* shot);
 bool savePng(const screenshot& shot, const std::string& path);
 // Pixels in the rectangle whose channels are all at most `dark`.
 int countDark(const screenshot& s, int x0, int y0, int w, int h, int dark = 90);
+
+// A game client on loopback talking to the server's port 2300.
+struct udpClient {
+    int fd = -1;
+    unsigned char key[16] = {};
+    int entity = -1;
+};
+void openClient(udpClient* c);
+void closeClient(udpClient* c);
+void clientSendTo(udpClient* c, const std::vector<unsigned char>& d);
+// The next datagram, or empty after timeoutMs.
+std::vector<unsigned char> clientNext(udpClient* c, int timeoutMs);
+// Sends until a reply comes (datagrams can be lost); the reply or empty.
+std::vector<unsigned char> request(udpClient* c, const std::vector<unsigned char>& d,
+                                   int tries = 10);
+// Logs in and keeps the key; 1 on soLogGood.
+int clientLogin(udpClient* c, const std::string& name, const std::string& pass, int radius);
+
+struct chunkRec;
+struct entRec;
+// Runs the whole handshake after a login; fills what was streamed. 1 when in the game.
+int clientHandshake(udpClient* c, std::vector<chunkRec>* chunks, std::vector<entRec>* ents,
+                    int timeoutMs = 30000);
+std::vector<unsigned char> keyMsg(const udpClient& c, std::vector<std::pair<int, int>> entries);
+
+// A profiles file with one account, for a server to load at Start.
+void writeProfile(const std::string& dir, const std::string& name, const std::string& pass,
+                  int entity);

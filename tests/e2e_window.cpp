@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "e2eUtil.h"
+#include "testUtil.h"
 
 namespace {
 
@@ -86,6 +87,11 @@ TEST_F(windowServer, ShowsLayoutStartsStopsAndClosesWithStatusZero) {
     s = shoot("window-serving");
     EXPECT_GT(labelInk(s, 4), 30); // "Stop"
     EXPECT_EQ(fifthCharInk(s), 0);
+    udpClient cl;
+    openClient(&cl);
+    EXPECT_EQ(request(&cl, {0}), std::vector<unsigned char>{0}); // a wake-up is answered
+    EXPECT_EQ(request(&cl, newAccountMsg("alice", "pw")), std::vector<unsigned char>{1});
+    closeClient(&cl);
 
     clickButton();
     ASSERT_TRUE(waitPortTaken(2300, 0, 5000));

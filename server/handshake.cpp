@@ -1,0 +1,132 @@
+// The session stage machine: the stop-and-wait handshake driven by acknowledgements,
+// resends after a second of silence, keep-alive polls in the game, and disconnection.
+#include <cstring>
+
+#include "veskServer.h"
+
+int returnWaitTime = 1000;
+int returnFailMax = 3;
+
+static void enterStage(veskProfile* pro, int stage) {
+    pro->stage = stage;
+    pro->curCounter = 0;
+    pro->oldCounter = 0;
+}
+
+// The entity stops where it is: no request, no held keys, no jump.
+static void stopControlledEntity(veskProfile* pro) {
+    veskEntity* ent = profEntity(pro);
+    if (ent) {
+        memset(ent->gravMem->tempVect, 0, sizeof ent->gravMem->tempVect);
+        ent->gravMem->jumping = 0;
+    }
+    memset(pro->keyMapBuf, 0, sizeof pro->keyMapBuf);
+}
+
+void handshakeStep(veskProfile* pro) {
+    switch (pro->stage) {
+    case psKeyWait:
+        textBoxAddStr(tb, "Log In: Completed + Confirmed");
+        enterStage(pro, psTerWait);
+        break;
+    case psTerWait:
+        if (pro->curCounter < arrayListGetLength(terList)) {
+            pro->oldCounter = pro->curCounter;
+            initSendTers(pro);
+        } else {
+            textBoxAddStr(tb, "doneSendingChunks");
+            enterStage(pro, psEntWait);
+            sendEnts(pro);
+        }
+        break;
+    case psEntWait:
+        if (pro->curCounter < arrayListGetLength(entList)) {
+            pro->oldCounter = pro->curCounter;
+            traceLine("wait, fail, resend");
+            sendEnts(pro);
+        } else {
+            textBoxAddStr(tb, "doneSendingEnts");
+            enterStage(pro, psCapWait);
+            traceLine("sendCapstone from data input");
+            sendPoUpdate(pro);
+        }
+        break;
+    case psCapWait:
+        textBoxAddStr(tb, "doneSendingCap");
+        enterStage(pro, psGame);
+        break;
+    case psGame:
+        textBoxAddStr(tb, "received poll");
+        break;
+    }
+}
+
+void ticlyTimeOut(veskProfile* pro) {
+    uint32_t now = getTicks();
+    if (now - pro->lastRecv <= uint32_t(returnWaitTime)) return;
+    pro->lastRecv = now;
+    pro->failCount++;
+    if (pro->failCount > returnFailMax) {
+        textBoxAddInt(tb, "Connection Aborted. Stage: (", pro->stage);
+        pro->stage = psNotConn;
+        // Input may already have been applied during the handshake; an entity left
+        // walking with nobody to stop it would wander and grow the world for ever.
+        stopControlledEntity(pro);
+        return;
+    }
+    switch (pro->stage) {
+    case psKeyWait:
+        sendKey(pro);
+        break;
+    case psTerWait:
+        pro->curCounter = pro->oldCounter;
+        initSendTers(pro);
+        break;
+    case psEntWait:
+        pro->curCounter = pro->oldCounter;
+        sendEnts(pro);
+        break;
+    case psCapWait:
+        sendPoUpdate(pro);
+        textBoxAddStr(tb, "sendCap prof");
+        break;
+    }
+}
+
+void ticlyOutGame(veskProfile* pro) {
+    bufIndex = 0;
+    sendEntsTicly(pro);
+    sendNewChunks(pro);
+    sendMovedVerts(pro);
+    if (bufIndex > 1) {
+        int sent = sendBuf(&pro->profAddr, pro->addrLen, bufIndex);
+        if (sent < bufIndex) traceLine("send Partial");
+    }
+    bufIndex = 0;
+    uint32_t now = getTicks();
+    if (now - pro->lastRecv > uint32_t(returnWaitTime) ||
+        now - pro->lastSent > uint32_t(returnWaitTime)) {
+        pro->failCount++;
+        if (pro->failCount > returnFailMax) {
+            textBoxAddStr(tb, "Connection Aborted [poll]");
+            profDisconnect(pro);
+        } else {
+            sendPoUpdate(pro);
+            textBoxAddStr(tb, "sendPoll prof");
+            pro->lastSent = now;
+        }
+    }
+    bufIndex = 0;
+}
+
+void sendPoUpdate(veskProfile* pro) {
+    buf[0] = soUpdate;
+    if (sendBuf(&pro->profAddr, pro->addrLen, 1) < 1) traceLine("send Partial");
+    bufIndex = 0;
+}
+
+void profDisconnect(veskProfile* prof) {
+    prof->stage = psNotConn;
+    textBoxAddStr(tb, "Disconnected");
+    stopControlledEntity(prof);
+}

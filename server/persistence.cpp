@@ -1,0 +1,307 @@
+// The three save files: accounts, world and entities, little-endian with no header.
+// A save goes to a temporary file beside the real one, is flushed and synced, and only
+// then renamed over it, so an interrupted save leaves the old file whole. A load reads
+// the whole file and checks every count against the bytes present before it creates
+// anything; a file that does not add up is kept aside as "<file>.bad" and not loaded.
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "bytes.h"
+#include "veskServer.h"
+
+constexpr size_t profRecordLen = 2 * textLen + 4;
+// modelIndex, scale, position and moveVect: 4 + 4 + 12 + 12 bytes.
+constexpr size_t entFileRecordLen = 32;
+
+// --- saving ----------------------------------------------------------------------------
+
+// Writes through a temporary file; 1 when the real file now holds the new contents.
+struct safeFile {
+    std::string path;
+    std::string tmp;
+    FILE* f;
+};
+
+static int beginSave(safeFile* s, const char* path) {
+    s->path = path;
+    s->tmp = s->path + ".tmp";
+    s->f = fopen(s->tmp.c_str(), "wb");
+    return s->f != nullptr;
+}
+
+static int finishSave(safeFile* s) {
+    int ok = !ferror(s->f) && fflush(s->f) == 0 && fsync(fileno(s->f)) == 0;
+    ok = fclose(s->f) == 0 && ok;
+    if (ok) ok = rename(s->tmp.c_str(), s->path.c_str()) == 0;
+    if (!ok) {
+        tracef("save of %s failed (%s); the previous file is kept\n", s->path.c_str(),
+               strerror(errno));
+        remove(s->tmp.c_str());
+    }
+    return ok;
+}
+
+static void writeInt(FILE* f, int32_t v) {
+    fwrite(&v, 4, 1, f);
+}
+
+void saveProf(veskProfile* pro, FILE* file) {
+    fwrite(pro->username, 1, textLen, file);
+    fwrite(pro->password, 1, textLen, file);
+    writeInt(file, pro->entity);
+}
+
+void saveProfs(const char* dir, ArrayList* profList) {
+    traceLine("saveProfs()");
+    safeFile s;
+    if (!beginSave(&s, dir)) {
+        traceLine("S Prof: error opening file");
+        return;
+    }
+    int n = arrayListGetLength(profList);
+    tracef("total: %d\n", n);
+    writeInt(s.f, n);
+    for (int i = 0; i < n; i++)
+        saveProf(arrayListGet<veskProfile>(profList, i), s.f);
+    finishSave(&s);
+}
+
+void saveChunk(veskTerrain* chunk, FILE* file) {
+    writeInt(file, chunk->numVerts);
+    writeInt(file, chunk->numFaces);
+    writeInt(file, chunk->chunkCoords[0]);
+    writeInt(file, chunk->chunkCoords[1]);
+    fwrite(chunk->verts, sizeof(vertTex), size_t(chunk->numVerts), file);
+    fwrite(chunk->faces, 12, size_t(chunk->numFaces), file);
+}
+
+void saveChunks(const char* dir, ArrayList* chunkList) {
+    traceLine("saveChunks()");
+    safeFile s;
+    if (!beginSave(&s, dir)) {
+        traceLine("S Chunk: error opening file");
+        return;
+    }
+    int n = arrayListGetLength(chunkList);
+    tracef("total: %d\n", n);
+    writeInt(s.f, n);
+    for (int i = 0; i < n; i++)
+        saveChunk(arrayListGet<veskTerrain>(chunkList, i), s.f);
+    finishSave(&s);
+}
+
+// --- loading ---------------------------------------------------------------------------
+
+// The whole file, or 0 when it cannot be opened.
+static int readWhole(const char* path, std::vector<unsigned char>* out) {
+    FILE* f = fopen(path, "rb");
+    if (!f) return 0;
+    unsigned char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        out->insert(out->end(), chunk, chunk + n);
+    int ok = !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+// Reports a file that does not add up and copies it aside before a save can replace it.
+static void rejectFile(const char* name, const unsigned char* data, size_t len, const char* why) {
+    std::string bad = std::string(name) + ".bad";
+    tracef("Corrupt save file %s (%s): not loaded, kept as %s\n", name, why, bad.c_str());
+    FILE* f = fopen(bad.c_str(), "wb");
+    if (f) {
+        fwrite(data, 1, len, f);
+        fclose(f);
+    }
+}
+
+static int finite3(const float* v) {
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+void loadProf(veskProfile* pro, FILE* file) {
+    unsigned char record[profRecordLen] = {};
+    if (fread(record, 1, profRecordLen, file) != profRecordLen) return;
+    memcpy(pro->username, record, textLen);
+    memcpy(pro->password, record + textLen, textLen);
+    memcpy(&pro->entity, record + 2 * textLen, 4);
+    pro->stage = psNotConn;
+    pro->curCounter = 0;
+    pro->oldCounter = 0;
+    pro->failCount = 0;
+}
+
+int loadProfsFrom(const unsigned char* data, size_t len, const char* name, ArrayList* profList) {
+    byteReader r = makeReader(data, len);
+    int32_t n = readIntLE(&r);
+    if (r.overread || n < 0 || size_t(n) != bytesLeft(&r) / profRecordLen ||
+        bytesLeft(&r) % profRecordLen != 0) {
+        rejectFile(name, data, len, "size does not match the account count");
+        return 0;
+    }
+    int have = arrayListGetLength(profList);
+    tracef("current: %d\n", have);
+    tracef("total: %d\n", n);
+    for (int i = 0; i < n; i++) {
+        veskProfile* pro;
+        if (i < have) {
+            pro = arrayListGet<veskProfile>(profList, i);
+        } else {
+            pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
+            arrayListAddEndPointer(profList, pro);
+        }
+        memcpy(pro->username, readBytes(&r, textLen), textLen);
+        memcpy(pro->password, readBytes(&r, textLen), textLen);
+        pro->entity = readIntLE(&r);
+        pro->stage = psNotConn;
+        pro->curCounter = 0;
+        pro->oldCounter = 0;
+        pro->failCount = 0;
+    }
+    return 1;
+}
+
+int loadProfs(const char* dir, ArrayList* profList) {
+    std::vector<unsigned char> data;
+    if (!readWhole(dir, &data)) {
+        traceLine("L Profs: error opening file");
+        return 0;
+    }
+    return loadProfsFrom(data.data(), data.size(), dir, profList);
+}
+
+// Checks one chunk record without creating anything; "" when it is sound.
+static const char* checkChunk(byteReader* r) {
+    int32_t v = readIntLE(r);
+    int32_t f = readIntLE(r);
+    readIntLE(r);
+    readIntLE(r);
+    if (r->overread) return "cut inside a chunk head";
+    if (v < 0 || f < 0) return "negative vertex or face count";
+    if (uint64_t(v) * 16 + uint64_t(f) * 12 > bytesLeft(r)) return "chunk longer than the file";
+    for (int32_t i = 0; i < v; i++) {
+        float loc[3];
+        readFloatsLE(r, loc, 3);
+        readIntLE(r);
+        if (!finite3(loc)) return "vertex position not a finite number";
+    }
+    for (int64_t i = 0; i < int64_t(f) * 3; i++) {
+        int32_t index = readIntLE(r);
+        if (index < 0 || index >= v) return "face index outside the chunk's vertices";
+    }
+    return "";
+}
+
+static veskTerrain* readChunk(byteReader* r) {
+    veskTerrain* ter = static_cast<veskTerrain*>(calloc(1, sizeof(veskTerrain)));
+    ter->movedVerts = initArrayList(10, 4);
+    tracef("chunk: %p\n", static_cast<void*>(ter));
+    ter->numVerts = readIntLE(r);
+    ter->numFaces = readIntLE(r);
+    ter->chunkCoords[0] = readIntLE(r);
+    ter->chunkCoords[1] = readIntLE(r);
+    ter->maxVerts = ter->numVerts;
+    ter->maxFaces = ter->numFaces;
+    ter->verts = static_cast<vertTex*>(calloc(size_t(ter->numVerts) + 1, sizeof(vertTex)));
+    ter->faces = static_cast<int32_t*>(calloc(size_t(ter->numFaces) * 3 + 1, sizeof(int32_t)));
+    memcpy(ter->verts, readBytes(r, sizeof(vertTex) * size_t(ter->numVerts)),
+           sizeof(vertTex) * size_t(ter->numVerts));
+    memcpy(ter->faces, readBytes(r, 12 * size_t(ter->numFaces)), 12 * size_t(ter->numFaces));
+    return ter;
+}
+
+int loadWorldFrom(const unsigned char* data, size_t len, const char* name, ArrayList* chunkList) {
+    byteReader r = makeReader(data, len);
+    int32_t t = readIntLE(&r);
+    const char* why = r.overread ? "cut inside the chunk count" : "";
+    if (!*why && (t < 0 || uint64_t(t) * chunkHeadLen > bytesLeft(&r)))
+        why = "chunk count larger than the file";
+    // First pass: every record must add up, coordinates must be unique, and the records
+    // must end exactly where the file does.
+    std::vector<uint64_t> seen;
+    for (int32_t i = 0; !*why && i < t; i++) {
+        size_t at = r.pos;
+        why = checkChunk(&r);
+        if (*why) break;
+        int32_t cx, cy;
+        memcpy(&cx, data + at + 8, 4);
+        memcpy(&cy, data + at + 12, 4);
+        seen.push_back(uint64_t(uint32_t(cx)) << 32 | uint32_t(cy));
+    }
+    if (!*why && bytesLeft(&r) != 0) why = "bytes after the last chunk";
+    if (!*why) {
+        std::vector<uint64_t> sorted = seen;
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+            why = "two chunks with the same coordinates";
+    }
+    if (*why) {
+        rejectFile(name, data, len, why);
+        return 0;
+    }
+    tracef("numChunks: %d\n", t);
+    r = makeReader(data, len);
+    readIntLE(&r);
+    for (int32_t i = 0; i < t; i++)
+        arrayListAddEndPointer(chunkList, readChunk(&r));
+    return t;
+}
+
+int loadWorld(const char* dir, ArrayList* chunkList) {
+    std::vector<unsigned char> data;
+    if (!readWhole(dir, &data)) {
+        traceLine("L World: error opening file");
+        return 0;
+    }
+    return loadWorldFrom(data.data(), data.size(), dir, chunkList);
+}
+
+int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, ArrayList* entList) {
+    byteReader r = makeReader(data, len);
+    int32_t n = readIntLE(&r);
+    const char* why = "";
+    if (r.overread || n < 0 || size_t(n) != bytesLeft(&r) / entFileRecordLen ||
+        bytesLeft(&r) % entFileRecordLen != 0)
+        why = "size does not match the entity count";
+    for (int32_t i = 0; !*why && i < n; i++) {
+        float v[7];
+        readIntLE(&r);
+        readFloatsLE(&r, v, 7);
+        if (!finite3(v) || !finite3(v + 3) || !std::isfinite(v[6]))
+            why = "scale, position or motion not a finite number";
+    }
+    if (*why) {
+        rejectFile(name, data, len, why);
+        return -1;
+    }
+    r = makeReader(data, len);
+    readIntLE(&r);
+    for (int32_t i = 0; i < n; i++) {
+        int32_t model = readIntLE(&r);
+        float scale = readFloatLE(&r);
+        float position[3], moveVect[3];
+        readFloatsLE(&r, position, 3);
+        readFloatsLE(&r, moveVect, 3);
+        veskEntity* ent = addDefaultEntity(entList, 0, position);
+        ent->modelIndex = model;
+        ent->scale = scale;
+        memcpy(ent->gravMem->moveVect, moveVect, sizeof moveVect);
+    }
+    return n;
+}
+
+int loadEntityList(const char* dir, ArrayList* entList) {
+    std::vector<unsigned char> data;
+    if (!readWhole(dir, &data)) {
+        traceLine("L Ents: error opening file");
+        return -1;
+    }
+    return loadEntitiesFrom(data.data(), data.size(), dir, entList);
+}

@@ -1,0 +1,136 @@
+// The datagram layer: big-endian integers, the shared buffer, sending, and the receive
+// dispatcher that classifies each datagram by type and length and hands it on.
+// Every field of a received datagram is read through a bounds-checked reader.
+#include <arpa/inet.h>
+#include <cmath>
+#include <cstring>
+
+#include "bytes.h"
+#include "tolp.h"
+#include "veskServer.h"
+
+unsigned char buf[bufSize + 1];
+int bufIndex = 0;
+
+void intToBuffer(int i, unsigned char* buff) {
+    uint32_t u = uint32_t(i);
+    buff[0] = uint8_t(u >> 24);
+    buff[1] = uint8_t(u >> 16);
+    buff[2] = uint8_t(u >> 8);
+    buff[3] = uint8_t(u);
+}
+
+int buffToInt(const unsigned char* buff) {
+    return int(uint32_t(buff[0]) << 24 | uint32_t(buff[1]) << 16 | uint32_t(buff[2]) << 8 |
+               uint32_t(buff[3]));
+}
+
+int sendBuf(const sockaddr_in* addr, socklen_t len, int n) {
+    if (n < 0 || n > bufSize) return -1;
+    return int(sendto(mysocket, buf, size_t(n), 0, reinterpret_cast<const sockaddr*>(addr), len));
+}
+
+static void wakeUp(sockaddr_in* from, socklen_t fromLen) {
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &from->sin_addr, address, sizeof address);
+    textBoxAddf(tb, "Wake Up: (%s)", address);
+    buf[0] = soWakeup;
+    if (sendBuf(from, fromLen, 1) <= 0) traceLine("send Failed");
+}
+
+static int allFinite(const float* v, int n) {
+    for (int i = 0; i < n; i++)
+        if (!std::isfinite(v[i])) return 0;
+    return 1;
+}
+
+// The sub-messages of a game tick, back to back from byte 17. One that does not fit in
+// what is left of the datagram ends the handling; what came before stays applied.
+static void gameTicSubMessages(veskProfile* pro, byteReader* r) {
+    veskEntity* ent = profEntity(pro);
+    if (!ent) return;
+    veskGravity* g = ent->gravMem;
+    while (bytesLeft(r) > 0) {
+        int at = int(r->pos);
+        int kind = readU8(r);
+        if (kind == cosKey) {
+            int32_t n = readIntBE(r);
+            if (r->overread) return;
+            for (int32_t i = 0; i < n; i++) {
+                if (bytesLeft(r) < 5) return; // the count is never trusted
+                int32_t slot = readIntBE(r);
+                int action = readU8(r);
+                if (slot < 0 || slot >= numServKeyMaps) continue;
+                if (action == 1) pro->keyMapBuf[slot] = 1;
+                if (action == 2) pro->keyMapBuf[slot] = 0;
+            }
+        } else if (kind == cosMouse) {
+            if (bytesLeft(r) < 25) return;
+            float loc[3], ray[3];
+            readFloatsLE(r, loc, 3);
+            readFloatsLE(r, ray, 3);
+            int id = readU8(r);
+            tracef("ticly Ray (%d ->\n", at);
+            sayVect("loc", loc, 3);
+            sayVect("ray", ray, 3);
+            vectScaleTo(ray, 0.6f, 3);
+            if (id == 0) terEditNew(loc, ray, g, 1, ent->editType);
+            if (id == 1) terEditNew(loc, ray, g, 0, ent->editType);
+        } else if (kind == cosSetRots) {
+            if (bytesLeft(r) < 12) return;
+            float rots[3];
+            readFloatsLE(r, rots, 3);
+            tracef("bufIndex: %d\n", at);
+            // A non-finite angle would turn every later move of the entity into NaN.
+            if (!allFinite(rots, 3)) continue;
+            sayVect("preR", g->rots, 3);
+            memcpy(g->rots, rots, sizeof rots);
+            sayVect("postR", g->rots, 3);
+            g->rotChanged = 1;
+        } else {
+            return;
+        }
+    }
+}
+
+void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen) {
+    if (length < 1) return;
+    byteReader r = makeReader(buff, size_t(length));
+    int type = readU8(&r);
+    if (type == coWakeup) {
+        wakeUp(remaddr, addrlen);
+    } else if (type == coNewAccount) {
+        if (length != newAccountLen) return;
+        textBoxAddf(tb, "New Profile Creation: (%.*s) (%.*s)", int(strnlen((char*)buff + 1, 256)),
+                    buff + 1, int(strnlen((char*)buff + 257, 256)), buff + 257);
+        profCreation(buff, length, remaddr, addrlen);
+    } else if (type == coLogin) {
+        if (length != loginLen) return;
+        textBoxAddf(tb, "Profile Log In: (%.*s) (%.*s)", int(strnlen((char*)buff + 1, 256)),
+                    buff + 1, int(strnlen((char*)buff + 257, 256)), buff + 257);
+        profLogin(buff + 1, loginLen - 1, remaddr, addrlen);
+    } else if (type == coUpdate) {
+        tracef("coUpdate: %d (getTic: %d)\n", coUpdate, int(getTicks()));
+        if (length != sessionHeadLen) return;
+        veskProfile* pro = keyToProf(buff + 1);
+        if (!pro) return;
+        textBoxAddStr(tb, "coReturn");
+        pro->failCount = 0;
+        pro->lastRecv = getTicks();
+        textBoxAddInt(tb, "Update: Profile (stage: ", pro->stage);
+        handshakeStep(pro);
+    } else if (type == coGameTic) {
+        if (length < sessionHeadLen) return; // no complete key
+        veskProfile* pro = keyToProf(buff + 1);
+        if (!pro) return;
+        pro->failCount = 0;
+        pro->lastRecv = getTicks();
+        readBytes(&r, keyLen);
+        gameTicSubMessages(pro, &r);
+    } else if (type == coDisconnect) {
+        if (length < sessionHeadLen) return;
+        veskProfile* pro = keyToProf(buff + 1);
+        if (pro) profDisconnect(pro);
+    }
+    bufIndex = 0;
+}

@@ -1,0 +1,50 @@
+// A strict reader of everything the server sends, as a careful client would read it:
+// every count checked against the bytes present, every float finite, blocks of the
+// in-game datagram in their order, nothing left over, nothing over 12000 bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "veskTerrain.h"
+
+struct chunkRec {
+    int cx = 0, cy = 0;
+    std::vector<vertTex> verts;
+    std::vector<int32_t> faces;
+};
+
+struct entRec {
+    int id = 0, model = 0;
+    float scale = 0;
+    float pos[3] = {}, rots[3] = {};
+    int cx = 0, cy = 0;
+};
+
+struct entUpdate {
+    int id = 0;
+    bool hasLoc = false, hasRot = false;
+    int cx = 0, cy = 0;
+    float pos[3] = {}, rots[3] = {};
+    int bytes = 0; // length of the record on the wire
+};
+
+struct vertMove {
+    int cx = 0, cy = 0, index = 0;
+    vertTex vert = {};
+};
+
+struct gameStream {
+    std::vector<entUpdate> ents;
+    std::vector<chunkRec> chunks;
+    std::vector<vertMove> moves;
+    std::vector<int> blockTypes; // in datagram order
+    int chunkUpdateRecords = 0;
+};
+
+// Each returns false, with the reason, on the first thing a strict client would refuse.
+bool parseBulkTerrain(const std::vector<unsigned char>& d, std::vector<chunkRec>* out,
+                      std::string* why);
+bool parseBulkEnts(const std::vector<unsigned char>& d, std::vector<entRec>* out, std::string* why);
+bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std::string* why);
