@@ -44,6 +44,13 @@ struct windowServer : testing::Test {
         win = findWindow(x, "Quarn Incremental: Server 10", 20000);
         ASSERT_NE(win, 0u) << readFile(srv.out);
         at = geometryOf(x, win);
+        // Clicks count only once the loop runs: wait for the first frame with the button.
+        screenshot s;
+        for (int t = 0; t < 10000; t += 50) {
+            if (grabScreen(x, &s) && s.at(at.x + 20, at.y + 300) == 0x646464u) break;
+            usleep(50 * 1000);
+        }
+        ASSERT_EQ(s.at(at.x + 20, at.y + 300), 0x646464u);
     }
     void TearDown() override {
         killServer(&srv);
