@@ -117,7 +117,7 @@ static void rejectFile(const char* name, const unsigned char* data, size_t len, 
     tracef("Corrupt save file %s (%s): not loaded, kept as %s\n", name, why, bad.c_str());
     FILE* f = fopen(bad.c_str(), "wb");
     if (f) {
-        fwrite(data, 1, len, f);
+        if (len > 0) fwrite(data, 1, len, f);
         fclose(f);
     }
 }
