@@ -46,6 +46,9 @@ int initServ() {
         mysocket = -1;
         return 0;
     }
+    // Room for the bursts of many handshakes at once (the kernel caps the size).
+    int rcvbuf = 1 << 20;
+    setsockopt(mysocket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     int flags = fcntl(mysocket, F_GETFL);
     fcntl(mysocket, F_SETFL, flags | O_NONBLOCK);
     return 1;

@@ -157,6 +157,8 @@ int tickDue(uint32_t now); // 1 when a tick is due at `now` (and accounted for)
 int runHeadless(); // process exit status
 
 // gameTic.cpp
+extern int maxDatagramsPerTick;
+extern int receiveBudgetMs;
 void gameTic();
 
 // protocol.cpp: byte order, sending, and the receive dispatcher
