@@ -2,12 +2,14 @@
 // A save goes to a temporary file beside the real one, is flushed and synced, and only
 // then renamed over it, so an interrupted save leaves the old file whole. A load reads
 // the whole file and checks every count against the bytes present before it creates
-// anything; a file that does not add up is kept aside as "<file>.bad" and not loaded.
+// anything; a file that does not add up is kept aside as "<file>.bad" and not loaded
+// (and, when that copy cannot be made, never saved over).
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -28,9 +30,26 @@ struct safeFile {
     FILE* f;
 };
 
+// Damaged files that could not be copied aside: a save must not replace them, or their
+// only copy would be gone. The next load of the same path decides anew.
+static std::vector<std::string> unkept;
+
+static void markUnkept(const char* path, int on) {
+    std::erase(unkept, std::string(path));
+    if (on) unkept.push_back(path);
+}
+
+// 1 when the temporary file is open, 0 when it cannot be created, -1 when the real file
+// must not be replaced.
 static int beginSave(safeFile* s, const char* path) {
     s->path = path;
     s->tmp = s->path + ".tmp";
+    if (std::find(unkept.begin(), unkept.end(), s->path) != unkept.end()) {
+        tracef("save of %s skipped: its damaged contents were not kept aside; the previous "
+               "file is kept\n",
+               path);
+        return -1;
+    }
     s->f = fopen(s->tmp.c_str(), "wb");
     return s->f != nullptr;
 }
@@ -43,8 +62,17 @@ static int finishSave(safeFile* s) {
         tracef("save of %s failed (%s); the previous file is kept\n", s->path.c_str(),
                strerror(errno));
         remove(s->tmp.c_str());
+        return 0;
     }
-    return ok;
+    // The rename itself lives in the directory: sync it too, or a power loss could
+    // bring the previous file back.
+    std::string dir = s->path.substr(0, s->path.find_last_of('/') + 1);
+    int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    return 1;
 }
 
 static void writeInt(FILE* f, int32_t v) {
@@ -60,8 +88,9 @@ void saveProf(veskProfile* pro, FILE* file) {
 void saveProfs(const char* dir, ArrayList* profList) {
     traceLine("saveProfs()");
     safeFile s;
-    if (!beginSave(&s, dir)) {
-        traceLine("S Prof: error opening file");
+    int began = beginSave(&s, dir);
+    if (began <= 0) {
+        if (began == 0) traceLine("S Prof: error opening file");
         return;
     }
     int n = arrayListGetLength(profList);
@@ -84,8 +113,9 @@ void saveChunk(veskTerrain* chunk, FILE* file) {
 void saveChunks(const char* dir, ArrayList* chunkList) {
     traceLine("saveChunks()");
     safeFile s;
-    if (!beginSave(&s, dir)) {
-        traceLine("S Chunk: error opening file");
+    int began = beginSave(&s, dir);
+    if (began <= 0) {
+        if (began == 0) traceLine("S Chunk: error opening file");
         return;
     }
     int n = arrayListGetLength(chunkList);
@@ -111,15 +141,26 @@ static int readWhole(const char* path, std::vector<unsigned char>* out) {
     return ok;
 }
 
-// Reports a file that does not add up and copies it aside before a save can replace it.
+// Reports a file that does not add up and copies it aside before a save can replace it;
+// when the copy cannot be made whole, saves leave the file alone.
 static void rejectFile(const char* name, const unsigned char* data, size_t len, const char* why) {
     std::string bad = std::string(name) + ".bad";
-    tracef("Corrupt save file %s (%s): not loaded, kept as %s\n", name, why, bad.c_str());
     FILE* f = fopen(bad.c_str(), "wb");
+    int kept = f != nullptr;
     if (f) {
-        if (len > 0) fwrite(data, 1, len, f);
-        fclose(f);
+        if (len > 0) kept = fwrite(data, 1, len, f) == len;
+        kept = fflush(f) == 0 && fsync(fileno(f)) == 0 && kept;
+        kept = fclose(f) == 0 && kept;
     }
+    int err = errno;
+    if (f && !kept) remove(bad.c_str()); // a partial copy would pass for the whole file
+    if (kept)
+        tracef("Corrupt save file %s (%s): not loaded, kept as %s\n", name, why, bad.c_str());
+    else
+        tracef("Corrupt save file %s (%s): not loaded, cannot be kept as %s (%s), so it will "
+               "not be saved over\n",
+               name, why, bad.c_str(), strerror(err));
+    markUnkept(name, !kept);
 }
 
 static int finite3(const float* v) {
@@ -170,6 +211,7 @@ int loadProfsFrom(const unsigned char* data, size_t len, const char* name, Array
 
 int loadProfs(const char* dir, ArrayList* profList) {
     std::vector<unsigned char> data;
+    markUnkept(dir, 0);
     if (!readWhole(dir, &data)) {
         traceLine("L Profs: error opening file");
         return 0;
@@ -256,6 +298,7 @@ int loadWorldFrom(const unsigned char* data, size_t len, const char* name, Array
 
 int loadWorld(const char* dir, ArrayList* chunkList) {
     std::vector<unsigned char> data;
+    markUnkept(dir, 0);
     if (!readWhole(dir, &data)) {
         traceLine("L World: error opening file");
         return 0;
@@ -299,6 +342,7 @@ int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, Ar
 
 int loadEntityList(const char* dir, ArrayList* entList) {
     std::vector<unsigned char> data;
+    markUnkept(dir, 0);
     if (!readWhole(dir, &data)) {
         traceLine("L Ents: error opening file");
         return -1;
