@@ -47,7 +47,8 @@ static int wrapSlot(textBox* tb, int i) {
 }
 
 // Puts a segment of a wrapped entry into the ring below the entry's earlier segments.
-// An entry with more segments than the ring has rows only keeps its latest ones.
+// An entry with more segments than the ring has rows keeps its first rows - 1 segments
+// and its last one (the control window's entries never come near that).
 static void placeSegment(textBox* tb, SDL_Texture* texture, int width, int segments) {
     int shifts = segments < tb->numRows - 1 ? segments : tb->numRows - 1;
     if (segments > 0) traceLine("notEq");

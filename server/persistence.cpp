@@ -219,14 +219,20 @@ int loadProfs(const char* dir, ArrayList* profList) {
     return loadProfsFrom(data.data(), data.size(), dir, profList);
 }
 
+// Chunk coordinates are differenced and summed in int wherever chunks are compared. A
+// world walked one chunk a tick never comes near this; only a damaged file goes beyond.
+constexpr int32_t maxChunkCoord = 1 << 24;
+
 // Checks one chunk record without creating anything; "" when it is sound.
 static const char* checkChunk(byteReader* r) {
     int32_t v = readIntLE(r);
     int32_t f = readIntLE(r);
-    readIntLE(r);
-    readIntLE(r);
+    int32_t cx = readIntLE(r);
+    int32_t cy = readIntLE(r);
     if (r->overread) return "cut inside a chunk head";
     if (v < 0 || f < 0) return "negative vertex or face count";
+    if (cx < -maxChunkCoord || cx > maxChunkCoord || cy < -maxChunkCoord || cy > maxChunkCoord)
+        return "chunk coordinates out of range";
     if (uint64_t(v) * 16 + uint64_t(f) * 12 > bytesLeft(r)) return "chunk longer than the file";
     for (int32_t i = 0; i < v; i++) {
         float loc[3];
@@ -306,6 +312,9 @@ int loadWorld(const char* dir, ArrayList* chunkList) {
     return loadWorldFrom(data.data(), data.size(), dir, chunkList);
 }
 
+// Farther out than this an entity file is taken as damaged (about 66,000 chunks).
+constexpr float maxEntityReach = 1e6f;
+
 int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, ArrayList* entList) {
     byteReader r = makeReader(data, len);
     int32_t n = readIntLE(&r);
@@ -319,6 +328,9 @@ int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, Ar
         readFloatsLE(&r, v, 7);
         if (!finite3(v) || !finite3(v + 3) || !std::isfinite(v[6]))
             why = "scale, position or motion not a finite number";
+        else if (std::fabs(v[1]) > maxEntityReach || std::fabs(v[2]) > maxEntityReach ||
+                 std::fabs(v[3]) > maxEntityReach)
+            why = "position out of range";
     }
     if (*why) {
         rejectFile(name, data, len, why);
@@ -336,6 +348,18 @@ int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, Ar
         ent->modelIndex = model;
         ent->scale = scale;
         memcpy(ent->gravMem->moveVect, moveVect, sizeof moveVect);
+        // Positions are given from the centre of chunk (0, 0). One beyond that chunk is
+        // taken into the chunk that holds it: left where it was, the entity would cross a
+        // chunk a tick towards it, growing the world all the way.
+        veskGravity* g = ent->gravMem;
+        worldToTer(g->position[0], g->position[2], &g->chunkCoords[0], &g->chunkCoords[1],
+                   terScale);
+        float cx, cz;
+        terToWorldNew(g->chunkCoords[0], g->chunkCoords[1], &cx, &cz, terScale);
+        g->position[0] -= cx;
+        g->position[2] -= cz;
+        g->chunkCoordsOld[0] = g->chunkCoords[0];
+        g->chunkCoordsOld[1] = g->chunkCoords[1];
     }
     return n;
 }

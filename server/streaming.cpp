@@ -252,7 +252,8 @@ void sendNewChunks(veskProfile* pro) {
     streamBlock block = {soInitTer, 0, 0};
     openBlock(&block);
     tracef("numChunks: %d\n", arrayListGetLength(terList));
-    int ring = pro->terRadius - 1;
+    // The radius is the client's own number; one less than the lowest int is no int.
+    long long ring = (long long)pro->terRadius - 1;
     for (ArrayList* l = terList; l; l = l->next) {
         for (int i = 0; i < l->filled; i++) {
             veskTerrain* ter = reinterpret_cast<veskTerrain**>(l->data)[i];

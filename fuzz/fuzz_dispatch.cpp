@@ -1,0 +1,171 @@
+// Fuzz target for the receive dispatcher and the game tick that follows it: datagrams from
+// one client against a small world with an account in every session stage.
+//
+// Input: one options byte, then up to eight records separated by "QDGM". A record's first
+// byte picks an account (0-6, anything else none) whose current session key is written
+// over bytes 1-16 of the datagram, which is the rest of the record. Options byte: bits 0-1
+// how far the clock jumps before the last tick, bits 2-3 the accounts' failure counts,
+// bit 4 a tick after every datagram, bits 5-7 further ticks 50 ms apart.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/socket.h>
+
+#include "testUtil.h"
+#include "veskServer.h"
+
+namespace {
+
+constexpr int numAccounts = 7; // one per stage, and a second player in the game
+constexpr int maxDatagrams = 8;
+constexpr unsigned char separator[4] = {'Q', 'D', 'G', 'M'};
+constexpr uint32_t startTime = 100000;
+
+loopback lb;
+
+// Account `index` in stage `stage`, steering entity `index`.
+void addAccount(int index, int stage) {
+    veskProfile* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
+    snprintf(reinterpret_cast<char*>(pro->username), textLen, "player%d", index);
+    snprintf(reinterpret_cast<char*>(pro->password), textLen, "pw");
+    pro->stage = stage;
+    pro->entity = index;
+    pro->terRadius = 3;
+    pro->profAddr = lb.clientAddr;
+    pro->addrLen = sizeof lb.clientAddr;
+    pro->lastRecv = startTime;
+    pro->lastSent = startTime;
+    for (int k = 0; k < keyLen; k++)
+        pro->key[k] = uint8_t(0x40 + 16 * index + k);
+    arrayListAddEndPointer(profList, pro);
+}
+
+// Placing the walkers is most of the cost of a world, so it is built once and every input
+// gets a deep copy of it.
+ArrayList *modelTers, *modelEnts, *modelProfs;
+
+void buildModelWorld() {
+    useFakeClock(startTime);
+    freshLists(4);
+    // A walker per stage, and a free mover for the second player in the game.
+    for (int i = 0; i < numAccounts - 1; i++)
+        newPlayerEntity();
+    const float start[3] = {-3.0f, 1.0f, 2.0f};
+    setveskGravity(addDefaultEntity(entList, 1, start)->gravMem, terList);
+    // New walkers start above the ground; they land before any input arrives, so that the
+    // input walks them rather than only watching them fall.
+    for (int tick = 0; tick < 20; tick++)
+        gameTic();
+    for (int i = 0; i < numAccounts - 1; i++)
+        if (arrayListGet<veskEntity>(entList, i)->gravMem->typeIndex == 7) abort();
+    for (int stage = psNotConn; stage <= psGame; stage++)
+        addAccount(stage, stage);
+    addAccount(numAccounts - 1, psGame);
+    modelTers = terList;
+    modelEnts = entList;
+    modelProfs = profList;
+    terList = entList = profList = nullptr;
+}
+
+template <typename T> T* copyOf(const T* from, size_t n = 1) {
+    T* to = static_cast<T*>(calloc(n, sizeof(T)));
+    memcpy(to, from, n * sizeof(T));
+    return to;
+}
+
+void copyModelWorld(int failCount) {
+    terList = initArrayList(10, 8);
+    for (int i = 0; i < arrayListGetLength(modelTers); i++) {
+        veskTerrain* ter = copyOf(arrayListGet<veskTerrain>(modelTers, i));
+        ter->verts = copyOf(ter->verts, size_t(ter->maxVerts));
+        ter->faces = copyOf(ter->faces, 3 * size_t(ter->maxFaces));
+        ter->movedVerts = initArrayList(10, 4);
+        arrayListAddEndPointer(terList, ter);
+    }
+    entList = initArrayList(10, 8);
+    for (int i = 0; i < arrayListGetLength(modelEnts); i++) {
+        veskEntity* ent = copyOf(arrayListGet<veskEntity>(modelEnts, i));
+        ent->gravMem = copyOf(ent->gravMem);
+        memset(ent->gravMem->terArray, 0, sizeof ent->gravMem->terArray);
+        fillTerArray(ent->gravMem, terList);
+        for (veskTerrain* ter : ent->gravMem->terArray)
+            if (!ter) abort(); // the model world holds every neighbour of every entity
+        arrayListAddEndPointer(entList, ent);
+    }
+    profList = initArrayList(10, 8);
+    for (int i = 0; i < arrayListGetLength(modelProfs); i++) {
+        veskProfile* pro = copyOf(arrayListGet<veskProfile>(modelProfs, i));
+        pro->failCount = failCount;
+        arrayListAddEndPointer(profList, pro);
+    }
+}
+
+void prepareWorld(int failCount) {
+    srand(1); // session keys of logins made by the input
+    useFakeClock(startTime);
+    copyModelWorld(failCount);
+}
+
+void releaseWorld() {
+    freeLists();
+    freeTickChanges();
+}
+
+void drainClient() {
+    static unsigned char sink[65536];
+    while (recv(lb.client, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    }
+}
+
+void deliver(const uint8_t* record, size_t len) {
+    if (len == 0) return;
+    int account = record[0];
+    size_t n = len - 1 < size_t(bufSize) ? len - 1 : size_t(bufSize);
+    memcpy(buf, record + 1, n);
+    buf[n] = 0;
+    if (account < numAccounts && n >= size_t(sessionHeadLen))
+        memcpy(buf + 1, arrayListGet<veskProfile>(profList, account)->key, keyLen);
+    ticlyIn(buf, int(n), &lb.clientAddr, sizeof lb.clientAddr);
+}
+
+const uint8_t* findSeparator(const uint8_t* from, const uint8_t* end) {
+    for (const uint8_t* p = from; p + sizeof separator <= end; p++)
+        if (memcmp(p, separator, sizeof separator) == 0) return p;
+    return end;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    traceOn = 0;
+    openLoopback(&lb);
+    buildModelWorld();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    static const uint32_t clockSteps[4] = {0, 999, 1001, 4500};
+    int options = data[0];
+    prepareWorld((options >> 2) & 3);
+
+    const uint8_t* end = data + size;
+    const uint8_t* at = data + 1;
+    for (int i = 0; i < maxDatagrams && at < end; i++) {
+        const uint8_t* stop = findSeparator(at, end);
+        deliver(at, size_t(stop - at));
+        if (options & 0x10) gameTic();
+        if (stop == end) break;
+        at = stop + sizeof separator;
+    }
+    for (int i = 0; i < options >> 5; i++) {
+        gameTic();
+        fakeNow += 50;
+    }
+    fakeNow += clockSteps[options & 3];
+    gameTic();
+    drainClient();
+    releaseWorld();
+    return 0;
+}
