@@ -1,84 +1,213 @@
-// Helpers for end-to-end tests of the real binary: a private run directory with the
-// run-time files, spawning and stopping the server, a virtual X display with its
-// framebuffer as screenshot, and the state of UDP port 2300.
+// Helpers for end-to-end tests of the real binary: run directories, the server process and
+// its output, UDP port 2300, and game clients that talk to the server over loopback.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <sys/types.h>
-#include <vector>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+#include "testUtil.h"
+#include "veskServer.h"
+#include "wireParse.h"
+
+using bytes = std::vector<unsigned char>;
+using coords = std::set<std::pair<int, int>>;
+using std::string;
+
+inline double msSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+template <class F> bool waitUntil(F done, int timeoutMs) {
+    for (auto t0 = std::chrono::steady_clock::now(); !done(); usleep(20 * 1000))
+        if (msSince(t0) > timeoutMs) return false;
+    return true;
+}
+
+inline bool portTaken() { // UDP port 2300
+    sockaddr_in a = {AF_INET, htons(2300), {INADDR_ANY}, {}};
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    bool inUse = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) && errno == EADDRINUSE;
+    return close(s) == 0 && inUse;
+}
+
+inline bool waitPort(bool taken, int timeoutMs = 5000) {
+    return waitUntil([&] { return portTaken() == taken; }, timeoutMs);
+}
+
+inline string readFile(const string& path) {
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+inline void writeFile(const string& path, const string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+inline bool has(const string& text, const string& part) {
+    return text.find(part) != string::npos;
+}
+
+// A profiles file with the account `name` / "pw" steering `entity`.
+inline void writeProfile(const string& dir, const string& name, int entity) {
+    bytes rec = newAccountMsg(name, "pw");
+    string d = {1, 0, 0, 0}; // one account, then its record
+    d.append(rec.begin() + 1, rec.end()).append(reinterpret_cast<char*>(&entity), 4);
+    writeFile(dir + "/res/profiles", d);
+}
+
+string makeRunDir(); // a fresh directory with res/ holding the logo and the font
 
 struct serverProc {
-    pid_t pid = -1;
-    std::string dir; // working directory, holds res/
-    std::string out; // captured standard output and error
+    pid_t pid = -1, tee = -1; // the server, and the copier of its output
+    string dir, out;          // its working directory (holding res/), its captured output
+    ~serverProc() { waitExit(0); }
+    // Headless unless a display is given; a `fileLimit` >= 0 caps the files it writes.
+    void spawn(const string& runDir, const string& display = "", long fileLimit = -1);
+    int waitExit(int timeoutMs = 30000); // the exit status, or -1 when it had to be killed
+    int stop(int sig = SIGTERM) { return pid > 0 && kill(pid, sig) == 0 ? waitExit() : -1; }
+    string output() const { return readFile(out); }
+    bool waitFor(const string& part, int ms = 5000) {
+        return waitUntil([&] { return has(output(), part); }, ms);
+    }
+    // Waits until the port is free, spawns a headless server, and waits until it serves.
+    bool serve(const string& runDir, long fileLimit = -1) {
+        if (!waitPort(false, 120000)) return false; // another run may hold it for a while
+        spawn(runDir, "", fileLimit);
+        return waitFor("entsLoaded", 20000) && waitPort(true);
+    }
 };
 
-std::string makeRunDir();
+inline coords coordsOf(const std::vector<chunkRec>& chunks) {
+    coords s;
+    for (auto& c : chunks)
+        s.insert({c.cx, c.cy});
+    return s;
+}
 
-// Kills the process when the test ends early, so no server outlives its test.
-struct serverGuard {
-    serverProc* p;
-    ~serverGuard();
-};
-serverProc spawnServer(const std::string& dir, bool headless, const std::string& display = "");
-// Exit status, or -1 if the process had to be killed after the time-out.
-int waitExit(serverProc* p, int timeoutMs);
-void killServer(serverProc* p);
-std::string readFile(const std::string& path);
-bool waitForOutput(const serverProc& p, const std::string& needle, int timeoutMs);
-int countInOutput(const serverProc& p, const std::string& needle);
-// 1 when some process holds the UDP port, 0 when it is free.
-int udpPortTaken(int port);
-bool waitPortTaken(int port, int want, int timeoutMs);
+inline coords hexesWithin(int radius, int cx, int cy) { // chunks at hex distance < radius
+    coords s;
+    for (int x = -radius; x <= radius; x++)
+        for (int y = -radius; y <= radius; y++)
+            if (terRadius(x, y) < radius) s.insert({cx + x, cy + y});
+    return s;
+}
 
-struct xDisplay {
-    pid_t pid = -1;
-    std::string name;  // ":93"
-    std::string fbdir; // the framebuffer lives here as an XWD file
-};
-bool startXvfb(xDisplay* x);
-void stopXvfb(xDisplay* x);
-// Runs a shell command with DISPLAY set; returns its standard output.
-std::string runX(const xDisplay& x, const std::string& cmd);
-unsigned long findWindow(const xDisplay& x, const std::string& title, int timeoutMs);
-void clickWindow(const xDisplay& x, unsigned long win, int px, int py);
-void closeWindow(const xDisplay& x, unsigned long win); // WM_DELETE_WINDOW, as a window manager
+// The updates of entity `id` with a position, or (when `loc` is false) a rotation alone.
+inline std::vector<entUpdate> updatesOf(const std::vector<gameStream>& all, int id,
+                                        bool loc = true) {
+    std::vector<entUpdate> out;
+    for (auto& s : all)
+        for (auto& u : s.ents)
+            if (u.id == id && u.hasLoc == loc && (loc || u.hasRot)) out.push_back(u);
+    return out;
+}
 
-struct screenshot {
-    int w = 0, h = 0;
-    std::vector<uint32_t> px; // 0xRRGGBB
-    uint32_t at(int x, int y) const { return px[size_t(y) * size_t(w) + size_t(x)]; }
-};
-bool grabScreen(const xDisplay& x, screenshot* shot);
-bool savePng(const screenshot& shot, const std::string& path);
-// Pixels in the rectangle whose channels are all at most `dark`.
-int countDark(const screenshot& s, int x0, int y0, int w, int h, int dark = 90);
+inline std::pair<float, float> worldXZ(const entUpdate& u) {
+    float x, z;
+    terToWorldNew(u.cx, u.cy, &x, &z, 10.0f);
+    return {x + u.pos[0], z + u.pos[2]};
+}
 
-// A game client on loopback talking to the server's port 2300.
-struct udpClient {
-    int fd = -1;
+// A game client whose loopback endpoint sends to the server's port 2300.
+struct udpClient : loopback {
     unsigned char key[16] = {};
     int entity = -1;
+    udpClient() {
+        client = loopbackSocket(&clientAddr);
+        serverAddr = {AF_INET, htons(2300), {htonl(INADDR_LOOPBACK)}, {}};
+    }
+    udpClient(const udpClient&) = delete;
+    ~udpClient() { close(client); }
+    void send(const bytes& d) { clientSend(this, d); }
+    bytes recv(int timeoutMs) { return clientRecv(this, timeoutMs); }
+    bytes tic() const { return sessionMsg(coGameTic, key); }
+    bytes request(const bytes& d) { // drops what came before; sends until a reply comes
+        bytes r;
+        clientDrain(this, 0);
+        for (int i = 0; i < 10 && r.empty(); i++)
+            send(d), r = recv(500);
+        return r;
+    }
+    bool login(const string& name, const string& pass, int radius) {
+        bytes r = request(loginMsg(name, pass, radius));
+        if (r.size() != 25 || r[0] != soLogGood) return false;
+        memcpy(key, &r[1], 16);
+        entity = beInt(&r[17]);
+        return true;
+    }
+    // The whole handshake after a login, each datagram decoded strictly; true when in game.
+    bool handshake(std::vector<chunkRec>* chunks, std::vector<entRec>* ents, int timeoutMs) {
+        bytes ack = sessionMsg(coUpdate, key), d;
+        send(ack); // confirms the key; nothing comes back for it
+        for (int t = 0; t < timeoutMs && d != bytes{soUpdate}; t += 260) {
+            send(ack); // asks for the next batch
+            usleep(60 * 1000);
+            string why; // nothing yet, a resend of the key, a batch or the end mark
+            bool ok = (d = recv(200)).empty() || d[0] == soLogGood || d == bytes{soUpdate} ||
+                      (d[0] == soInitTer ? parseBulkTerrain(d, chunks, &why)
+                                         : parseBulkEnts(d, ents, &why));
+            EXPECT_TRUE(ok) << why;
+            if (!ok) return false;
+        }
+        send(ack); // acknowledges the end mark: now in the game
+        return d == bytes{soUpdate};
+    }
+    // A new account `name` / "pw" (unless `create` is false), its login with view radius 3
+    // and the handshake: the coordinates of the chunks that came, empty on failure.
+    coords join(const string& name, bool create = true) {
+        std::vector<chunkRec> chunks;
+        std::vector<entRec> ents;
+        bool in = (!create || request(newAccountMsg(name, "pw")) == bytes{soNewGood}) &&
+                  login(name, "pw", 3) && handshake(&chunks, &ents, 120000);
+        EXPECT_TRUE(in) << name;
+        return in ? coordsOf(chunks) : coords{};
+    }
+    bytes keys(std::vector<std::pair<int, int>> entries) const { // (slot, 1 press / 2 release)
+        bytes d = tic();
+        d.push_back(cosKey);
+        appendInt(&d, int(entries.size()));
+        for (auto [slot, action] : entries)
+            appendInt(&d, slot), d.push_back(uint8_t(action));
+        return d;
+    }
+    bytes mouse(const float* eyeAndRay, int button) const {
+        bytes d = tic();
+        d.push_back(cosMouse);
+        appendFloats(&d, eyeAndRay, 6);
+        d.push_back(uint8_t(button));
+        return d;
+    }
+    // In-game datagrams until `ms` have passed, decoded strictly; tics every 250 ms keep
+    // this client and `alsoAlive` in the game.
+    std::vector<gameStream> listen(int ms, udpClient* alsoAlive = nullptr) {
+        std::vector<gameStream> got;
+        auto t0 = std::chrono::steady_clock::now();
+        for (int tics = 0; msSince(t0) < ms;) {
+            for (udpClient* c : {this, alsoAlive})
+                if (c && msSince(t0) >= 250 * tics) c->send(c->tic());
+            tics += msSince(t0) >= 250 * tics;
+            bytes d = recv(10);
+            string why;
+            bool inGame = !d.empty() && d != bytes{soUpdate}; // a poll is not
+            EXPECT_TRUE(!inGame || parseGameDatagram(d, &got.emplace_back(), &why)) << why;
+        }
+        return got;
+    }
 };
-void openClient(udpClient* c);
-void closeClient(udpClient* c);
-void clientSendTo(udpClient* c, const std::vector<unsigned char>& d);
-// The next datagram, or empty after timeoutMs.
-std::vector<unsigned char> clientNext(udpClient* c, int timeoutMs);
-// Sends until a reply comes (datagrams can be lost); the reply or empty.
-std::vector<unsigned char> request(udpClient* c, const std::vector<unsigned char>& d,
-                                   int tries = 10);
-// Logs in and keeps the key; 1 on soLogGood.
-int clientLogin(udpClient* c, const std::string& name, const std::string& pass, int radius);
 
-struct chunkRec;
-struct entRec;
-// Runs the whole handshake after a login; fills what was streamed. 1 when in the game.
-int clientHandshake(udpClient* c, std::vector<chunkRec>* chunks, std::vector<entRec>* ents,
-                    int timeoutMs = 30000);
-std::vector<unsigned char> keyMsg(const udpClient& c, std::vector<std::pair<int, int>> entries);
-
-// A profiles file with one account, for a server to load at Start.
-void writeProfile(const std::string& dir, const std::string& name, const std::string& pass,
-                  int entity);
+// A run directory, a server and a client; the directory goes when the test ends.
+struct e2eTest : testing::Test {
+    string dir = makeRunDir();
+    serverProc srv;
+    udpClient cl;
+    ~e2eTest() override { std::filesystem::remove_all(dir); }
+    string res(const string& name) { return dir + "/res/" + name; }
+};

@@ -1,164 +1,67 @@
-// One client's whole road against the real binary in headless mode over loopback UDP:
-// account, login, handshake, play, silence, disconnect, restart with the saved account.
-#include <gtest/gtest.h>
-
+// One client's whole road against the headless binary over loopback UDP: account, login,
+// handshake, free-mover play, silence, disconnect, restart with the saved accounts and world.
+#include <algorithm>
 #include <cmath>
-#include <csignal>
-#include <set>
-#include <unistd.h>
 
 #include "e2eUtil.h"
-#include "testUtil.h"
-#include "veskServer.h"
-#include "wireParse.h"
 
-namespace {
+using session = e2eTest;
 
-using bytes = std::vector<unsigned char>;
-
-struct headlessServer : testing::Test {
-    serverProc srv;
-    udpClient cl;
-    void SetUp() override {
-        ASSERT_EQ(udpPortTaken(2300), 0);
-        srv.dir = makeRunDir();
-        openClient(&cl);
-    }
-    void start() {
-        srv = spawnServer(srv.dir, true);
-        ASSERT_TRUE(waitForOutput(srv, "entsLoaded", 20000)) << readFile(srv.out);
-        ASSERT_TRUE(waitPortTaken(2300, 1, 5000));
-    }
-    void stop() {
-        kill(srv.pid, SIGTERM);
-        ASSERT_EQ(waitExit(&srv, 20000), 0);
-    }
-    void TearDown() override {
-        closeClient(&cl);
-        killServer(&srv);
-    }
-    // In-game datagrams until `ms` have passed, keeping the session alive.
-    std::vector<gameStream> play(int ms, const bytes& keepAlive) {
-        std::vector<gameStream> got;
-        for (int t = 0; t < ms; t += 25) {
-            if (t % 250 == 0) clientSendTo(&cl, keepAlive);
-            bytes d = clientNext(&cl, 25);
-            if (d.empty() || d == bytes{soUpdate}) continue;
-            gameStream s;
-            std::string why;
-            EXPECT_TRUE(parseGameDatagram(d, &s, &why)) << why;
-            got.push_back(s);
-        }
-        return got;
-    }
-};
-
-// World position of an entity update, for comparing across chunk hand-overs.
-void worldOf(const entUpdate& u, float* x, float* z) {
-    float cx, cz;
-    terToWorldNew(u.cx, u.cy, &cx, &cz, 10.0f);
-    *x = cx + u.pos[0];
-    *z = cz + u.pos[2];
-}
-
-TEST_F(headlessServer, WholeRoadOfOneClient) {
-    writeProfile(srv.dir, "player", "secret", 0); // steers the default free mover
-    start();
-    ASSERT_EQ(request(&cl, {coWakeup}), bytes{soWakeup});
-    ASSERT_EQ(request(&cl, newAccountMsg("alice", "pw")), bytes{soNewGood});
-    ASSERT_EQ(request(&cl, newAccountMsg("alice", "pw")), bytes{soNewBad});
-
-    ASSERT_TRUE(clientLogin(&cl, "player", "secret", 3));
-    EXPECT_EQ(cl.entity, 0);
+TEST_F(session, WholeRoadOfOneClientAndTheSavedWorld) {
+    writeProfile(dir, "player", 0); // steers the default free mover
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    ASSERT_EQ(cl.request(newAccountMsg("alice", "pw")), bytes{soNewGood});
+    ASSERT_EQ(cl.request(newAccountMsg("alice", "pw")), bytes{soNewBad});
+    ASSERT_TRUE(cl.login("player", "pw", 3));
     std::vector<chunkRec> chunks;
     std::vector<entRec> ents;
-    ASSERT_TRUE(clientHandshake(&cl, &chunks, &ents)) << readFile(srv.out);
-    std::set<std::pair<int, int>> got, want;
-    for (auto& c : chunks) {
-        got.insert({c.cx, c.cy});
-        EXPECT_EQ(c.verts.size(), 91u);
-        EXPECT_EQ(c.faces.size(), 450u);
-    }
-    for (int x = -3; x <= 3; x++)
-        for (int y = -3; y <= 3; y++)
-            if (terRadius(x, y) < 3) want.insert({x, y});
-    EXPECT_EQ(got, want);
-    EXPECT_EQ(chunks.size(), 19u); // each exactly once
-    ASSERT_GE(ents.size(), 1u);
-    EXPECT_EQ(ents[0].id, 0);
-    EXPECT_EQ(ents[0].pos[0], 5.0f);
-    EXPECT_EQ(ents[0].scale, 2.0f);
+    ASSERT_TRUE(cl.handshake(&chunks, &ents, 30000)) << srv.output();
+    EXPECT_EQ(chunks.size(), 19u); // each once
+    EXPECT_EQ(coordsOf(chunks), hexesWithin(3, 0, 0));
+    EXPECT_TRUE(cl.entity == 0 && !ents.empty() && ents[0].id == 0 && ents[0].scale == 2);
 
-    // Forward and strafe-right on a free mover: (1, 0, 1) a tick.
-    clientSendTo(&cl, keyMsg(cl, {{skmWalkForward, 1}, {skmStrafeRight, 1}}));
-    std::vector<gameStream> moving = play(600, sessionMsg(coGameTic, cl.key));
-    clientSendTo(&cl, keyMsg(cl, {{skmWalkForward, 2}, {skmStrafeRight, 2}}));
-    std::vector<entUpdate> ours;
-    for (auto& s : moving)
-        for (auto& u : s.ents)
-            if (u.id == 0 && u.hasLoc) ours.push_back(u);
+    // Forward and strafe-right on a free mover: (1, 0, 1) a tick in world coordinates,
+    // exactly so within a chunk, across chunk hand-overs, with new chunks coming into view.
+    cl.send(cl.keys({{skmWalkForward, 1}, {skmStrafeRight, 1}}));
+    std::vector<gameStream> moving = cl.listen(600);
+    cl.send(cl.keys({{skmWalkForward, 2}, {skmStrafeRight, 2}}));
+    std::vector<entUpdate> ours = updatesOf(moving, 0);
     ASSERT_GE(ours.size(), 6u);
+    EXPECT_NE(std::pair(ours[0].cx, ours[0].cy), std::pair(ours.back().cx, ours.back().cy));
     for (size_t i = 1; i < ours.size(); i++) {
-        float x0, z0, x1, z1;
-        worldOf(ours[i - 1], &x0, &z0);
-        worldOf(ours[i], &x1, &z1);
-        EXPECT_NEAR(x1 - x0, 1.0f, 1e-4) << i;
-        EXPECT_NEAR(z1 - z0, 1.0f, 1e-4) << i;
-        EXPECT_EQ(ours[i].pos[1], 1.0f);
-        if (ours[i].cx == ours[i - 1].cx && ours[i].cy == ours[i - 1].cy) {
-            EXPECT_EQ(ours[i].pos[0] - ours[i - 1].pos[0], 1.0f);
-            EXPECT_EQ(ours[i].pos[2] - ours[i - 1].pos[2], 1.0f);
-        }
+        const entUpdate &a = ours[i - 1], &b = ours[i];
+        auto [x0, z0] = worldXZ(a);
+        auto [x1, z1] = worldXZ(b);
+        EXPECT_TRUE(std::fabs(x1 - x0 - 1) < 1e-4 && std::fabs(z1 - z0 - 1) < 1e-4 &&
+                    b.pos[1] == 1);
+        bool sameChunk = a.cx == b.cx && a.cy == b.cy;
+        EXPECT_TRUE(!sameChunk || (b.pos[0] - a.pos[0] == 1 && b.pos[2] - a.pos[2] == 1)) << i;
     }
-    // The free mover walked out of the first chunks: rings of new chunks arrived.
-    size_t newChunks = 0;
-    for (auto& s : moving)
-        newChunks += s.chunks.size();
-    EXPECT_GT(newChunks, 0u);
+    EXPECT_TRUE(std::ranges::any_of(moving, [](auto& s) { return !s.chunks.empty(); }));
 
-    // Turning: rotation sub-records a ninth of pi/20 apart... exactly pi/20 a tick.
-    play(200, sessionMsg(coGameTic, cl.key));
-    clientSendTo(&cl, keyMsg(cl, {{skmRotateleft, 1}}));
-    std::vector<gameStream> turning = play(400, sessionMsg(coGameTic, cl.key));
-    clientSendTo(&cl, keyMsg(cl, {{skmRotateleft, 2}}));
-    std::vector<float> yaw;
-    for (auto& s : turning)
-        for (auto& u : s.ents)
-            if (u.id == 0 && u.hasRot && !u.hasLoc) yaw.push_back(u.rots[1]);
-    ASSERT_GE(yaw.size(), 4u);
-    for (size_t i = 1; i < yaw.size(); i++)
-        EXPECT_NEAR(yaw[i] - yaw[i - 1], 0.15707963f, 1e-5);
+    // Turning: rotation sub-records exactly pi/20 apart.
+    cl.listen(200);
+    cl.send(cl.keys({{skmRotateleft, 1}}));
+    std::vector<entUpdate> turns = updatesOf(cl.listen(400), 0, false);
+    cl.send(cl.keys({{skmRotateleft, 2}}));
+    ASSERT_GE(turns.size(), 4u);
+    for (size_t i = 1; i < turns.size(); i++)
+        EXPECT_NEAR(turns[i].rots[1] - turns[i - 1].rots[1], float(M_PI / 20), 1e-5);
 
-    // Silence: polls, then the session is aborted.
-    int polls = 0;
-    for (int t = 0; t < 3000; t += 50)
-        if (clientNext(&cl, 50) == bytes{soUpdate}) polls++;
-    EXPECT_GE(polls, 1);
-    EXPECT_TRUE(waitForOutput(srv, "Connection Aborted [poll]\nDisconnected", 2000));
+    // Silence: polls, then the session is aborted; a new session ends with a disconnect.
+    EXPECT_TRUE(srv.waitFor("Connection Aborted [poll]\nDisconnected", 5000));
+    size_t before = srv.output().size();
+    ASSERT_TRUE(cl.login("player", "pw", 3));
+    cl.send(sessionMsg(coDisconnect, cl.key));
+    EXPECT_TRUE(waitUntil([&] { return has(srv.output().substr(before), "Disconnected"); }, 2000));
 
-    ASSERT_TRUE(clientLogin(&cl, "player", "secret", 3));
-    clientSendTo(&cl, sessionMsg(coDisconnect, cl.key));
-    usleep(200 * 1000);
-    EXPECT_EQ(countInOutput(srv, "Disconnected"), 2);
-
-    stop();
-    std::string out = readFile(srv.out);
-    EXPECT_NE(out.find("saveProfs()"), std::string::npos);
-    start(); // the saved accounts are back
-    ASSERT_TRUE(clientLogin(&cl, "alice", "pw", 2));
-    EXPECT_EQ(request(&cl, loginMsg("alice", "wrong", 2)), bytes{soLogBad});
-    stop();
-}
-
-TEST_F(headlessServer, SavedWorldComesBackAfterRestart) {
-    start();
-    stop();
-    std::string world = readFile(srv.dir + "/res/world");
+    ASSERT_EQ(srv.stop(), 0);
+    string world = readFile(res("world"));
     EXPECT_EQ(world.size(), 1083036u);
-    start();
-    EXPECT_TRUE(waitForOutput(srv, "Load World: 331", 1000));
-    stop();
-    EXPECT_EQ(readFile(srv.dir + "/res/world"), world);
+    ASSERT_TRUE(srv.serve(dir)); // the saved world and accounts are back
+    EXPECT_TRUE(has(srv.output(), "Load World: 331"));
+    EXPECT_TRUE(cl.login("alice", "pw", 2));
+    EXPECT_EQ(cl.request(loginMsg("alice", "wrong", 2)), bytes{soLogBad});
+    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_EQ(readFile(res("world")), world);
 }
-
-} // namespace

@@ -1,186 +1,149 @@
-// The real binary in window mode under a virtual display, and in headless mode: the
-// window and what it shows, Start and Stop by clicks, the port, closing and signals.
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <csignal>
-#include <cstdio>
-#include <unistd.h>
-
+// The real binary in window mode under a virtual display (the window and its screenshots,
+// Start and Stop by clicks, closing, signals) and in headless mode (signals, a taken port).
 #include "e2eUtil.h"
-#include "testUtil.h"
 
-namespace {
+#include <SDL2/SDL_image.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
-struct windowGeometry {
-    int x = 0, y = 0;
-};
+using screenshot = std::vector<uint32_t>; // 1000 x 600 pixels of the window, 0xRRGGBB
 
-windowGeometry geometryOf(const xDisplay& x, unsigned long win) {
-    std::string out = runX(x, "xdotool getwindowgeometry " + std::to_string(win));
-    windowGeometry g;
-    size_t at = out.find("Position: ");
-    if (at != std::string::npos) sscanf(out.c_str() + at, "Position: %d,%d", &g.x, &g.y);
-    return g;
+static bool savePng(screenshot& s, const string& path) {
+    SDL_Surface* surface =
+        SDL_CreateRGBSurfaceWithFormatFrom(s.data(), 1000, 600, 32, 4000, SDL_PIXELFORMAT_RGB888);
+    bool ok = surface && IMG_SavePNG(surface, path.c_str()) == 0;
+    SDL_FreeSurface(surface);
+    return ok;
 }
 
-// Layout of the window with the committed 250 x 250 logo and a 12 x 20 font cell.
-constexpr int buttonLeft = 4, buttonTop = 262, buttonW = 242, buttonH = 334;
-constexpr int labelTop = buttonTop + (buttonH - 20) / 2;
-int labelLeft(int chars) {
-    return buttonLeft + (buttonW - 12 * chars) / 2;
+// Pixels in the rectangle whose channels are all below 64.
+static int countDark(const screenshot& s, int x0, int y0, int w, int h) {
+    int n = 0;
+    for (int i = 0; i < w * h; i++)
+        n += (s[size_t((y0 + i / w) * 1000 + x0 + i % w)] & 0xC0C0C0) == 0;
+    return n;
 }
 
-struct windowServer : testing::Test {
-    xDisplay x;
-    serverProc srv;
+struct windowServer : e2eTest {
+    pid_t xvfb = -1;
+    string display;
     unsigned long win = 0;
-    windowGeometry at;
 
     void SetUp() override {
-        ASSERT_EQ(udpPortTaken(2300), 0);
-        ASSERT_TRUE(startXvfb(&x));
-        srv = spawnServer(makeRunDir(), false, x.name);
-        win = findWindow(x, "Quarn Incremental: Server 10", 20000);
-        ASSERT_NE(win, 0u) << readFile(srv.out);
-        at = geometryOf(x, win);
-        // Clicks count only once the loop runs: wait for the first frame with the button.
-        screenshot s;
-        for (int t = 0; t < 10000; t += 50) {
-            if (grabScreen(x, &s) && s.at(at.x + 20, at.y + 300) == 0x646464u) break;
-            usleep(50 * 1000);
-        }
-        ASSERT_EQ(s.at(at.x + 20, at.y + 300), 0x646464u);
+        ASSERT_TRUE(waitPort(false, 120000));
+        // Xvfb picks a free display and writes its number to descriptor 3 once it is ready.
+        FILE* f = popen(
+            "Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>&1 >/dev/null 2>&1 & echo $!",
+            "r");
+        int number = -1;
+        ASSERT_EQ(fscanf(f, "%d %d", &xvfb, &number), 2);
+        pclose(f);
+        display = ":" + std::to_string(number);
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; }); // until the window maps
+        srv.spawn(makeRunDir(), display);
+        win = std::stoul(
+            "0" + runX("timeout 20 xdotool search --sync --name '^Quarn Incremental: Server 10$'"));
+        ASSERT_NE(win, 0u) << srv.output();
+        // Clicks count once the loop runs: wait for the first frame with the grey button.
+        ASSERT_TRUE(waitUntil([&] { return shot()[300 * 1000 + 20] == 0x646464u; }, 10000));
     }
     void TearDown() override {
-        killServer(&srv);
-        stopXvfb(&x);
+        if (xvfb > 0) kill(xvfb, SIGTERM);
     }
-    screenshot shoot(const std::string& name) {
-        usleep(400 * 1000); // a few frames
-        screenshot s;
-        EXPECT_TRUE(grabScreen(x, &s));
-        std::string path = srv.dir + "/" + name + ".png";
-        savePng(s, path);
-        printf("screenshot: %s\n", path.c_str());
+    string runX(const string& cmd) {
+        FILE* f = popen(("DISPLAY=" + display + " " + cmd + " 2>/dev/null").c_str(), "r");
+        string out(64, 0);
+        out.resize(fread(out.data(), 1, out.size(), f));
+        pclose(f);
+        return out;
+    }
+    void click(int x) {
+        runX("xdotool mousemove --window " + std::to_string(win) + " " + std::to_string(x) +
+             " 420 click 1");
+    }
+    void closeWindow() { // as a window manager does: WM_DELETE_WINDOW
+        Display* d = XOpenDisplay(display.c_str());
+        XClientMessageEvent ev = {
+            ClientMessage, 0, True, d, win, XInternAtom(d, "WM_PROTOCOLS", False), 32, {}};
+        ev.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
+        XSendEvent(d, win, False, NoEventMask, reinterpret_cast<XEvent*>(&ev));
+        XCloseDisplay(d);
+    }
+    screenshot shot() {
+        screenshot s(600000);
+        Display* d = XOpenDisplay(display.c_str());
+        XImage* im = XGetImage(d, win, 0, 0, 1000, 600, AllPlanes, ZPixmap);
+        for (size_t i = 0; im && i < s.size(); i++)
+            s[i] = uint32_t(XGetPixel(im, int(i % 1000), int(i / 1000))) & 0xFFFFFF;
+        if (im) XDestroyImage(im);
+        XCloseDisplay(d);
         return s;
     }
-    int labelInk(const screenshot& s, int chars) {
-        return countDark(s, at.x + labelLeft(chars), at.y + labelTop, 12 * chars, 20);
+    screenshot shoot(const string& name) { // a few frames later, saved for a human
+        usleep(400 * 1000);
+        screenshot s = shot();
+        EXPECT_TRUE(savePng(s, srv.dir + "/" + name + ".png"));
+        printf("screenshot: %s/%s.png\n", srv.dir.c_str(), name.c_str());
+        return s;
     }
-    // Ink in the first character cell of a 5-character label: "Start" has some, "Stop" none.
-    int fifthCharInk(const screenshot& s) {
-        return countDark(s, at.x + labelLeft(5), at.y + labelTop, 6, 20);
-    }
-    void clickButton() { clickWindow(x, win, 120, 420); }
+    // Dark pixels in the label row of the button from x0 over w: "Start" (5 cells of 12)
+    // has some in [95, 101), "Stop" (4 cells) begins at 101.
+    int ink(const screenshot& s, int x0, int w) { return countDark(s, x0, 419, w, 20); }
 };
 
 TEST_F(windowServer, ShowsLayoutStartsStopsAndClosesWithStatusZero) {
     screenshot s = shoot("window-start");
-    ASSERT_EQ(s.w, 1280);
-    EXPECT_EQ(s.at(at.x + 700, at.y + 400), 0xFFFFFFu); // background
-    uint32_t logo = s.at(at.x + 4 + 125, at.y + 4 + 60);
+    EXPECT_EQ(s[400 * 1000 + 700], 0xFFFFFFu); // background
+    uint32_t logo = s[64 * 1000 + 129];
     EXPECT_GT(int(logo >> 8 & 255), int(logo >> 16 & 255) + 40) << std::hex << logo; // green
-    EXPECT_EQ(s.at(at.x + 20, at.y + 300), 0x646464u);                               // button
-    EXPECT_GT(labelInk(s, 5), 40); // a black "Start" label
-    EXPECT_GT(fifthCharInk(s), 0);
+    EXPECT_EQ(s[300 * 1000 + 20], 0x646464u);                                        // button
+    EXPECT_TRUE(ink(s, 95, 60) > 40 && ink(s, 95, 6) > 0); // a black "Start" label
     // Newest entry on top: "gLoop: Starting", then "initUI: Completed" (17 characters).
-    EXPECT_GT(countDark(s, at.x + 258, at.y + 24, 17 * 12, 20), 100);
-    EXPECT_EQ(countDark(s, at.x + 258 + 17 * 12 + 12, at.y + 24, 200, 20), 0);
-
-    ASSERT_EQ(udpPortTaken(2300), 0);
-    clickButton();
-    ASSERT_TRUE(waitPortTaken(2300, 1, 5000)) << readFile(srv.out);
+    EXPECT_TRUE(countDark(s, 258, 24, 17 * 12, 20) > 100 && countDark(s, 474, 24, 200, 20) == 0);
+    click(120);
+    ASSERT_TRUE(waitPort(true)) << srv.output();
     s = shoot("window-serving");
-    EXPECT_GT(labelInk(s, 4), 30); // "Stop"
-    EXPECT_EQ(fifthCharInk(s), 0);
-    udpClient cl;
-    openClient(&cl);
-    EXPECT_EQ(request(&cl, {0}), std::vector<unsigned char>{0}); // a wake-up is answered
-    EXPECT_EQ(request(&cl, newAccountMsg("alice", "pw")), std::vector<unsigned char>{1});
-    closeClient(&cl);
-
-    clickButton();
-    ASSERT_TRUE(waitPortTaken(2300, 0, 5000));
-    s = shoot("window-stopped");
-    EXPECT_GT(fifthCharInk(s), 0); // "Start" again
-
-    clickWindow(x, win, 2, 420); // the margin left of the button: nothing happens
+    EXPECT_TRUE(ink(s, 101, 48) > 30 && ink(s, 95, 6) == 0); // "Stop"
+    EXPECT_EQ(cl.request({coWakeup}), bytes{soWakeup});
+    click(120);
+    ASSERT_TRUE(waitPort(false));
+    EXPECT_GT(ink(shoot("window-stopped"), 95, 6), 0); // "Start" again
+    click(2);                                          // the margin: nothing happens
     usleep(300 * 1000);
-    EXPECT_EQ(udpPortTaken(2300), 0);
-
-    closeWindow(x, win);
-    EXPECT_EQ(waitExit(&srv, 10000), 0);
-    std::string out = readFile(srv.out);
-    EXPECT_NE(out.find("mysocket: "), std::string::npos);
-    EXPECT_EQ(access((srv.dir + "/res/profiles").c_str(), F_OK) == 0,
-              out.find("saveProfs()") != std::string::npos);
+    EXPECT_TRUE(waitPort(false, 0));
+    closeWindow();
+    EXPECT_EQ(srv.waitExit(10000), 0);
 }
 
-TEST_F(windowServer, SigtermWhileServingIsAQuitThatSaves) {
-    clickButton();
-    ASSERT_TRUE(waitPortTaken(2300, 1, 5000));
-    kill(srv.pid, SIGTERM);
-    EXPECT_EQ(waitExit(&srv, 10000), 0);
-    EXPECT_EQ(udpPortTaken(2300), 0);
-    std::string out = readFile(srv.out);
-    EXPECT_EQ(out.find("profList: (nil)"), std::string::npos) << out; // lists existed: saved
+TEST_F(windowServer, StartWithThePortTakenStaysStoppedAndSigtermIsAQuitThatSaves) {
+    serverProc other;
+    other.spawn(dir);
+    ASSERT_TRUE(waitPort(true));
+    click(120);
+    ASSERT_TRUE(srv.waitFor("initServ: cannot open UDP port 2300"));
+    EXPECT_GT(ink(shoot("window-bind-failed"), 95, 6), 0); // still "Start"
+    EXPECT_EQ(other.stop(), 0);
+    EXPECT_TRUE(waitPort(false, 0));
+    click(120);
+    ASSERT_TRUE(waitPort(true));
+    EXPECT_EQ(srv.stop(), 0);
+    EXPECT_TRUE(waitPort(false, 0));
+    EXPECT_EQ(readFile(srv.dir + "/res/world").size(), 1083036u);
 }
 
-TEST_F(windowServer, StartWithPortTakenStaysStopped) {
-    serverProc other = spawnServer(makeRunDir(), true);
-    serverGuard guard{&other};
-    ASSERT_TRUE(waitPortTaken(2300, 1, 5000));
-    clickButton();
-    ASSERT_TRUE(waitForOutput(srv, "initServ: cannot open UDP port 2300", 5000));
-    screenshot s = shoot("window-bind-failed");
-    EXPECT_GT(fifthCharInk(s), 0); // still "Start"
-    kill(other.pid, SIGTERM);
-    EXPECT_EQ(waitExit(&other, 10000), 0);
-    closeWindow(x, win);
-    EXPECT_EQ(waitExit(&srv, 10000), 0);
-}
+using headless = e2eTest;
 
-TEST(headless, StartsAtOnceAndStopsWithSaveOnSigterm) {
-    ASSERT_EQ(udpPortTaken(2300), 0);
-    serverProc srv = spawnServer(makeRunDir(), true);
-    serverGuard guard{&srv};
-    ASSERT_TRUE(waitForOutput(srv, "Server: Starting", 5000));
-    ASSERT_TRUE(waitPortTaken(2300, 1, 5000));
-    kill(srv.pid, SIGTERM);
-    EXPECT_EQ(waitExit(&srv, 10000), 0);
-    EXPECT_EQ(udpPortTaken(2300), 0);
-    std::string out = readFile(srv.out);
-    EXPECT_NE(out.find("Server: Stopping + Saving\n"), std::string::npos) << out;
+TEST_F(headless, SignalsStopWithASaveAndASecondServerCannotBind) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        serverProc second;
+        ASSERT_TRUE(srv.serve(dir) && has(srv.output(), "Server: Starting"));
+        second.spawn(dir); // it stops at the port
+        EXPECT_EQ(second.waitExit(), 1);
+        EXPECT_TRUE(
+            has(second.output(), "initServ: cannot open UDP port 2300: Address already in use") &&
+            has(second.output(), "Server: Start failed"))
+            << second.output();
+        EXPECT_EQ(srv.stop(sig), 0);
+        EXPECT_TRUE(waitPort(false, 0) && has(srv.output(), "Server: Stopping + Saving\n"));
+    }
 }
-
-TEST(headless, SigintStopsToo) {
-    ASSERT_EQ(udpPortTaken(2300), 0);
-    serverProc srv = spawnServer(makeRunDir(), true);
-    serverGuard guard{&srv};
-    ASSERT_TRUE(waitPortTaken(2300, 1, 5000));
-    kill(srv.pid, SIGINT);
-    EXPECT_EQ(waitExit(&srv, 10000), 0);
-    EXPECT_NE(readFile(srv.out).find("Server: Stopping + Saving"), std::string::npos);
-}
-
-TEST(headless, SecondServerReportsBindFailureAndExitsNonZero) {
-    ASSERT_EQ(udpPortTaken(2300), 0);
-    serverProc first = spawnServer(makeRunDir(), true);
-    serverGuard guardFirst{&first};
-    ASSERT_TRUE(waitPortTaken(2300, 1, 5000));
-    serverProc second = spawnServer(makeRunDir(), true);
-    serverGuard guardSecond{&second};
-    int status = waitExit(&second, 10000);
-    EXPECT_NE(status, 0);
-    EXPECT_NE(status, -1);
-    std::string out = readFile(second.out);
-    EXPECT_NE(out.find("initServ: cannot open UDP port 2300: Address already in use"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("Server: Start failed"), std::string::npos);
-    kill(first.pid, SIGTERM);
-    EXPECT_EQ(waitExit(&first, 10000), 0);
-}
-
-} // namespace

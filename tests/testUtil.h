@@ -1,41 +1,38 @@
-// Shared test helpers: capturing log entries, silencing trace lines, a controllable clock.
+// Shared test helpers: captured log entries, a silenced trace, a controllable clock, and a
+// server endpoint with one client on loopback, fresh lists and the client's messages.
 #pragma once
 
 #include <cstdint>
+#include <netinet/in.h>
 #include <string>
 #include <vector>
 
-// Log entries added since the last clear.
-extern std::vector<std::string> capturedLog;
-void captureLog(); // points the log sink at capturedLog and clears it
+#include "veskTrace.h"
+
+extern std::vector<std::string> capturedLog; // log entries since captureLog()
+void captureLog();                           // points the log sink at capturedLog
 bool logHas(const std::string& entry);
 
-// A clock that only moves when the test says so.
-extern uint32_t fakeNow;
+extern uint32_t fakeNow; // the clock's time while useFakeClock is in force
 void useFakeClock(uint32_t start);
 void useRealClock();
 
 // Scoped silence of the standard-output trace lines.
 struct quietTrace {
-    int saved;
-    quietTrace();
-    ~quietTrace();
+    int saved = traceOn;
+    quietTrace() { traceOn = 0; }
+    ~quietTrace() { traceOn = saved; }
 };
-
-// --- a server endpoint and one client on loopback, with fresh lists -------------------
-
-#include <netinet/in.h>
 
 struct loopback {
     int client = -1;
-    sockaddr_in clientAddr = {};
-    sockaddr_in serverAddr = {};
+    sockaddr_in clientAddr = {}, serverAddr = {};
 };
-void openLoopback(loopback* lb);
+int loopbackSocket(sockaddr_in* self); // a UDP socket on an ephemeral loopback port
+void openLoopback(loopback* lb);       // the server's endpoint and one client
 void closeLoopback(loopback* lb);
-// One datagram from the server to this client, or an empty vector after timeoutMs.
+// One datagram for the client, or an empty vector after timeoutMs.
 std::vector<unsigned char> clientRecv(loopback* lb, int timeoutMs = 200);
-// Every datagram waiting for the client.
 std::vector<std::vector<unsigned char>> clientDrain(loopback* lb, int timeoutMs = 50);
 void clientSend(loopback* lb, const std::vector<unsigned char>& d);
 // Hands a datagram to the dispatcher as the tick does, as if it came from the client.

@@ -16,18 +16,14 @@ struct chunkRec {
 };
 
 struct entRec {
-    int id = 0, model = 0;
-    float scale = 0;
-    float pos[3] = {}, rots[3] = {};
-    int cx = 0, cy = 0;
+    int id = 0, model = 0, cx = 0, cy = 0;
+    float scale = 0, pos[3] = {}, rots[3] = {};
 };
 
 struct entUpdate {
-    int id = 0;
+    int id = 0, cx = 0, cy = 0, bytes = 0; // bytes: the length of the record on the wire
     bool hasLoc = false, hasRot = false;
-    int cx = 0, cy = 0;
     float pos[3] = {}, rots[3] = {};
-    int bytes = 0; // length of the record on the wire
 };
 
 struct vertMove {

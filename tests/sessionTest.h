@@ -1,0 +1,84 @@
+// The fixture of the dispatcher, handshake, game-tick, streaming and save-file tests:
+// fresh lists, a loopback endpoint, a controllable clock and the captured log, with
+// builders and readers of what a client and the server exchange.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "testUtil.h"
+#include "veskServer.h"
+#include "wireParse.h"
+
+using bytes = std::vector<unsigned char>;
+using datagrams = std::vector<bytes>;
+using entries = std::vector<std::pair<int, int>>; // key slots and actions
+
+inline bytes operator+(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A key list claiming `count` entries, followed by the (slot, action) entries given.
+inline bytes keys(int count, entries slotActions) {
+    bytes d = {cosKey};
+    appendInt(&d, count);
+    for (auto [slot, action] : slotActions) {
+        appendInt(&d, slot);
+        d.push_back(uint8_t(action));
+    }
+    return d;
+}
+
+struct sessionTest : testing::Test {
+    loopback lb;
+    quietTrace quiet;
+    veskProfile* pro = nullptr;
+    void SetUp() override {
+        captureLog();
+        useFakeClock(0);
+        freshLists(0);
+        openLoopback(&lb);
+    }
+    void TearDown() override {
+        closeLoopback(&lb);
+        freeLists();
+        useRealClock();
+    }
+    bytes send(const bytes& d) { // the reply, if any
+        dispatch(&lb, d);
+        return clientRecv(&lb, 20);
+    }
+    // alice, steering an unplaced free mover at (5, 1, 5), logs in with view radius 3 to
+    // a spawn area of `radius`; her login reply.
+    bytes loginAlice(int radius, int stage) {
+        embedSpawnTer(terList, radius, 0, 0, terScale, terEdge);
+        pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
+        strcpy(reinterpret_cast<char*>(pro->username), "alice");
+        const float at[3] = {5, 1, 5};
+        pro->entity = addDefaultEntity(entList, 1, at)->globalId;
+        arrayListAddEndPointer(profList, pro);
+        bytes reply = send(loginMsg("alice", "", 3));
+        pro->stage = stage;
+        capturedLog.clear();
+        return reply;
+    }
+    veskGravity* avatar() { return profEntity(pro)->gravMem; }
+    bytes tic() { return sessionMsg(coGameTic, pro->key); }
+    std::string traced(auto what) { // the trace lines printed by what()
+        traceOn = 1;
+        testing::internal::CaptureStdout();
+        what();
+        traceOn = 0;
+        return testing::internal::GetCapturedStdout();
+    }
+    // Reads the in-game datagrams as a strict client, polls aside.
+    gameStream parse(const datagrams& all) {
+        gameStream s;
+        for (const bytes& d : all)
+            EXPECT_TRUE(d == bytes{soUpdate} || parseGameDatagram(d, &s, nullptr));
+        return s;
+    }
+};
