@@ -85,20 +85,28 @@ void saveProf(veskProfile* pro, FILE* file) {
     writeInt(file, pro->entity);
 }
 
-void saveProfs(const char* dir, ArrayList* profList) {
-    traceLine("saveProfs()");
+// The count, then every element of a pointer list, through a temporary file.
+static void saveList(const char* path, ArrayList* list, const char* openError,
+                     void (*writeOne)(void* element, FILE* file)) {
     safeFile s;
-    int began = beginSave(&s, dir);
+    int began = beginSave(&s, path);
     if (began <= 0) {
-        if (began == 0) traceLine("S Prof: error opening file");
+        if (began == 0) traceLine(openError);
         return;
     }
-    int n = arrayListGetLength(profList);
+    int n = arrayListGetLength(list);
     tracef("total: %d\n", n);
     writeInt(s.f, n);
-    for (int i = 0; i < n; i++)
-        saveProf(arrayListGet<veskProfile>(profList, i), s.f);
+    for (ArrayList* b = list; b; b = b->next)
+        for (int i = 0; i < b->filled; i++)
+            writeOne(reinterpret_cast<void**>(b->data)[i], s.f);
     finishSave(&s);
+}
+
+void saveProfs(const char* dir, ArrayList* profList) {
+    traceLine("saveProfs()");
+    saveList(dir, profList, "S Prof: error opening file",
+             [](void* pro, FILE* f) { saveProf(static_cast<veskProfile*>(pro), f); });
 }
 
 void saveChunk(veskTerrain* chunk, FILE* file) {
@@ -112,18 +120,8 @@ void saveChunk(veskTerrain* chunk, FILE* file) {
 
 void saveChunks(const char* dir, ArrayList* chunkList) {
     traceLine("saveChunks()");
-    safeFile s;
-    int began = beginSave(&s, dir);
-    if (began <= 0) {
-        if (began == 0) traceLine("S Chunk: error opening file");
-        return;
-    }
-    int n = arrayListGetLength(chunkList);
-    tracef("total: %d\n", n);
-    writeInt(s.f, n);
-    for (int i = 0; i < n; i++)
-        saveChunk(arrayListGet<veskTerrain>(chunkList, i), s.f);
-    finishSave(&s);
+    saveList(dir, chunkList, "S Chunk: error opening file",
+             [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
 }
 
 // --- loading ---------------------------------------------------------------------------

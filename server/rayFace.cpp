@@ -91,27 +91,41 @@ static segHit askEdge(faceEdge e, const float* f0, const float* f1, const float*
     return h;
 }
 
-static void baryPair(const float* p, const float* f0, const float* v, const float* u, float dot00,
-                     float dot01, float dot11, float invDenom, float* barys) {
+// A triangle's edge vectors from f0 and the dot products that give barycentric pairs.
+struct faceFrame {
+    const float* f0;
+    float v[3], u[3];
+    float dot00, dot01, dot11, invDenom;
+};
+
+static faceFrame frameOf(const float* f0, const float* f1, const float* f2) {
+    faceFrame fr;
+    fr.f0 = f0;
+    vectSub(f1, f0, fr.v, 3);
+    vectSub(f2, f0, fr.u, 3);
+    fr.dot00 = dotProd(fr.v, fr.v, 3);
+    fr.dot01 = dotProd(fr.v, fr.u, 3);
+    fr.dot11 = dotProd(fr.u, fr.u, 3);
+    fr.invDenom = 1.0f / (fr.dot00 * fr.dot11 - fr.dot01 * fr.dot01);
+    return fr;
+}
+
+// The pair of the projection of p onto the face's plane.
+static void baryPair(const faceFrame* fr, const float* p, float* barys) {
     float v2[3];
-    vectSub(p, f0, v2, 3);
-    float dot02 = dotProd(v, v2, 3);
-    float dot12 = dotProd(u, v2, 3);
-    barys[0] = (dot11 * dot02 - dot01 * dot12) * invDenom;
-    barys[1] = (dot00 * dot12 - dot01 * dot02) * invDenom;
+    vectSub(p, fr->f0, v2, 3);
+    float dot02 = dotProd(fr->v, v2, 3);
+    float dot12 = dotProd(fr->u, v2, 3);
+    barys[0] = (fr->dot11 * dot02 - fr->dot01 * dot12) * fr->invDenom;
+    barys[1] = (fr->dot00 * dot12 - fr->dot01 * dot02) * fr->invDenom;
 }
 
 float newerCircRayFaceScalar(const float* rPoint, const float* rVect, float radius, const float* f0,
                              const float* f1, const float* f2, float* retBarys, int* retType) {
-    float v[3], u[3];
-    vectSub(f1, f0, v, 3);
-    vectSub(f2, f0, u, 3);
-    float dot00 = dotProd(v, v, 3);
-    float dot01 = dotProd(v, u, 3);
-    float dot11 = dotProd(u, u, 3);
-    float invDenom = 1.0f / (dot00 * dot11 - dot01 * dot01);
-
-    baryPair(rPoint, f0, v, u, dot00, dot01, dot11, invDenom, retBarys);
+    faceFrame fr = frameOf(f0, f1, f2);
+    const float* v = fr.v;
+    const float* u = fr.u;
+    baryPair(&fr, rPoint, retBarys);
     float b0 = retBarys[0], b1 = retBarys[1];
 
     // Unsigned on purpose: a centre behind the face is treated as if in front of it.
@@ -129,7 +143,7 @@ float newerCircRayFaceScalar(const float* rPoint, const float* rVect, float radi
     float temp1[3];
     for (int i = 0; i < 3; i++)
         temp1[i] = rPoint[i] + rayScalar * rVect[i];
-    baryPair(temp1, f0, v, u, dot00, dot01, dot11, invDenom, retBarys);
+    baryPair(&fr, temp1, retBarys);
     b0 = retBarys[0];
     b1 = retBarys[1];
     float b2 = 1.0f - b0 - b1;
@@ -223,15 +237,11 @@ float pointSegDist(const float* f0, const float* f1, const float* pPoint) {
 }
 
 float pointFaceDist(const float* pPoint, const float* f0, const float* f1, const float* f2) {
-    float v[3], u[3];
-    vectSub(f1, f0, v, 3);
-    vectSub(f2, f0, u, 3);
-    float dot00 = dotProd(v, v, 3);
-    float dot01 = dotProd(v, u, 3);
-    float dot11 = dotProd(u, u, 3);
-    float invDenom = 1.0f / (dot00 * dot11 - dot01 * dot01);
+    faceFrame fr = frameOf(f0, f1, f2);
+    const float* v = fr.v;
+    const float* u = fr.u;
     float b[2];
-    baryPair(pPoint, f0, v, u, dot00, dot01, dot11, invDenom, b);
+    baryPair(&fr, pPoint, b);
     float b2 = 1.0f - b[0] - b[1];
 
     if (b[0] >= 0.0f && b[1] >= 0.0f && b2 >= 0.0f) {
