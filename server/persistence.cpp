@@ -161,6 +161,18 @@ static void rejectFile(const char* name, const unsigned char* data, size_t len, 
     markUnkept(name, !kept);
 }
 
+// Reads a whole save file and hands its bytes to `load`; `missing` when it cannot be read.
+static int loadFile(const char* path, ArrayList* list, const char* openError, int missing,
+                    int (*load)(const unsigned char*, size_t, const char*, ArrayList*)) {
+    std::vector<unsigned char> data;
+    markUnkept(path, 0);
+    if (!readWhole(path, &data)) {
+        traceLine(openError);
+        return missing;
+    }
+    return load(data.data(), data.size(), path, list);
+}
+
 static int finite3(const float* v) {
     return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
 }
@@ -208,13 +220,7 @@ int loadProfsFrom(const unsigned char* data, size_t len, const char* name, Array
 }
 
 int loadProfs(const char* dir, ArrayList* profList) {
-    std::vector<unsigned char> data;
-    markUnkept(dir, 0);
-    if (!readWhole(dir, &data)) {
-        traceLine("L Profs: error opening file");
-        return 0;
-    }
-    return loadProfsFrom(data.data(), data.size(), dir, profList);
+    return loadFile(dir, profList, "L Profs: error opening file", 0, loadProfsFrom);
 }
 
 // Chunk coordinates are differenced and summed in int wherever chunks are compared. A
@@ -301,13 +307,7 @@ int loadWorldFrom(const unsigned char* data, size_t len, const char* name, Array
 }
 
 int loadWorld(const char* dir, ArrayList* chunkList) {
-    std::vector<unsigned char> data;
-    markUnkept(dir, 0);
-    if (!readWhole(dir, &data)) {
-        traceLine("L World: error opening file");
-        return 0;
-    }
-    return loadWorldFrom(data.data(), data.size(), dir, chunkList);
+    return loadFile(dir, chunkList, "L World: error opening file", 0, loadWorldFrom);
 }
 
 // Farther out than this an entity file is taken as damaged (about 66,000 chunks).
@@ -363,11 +363,5 @@ int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, Ar
 }
 
 int loadEntityList(const char* dir, ArrayList* entList) {
-    std::vector<unsigned char> data;
-    markUnkept(dir, 0);
-    if (!readWhole(dir, &data)) {
-        traceLine("L Ents: error opening file");
-        return -1;
-    }
-    return loadEntitiesFrom(data.data(), data.size(), dir, entList);
+    return loadFile(dir, entList, "L Ents: error opening file", -1, loadEntitiesFrom);
 }
