@@ -29,34 +29,29 @@ static void identity4(float* mat) {
         mat[i] = (i % 5 == 0) ? 1.0f : 0.0f;
 }
 
-void xRotMatrix4(float* mat, float thea) {
+// The identity with a rotation by thea in the plane of axes a and b: cos on both
+// diagonal entries, sin at (a, b), its negation at (b, a). cos and sin are taken in double
+// precision from the float angle and stored as floats.
+static void rotMatrix4(float* mat, float thea, int a, int b) {
     float c = float(cos(double(thea)));
     float s = float(sin(double(thea)));
     identity4(mat);
-    mat[5] = c;
-    mat[6] = s;
-    mat[9] = -s;
-    mat[10] = c;
+    mat[5 * a] = c;
+    mat[4 * a + b] = s;
+    mat[4 * b + a] = -s;
+    mat[5 * b] = c;
+}
+
+void xRotMatrix4(float* mat, float thea) {
+    rotMatrix4(mat, thea, 1, 2);
 }
 
 void yRotMatrix4(float* mat, float thea) {
-    float c = float(cos(double(thea)));
-    float s = float(sin(double(thea)));
-    identity4(mat);
-    mat[0] = c;
-    mat[2] = -s;
-    mat[8] = s;
-    mat[10] = c;
+    rotMatrix4(mat, thea, 2, 0);
 }
 
 void zRotMatrix4(float* mat, float thea) {
-    float c = float(cos(double(thea)));
-    float s = float(sin(double(thea)));
-    identity4(mat);
-    mat[0] = c;
-    mat[1] = s;
-    mat[4] = -s;
-    mat[5] = c;
+    rotMatrix4(mat, thea, 0, 1);
 }
 
 void matVectMult(const float* mat, const float* vect, float* newVect) {

@@ -194,6 +194,19 @@ void newPointFaceDist(const float* unitLoc, const float* f0, const float* f1, co
     float t01 = d02 / d00, t02 = d12 / d11;
     float dist, dist2;
     int type, type2;
+    // The second edge of a corner region: a foot on that segment wins over the corner; one
+    // beyond its far end (`glitch`) is reported, and the corner stands.
+    auto secondEdge = [&](float t, const float* from, const float* a, const float* b,
+                          const float* e, int code, float pb0, float pb1, int glitch) {
+        oneCheck(t, from, a, b, e, &dist2, &type2);
+        if (type2 == 0) {
+            *retType = code;
+            setPair(retBarys, pb0, pb1);
+            dist = dist2;
+        } else if (type2 == glitch) {
+            edgeGlitch();
+        }
+    };
 
     if (b0 < 0.0f) {
         oneCheck(t02, w, f0, f2, u, &dist, &type);
@@ -203,29 +216,11 @@ void newPointFaceDist(const float* unitLoc, const float* f0, const float* f1, co
         } else if (type == 1) {
             *retType = 4;
             setPair(retBarys, 0.0f, 0.0f);
-            if (b1 < 0.0f) {
-                oneCheck(t01, w, f0, f1, v, &dist2, &type2);
-                if (type2 == 0) {
-                    *retType = 1;
-                    setPair(retBarys, t01, 0.0f);
-                    dist = dist2;
-                } else if (type2 == 2) {
-                    edgeGlitch();
-                }
-            }
+            if (b1 < 0.0f) secondEdge(t01, w, f0, f1, v, 1, t01, 0.0f, 2);
         } else {
             *retType = 6;
             setPair(retBarys, 0.0f, 1.0f);
-            if (r < 0.0f) {
-                oneCheck(t12, w12, f1, f2, e12, &dist2, &type2);
-                if (type2 == 0) {
-                    *retType = 3;
-                    setPair(retBarys, 1.0f - t12, t12);
-                    dist = dist2;
-                } else if (type2 == 1) {
-                    edgeGlitch();
-                }
-            }
+            if (r < 0.0f) secondEdge(t12, w12, f1, f2, e12, 3, 1.0f - t12, t12, 1);
         }
     } else if (b1 < 0.0f) {
         oneCheck(t01, w, f0, f1, v, &dist, &type);
@@ -238,16 +233,7 @@ void newPointFaceDist(const float* unitLoc, const float* f0, const float* f1, co
         } else {
             *retType = 5;
             setPair(retBarys, 1.0f, 0.0f);
-            if (r < 0.0f) {
-                oneCheck(t12, w12, f1, f2, e12, &dist2, &type2);
-                if (type2 == 0) {
-                    *retType = 3;
-                    setPair(retBarys, 1.0f - t12, t12);
-                    dist = dist2;
-                } else if (type2 == 2) {
-                    edgeGlitch();
-                }
-            }
+            if (r < 0.0f) secondEdge(t12, w12, f1, f2, e12, 3, 1.0f - t12, t12, 2);
         }
     } else {
         oneCheck(t12, w12, f1, f2, e12, &dist, &type);
