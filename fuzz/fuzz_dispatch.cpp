@@ -102,7 +102,6 @@ void copyModelWorld(int failCount) {
 }
 
 void prepareWorld(int failCount) {
-    srand(1); // session keys of logins made by the input
     useFakeClock(startTime);
     copyModelWorld(failCount);
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -39,9 +40,23 @@ static void markUnkept(const char* path, int on) {
     if (on) unkept.push_back(path);
 }
 
+// Opens `path` for writing with exactly the permission bits `mode`, also when a file of
+// that name is already there with others.
+static FILE* createFile(const char* path, mode_t mode) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return nullptr;
+    FILE* f = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+    if (!f) close(fd);
+    return f;
+}
+
+// Accounts hold password hashes: only the server's own user may read them.
+constexpr mode_t privateMode = 0600;
+constexpr mode_t publicMode = 0644;
+
 // 1 when the temporary file is open, 0 when it cannot be created, -1 when the real file
 // must not be replaced.
-static int beginSave(safeFile* s, const char* path) {
+static int beginSave(safeFile* s, const char* path, mode_t mode) {
     s->path = path;
     s->tmp = s->path + ".tmp";
     if (std::find(unkept.begin(), unkept.end(), s->path) != unkept.end()) {
@@ -50,7 +65,7 @@ static int beginSave(safeFile* s, const char* path) {
                path);
         return -1;
     }
-    s->f = fopen(s->tmp.c_str(), "wb");
+    s->f = createFile(s->tmp.c_str(), mode);
     return s->f != nullptr;
 }
 
@@ -86,10 +101,10 @@ void saveProf(veskProfile* pro, FILE* file) {
 }
 
 // The count, then every element of a pointer list, through a temporary file.
-static void saveList(const char* path, ArrayList* list, const char* openError,
+static void saveList(const char* path, mode_t mode, ArrayList* list, const char* openError,
                      void (*writeOne)(void* element, FILE* file)) {
     safeFile s;
-    int began = beginSave(&s, path);
+    int began = beginSave(&s, path, mode);
     if (began <= 0) {
         if (began == 0) traceLine(openError);
         return;
@@ -105,7 +120,7 @@ static void saveList(const char* path, ArrayList* list, const char* openError,
 
 void saveProfs(const char* dir, ArrayList* profList) {
     traceLine("saveProfs()");
-    saveList(dir, profList, "S Prof: error opening file",
+    saveList(dir, privateMode, profList, "S Prof: error opening file",
              [](void* pro, FILE* f) { saveProf(static_cast<veskProfile*>(pro), f); });
 }
 
@@ -120,7 +135,7 @@ void saveChunk(veskTerrain* chunk, FILE* file) {
 
 void saveChunks(const char* dir, ArrayList* chunkList) {
     traceLine("saveChunks()");
-    saveList(dir, chunkList, "S Chunk: error opening file",
+    saveList(dir, publicMode, chunkList, "S Chunk: error opening file",
              [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
 }
 
@@ -140,10 +155,11 @@ static int readWhole(const char* path, std::vector<unsigned char>* out) {
 }
 
 // Reports a file that does not add up and copies it aside before a save can replace it;
-// when the copy cannot be made whole, saves leave the file alone.
+// when the copy cannot be made whole, saves leave the file alone. The copy may hold
+// accounts, so only the server's own user may read it.
 static void rejectFile(const char* name, const unsigned char* data, size_t len, const char* why) {
     std::string bad = std::string(name) + ".bad";
-    FILE* f = fopen(bad.c_str(), "wb");
+    FILE* f = createFile(bad.c_str(), privateMode);
     int kept = f != nullptr;
     if (f) {
         if (len > 0) kept = fwrite(data, 1, len, f) == len;
@@ -216,6 +232,7 @@ int loadProfsFrom(const unsigned char* data, size_t len, const char* name, Array
         pro->oldCounter = 0;
         pro->failCount = 0;
     }
+    forgetAccountIndex(); // names may have been overwritten in place
     return 1;
 }
 

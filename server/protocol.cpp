@@ -1,6 +1,7 @@
 // The datagram layer: big-endian integers, the shared buffer, sending, and the receive
 // dispatcher that classifies each datagram by type and length and hands it on.
-// Every field of a received datagram is read through a bounds-checked reader.
+// A message's length is checked before any of its fields is read: fixed-length messages
+// by their exact length, the sub-messages of a game tick through a bounds-checked reader.
 #include <arpa/inet.h>
 #include <cmath>
 #include <cstring>
@@ -93,6 +94,23 @@ static void gameTicSubMessages(veskProfile* pro, byteReader* r) {
     }
 }
 
+// The username of a creation or login datagram, bounded by its field.
+static int nameLen(const unsigned char* buff) {
+    return int(strnlen(reinterpret_cast<const char*>(buff) + 1, textLen));
+}
+
+static int sameSender(const sockaddr_in* a, const sockaddr_in* b) {
+    return a->sin_family == b->sin_family && a->sin_port == b->sin_port &&
+           a->sin_addr.s_addr == b->sin_addr.s_addr;
+}
+
+// The session a keyed datagram speaks for. A key counts only from the address and port
+// that logged in with it: a key seen elsewhere (a guess, a capture) steers nothing.
+static veskProfile* sessionOf(const unsigned char* buff, const sockaddr_in* from) {
+    veskProfile* pro = keyToProf(buff + 1);
+    return pro && sameSender(&pro->profAddr, from) ? pro : nullptr;
+}
+
 void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen) {
     if (length < 1) return;
     byteReader r = makeReader(buff, size_t(length));
@@ -101,18 +119,16 @@ void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t ad
         wakeUp(remaddr, addrlen);
     } else if (type == coNewAccount) {
         if (length != newAccountLen) return;
-        textBoxAddf(tb, "New Profile Creation: (%.*s) (%.*s)", int(strnlen((char*)buff + 1, 256)),
-                    buff + 1, int(strnlen((char*)buff + 257, 256)), buff + 257);
+        textBoxAddf(tb, "New Profile Creation: (%.*s) (***)", nameLen(buff), buff + 1);
         profCreation(buff, length, remaddr, addrlen);
     } else if (type == coLogin) {
         if (length != loginLen) return;
-        textBoxAddf(tb, "Profile Log In: (%.*s) (%.*s)", int(strnlen((char*)buff + 1, 256)),
-                    buff + 1, int(strnlen((char*)buff + 257, 256)), buff + 257);
+        textBoxAddf(tb, "Profile Log In: (%.*s) (***)", nameLen(buff), buff + 1);
         profLogin(buff + 1, loginLen - 1, remaddr, addrlen);
     } else if (type == coUpdate) {
         tracef("coUpdate: %d (getTic: %d)\n", coUpdate, int(getTicks()));
         if (length != sessionHeadLen) return;
-        veskProfile* pro = keyToProf(buff + 1);
+        veskProfile* pro = sessionOf(buff, remaddr);
         if (!pro) return;
         textBoxAddStr(tb, "coReturn");
         pro->failCount = 0;
@@ -121,7 +137,7 @@ void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t ad
         handshakeStep(pro);
     } else if (type == coGameTic) {
         if (length < sessionHeadLen) return; // no complete key
-        veskProfile* pro = keyToProf(buff + 1);
+        veskProfile* pro = sessionOf(buff, remaddr);
         if (!pro) return;
         pro->failCount = 0;
         pro->lastRecv = getTicks();
@@ -129,7 +145,7 @@ void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t ad
         gameTicSubMessages(pro, &r);
     } else if (type == coDisconnect) {
         if (length < sessionHeadLen) return;
-        veskProfile* pro = keyToProf(buff + 1);
+        veskProfile* pro = sessionOf(buff, remaddr);
         if (pro) profDisconnect(pro);
     }
     bufIndex = 0;

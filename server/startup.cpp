@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include "veskServer.h"
@@ -91,12 +92,18 @@ void releaseGame() {
     freeTerList(terList);
     freeEntList(entList);
     profList = terList = entList = nullptr;
+    forgetAccountIndex();
     freeTickChanges();
     servOn = 0;
 }
 
 int startServer() {
     textBoxAddStr(tb, "Server: Starting");
+    // Session keys and password salts come from the system's secure generator.
+    if (sodium_init() < 0) {
+        textBoxAddStr(tb, "Server: Start failed, no secure random source");
+        return 0;
+    }
     if (!initServ()) return 0;
     initGame();
     return 1;

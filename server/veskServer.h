@@ -174,6 +174,15 @@ void profLogin(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t 
 int isUsernameInUse(const unsigned char* name);
 void makeKey(unsigned char* buff);
 int strCompare(const unsigned char* str0, const unsigned char* str1, int maxlen);
+// Stores the salted hash of the sent password (up to its first 0 byte) in a 256-byte
+// field; 0 when hashing failed.
+int hashPassword(unsigned char* field, const unsigned char* sent);
+// 1 when the sent password (up to its first 0 byte) is the one of the field. A field
+// saved before passwords were hashed holds the password itself; it is compared as text
+// and, when it matches, replaced by a hash.
+int checkPassword(unsigned char* field, const unsigned char* sent);
+// The name and key look-ups follow profList; dropped whenever the list is rebuilt.
+void forgetAccountIndex();
 veskProfile* keyToProf(const unsigned char* key);
 void sendKey(veskProfile* pro);
 // The entity a player controls: appended like the default one, placed on the terrain.

@@ -55,9 +55,11 @@ inline bool has(const string& text, const string& part) {
     return text.find(part) != string::npos;
 }
 
-// A profiles file with the account `name` / "pw" steering `entity`.
-inline void writeProfile(const string& dir, const string& name, int entity) {
-    bytes rec = newAccountMsg(name, "pw");
+// A profiles file as written before passwords were hashed: the account `name` with the
+// password `pass` in plain text, steering `entity`.
+inline void writeProfile(const string& dir, const string& name, int entity,
+                         const string& pass = "pw") {
+    bytes rec = newAccountMsg(name, pass);
     string d = {1, 0, 0, 0}; // one account, then its record
     d.append(rec.begin() + 1, rec.end()).append(reinterpret_cast<char*>(&entity), 4);
     writeFile(dir + "/res/profiles", d);

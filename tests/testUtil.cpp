@@ -93,6 +93,7 @@ void freeLists() {
     freeTerList(terList);
     freeEntList(entList);
     profList = terList = entList = nullptr;
+    forgetAccountIndex();
 }
 
 std::vector<unsigned char> newAccountMsg(const std::string& name, const std::string& pass) {

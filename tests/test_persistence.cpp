@@ -14,6 +14,13 @@ static bytes patch(bytes d, size_t at, const bytes& with) {
     return d;
 }
 
+// An Argon2id string filling the front of a 0-padded 256-byte password field.
+static bool isSaltedHash(const unsigned char* field) {
+    std::string text(reinterpret_cast<const char*>(field), strnlen((const char*)field, 256));
+    bool padded = std::all_of(field + text.size(), field + 256, [](unsigned char c) { return !c; });
+    return text.starts_with("$argon2id$v=19$m=512,t=6,p=1$") && padded;
+}
+
 struct saveFiles : sessionTest {
     std::string dir;
     void SetUp() override {
@@ -67,9 +74,16 @@ TEST_F(saveFiles, ProfileRecordsAndReloadInPlace) {
     prof(1)->stage = psGame; // logged in when saved
     save("profiles");
     bytes d = slurp("profiles");
-    bytes bobby = bytes{'b', 'o', 'b', 'b', 'y'} + bytes(251, 0) + bytes{'p', 'w'} + bytes(254, 0);
-    EXPECT_TRUE(d.size() == 4 + 2 * 516 && bytes(d.begin(), d.begin() + 4) == (bytes{2, 0, 0, 0}));
-    EXPECT_EQ(bytes(d.end() - 516, d.end()), (bobby + bytes{1, 0, 0, 0}));
+    ASSERT_EQ(d.size(), 4 + 2 * 516u);
+    EXPECT_EQ(bytes(d.begin(), d.begin() + 4), (bytes{2, 0, 0, 0}));
+    bytes bobby = bytes(d.end() - 516, d.end());
+    bytes name = bytes{'b', 'o', 'b', 'b', 'y'} + bytes(251, 0);
+    EXPECT_EQ(bytes(bobby.begin(), bobby.begin() + 256), name);
+    EXPECT_TRUE(isSaltedHash(bobby.data() + 256));
+    EXPECT_EQ(bytes(bobby.end() - 4, bobby.end()), (bytes{1, 0, 0, 0}));
+    struct stat st;
+    ASSERT_EQ(stat((dir + "profiles").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u); // the hashes are for the server's eyes only
     reset();
     arrayListAddEndPointer(profList, calloc(1, sizeof(veskProfile))); // overwritten in place
     prof(0)->stage = psGame;
