@@ -10,6 +10,9 @@
 
 #include "veskServer.h"
 
+int maxAccounts = 10000;
+int maxViewRadius = 16;
+
 static int fieldLen(const unsigned char* s, int maxlen) {
     return int(strnlen(reinterpret_cast<const char*>(s), size_t(maxlen)));
 }
@@ -171,9 +174,18 @@ veskEntity* profEntity(veskProfile* pro) {
     return arrayListGet<veskEntity>(entList, pro->entity);
 }
 
+// Accounts are never removed, so their number and the pace at which one address makes
+// them are bounded; a new account has no entity until its first login.
 void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen) {
+    uint32_t now = getTicks();
     if (isUsernameInUse(buff + 1) >= 0) {
         textBoxAddStr(tb, "Profile Creation: Username conflict.");
+        replyByte(soNewBad, remaddr, addrlen);
+        return;
+    }
+    catchUp();
+    if (ix.count >= maxAccounts || !creationAllowed(remaddr, now)) {
+        textBoxAddStr(tb, "Profile Creation: Refused (limit)");
         replyByte(soNewBad, remaddr, addrlen);
         return;
     }
@@ -189,8 +201,9 @@ void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addr
     pro->stage = psNotConn;
     int len = fieldLen(buff + 1, textLen);
     memcpy(pro->username, buff + 1, size_t(len));
-    pro->entity = newPlayerEntity();
+    pro->entity = -1;
     arrayListAddEndPointer(profList, pro);
+    countCreation(remaddr, now);
     textBoxAddStr(tb, "Profile Creation: Success");
     replyByte(soNewGood, remaddr, addrlen);
 }
@@ -208,12 +221,21 @@ static int entityUsable(veskProfile* pro) {
     return 1;
 }
 
+// An address that keeps failing is answered without a check for the rest of its minute,
+// so passwords cannot be guessed at the pace of the tick.
 void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen) {
     traceLine("profLogin()");
+    uint32_t now = getTicks();
+    if (!loginAllowed(remaddr, now)) {
+        textBoxAddStr(tb, "Log In: Failed (rate)");
+        replyByte(soLogBad, remaddr, addrlen);
+        return;
+    }
     int index = isUsernameInUse(buff);
     tracef("userIndex: %d\n", index);
     if (index < 0) {
         textBoxAddStr(tb, "Log In: Failed (username)");
+        countFailedLogin(remaddr, now);
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
@@ -228,10 +250,12 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
     tracef("areSame: %d\n", same);
     if (!same) {
         textBoxAddStr(tb, "Log In: Failed (password)");
+        countFailedLogin(remaddr, now);
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
-    pro->terRadius = buffToInt(buff + 2 * textLen);
+    int radius = buffToInt(buff + 2 * textLen);
+    pro->terRadius = radius > maxViewRadius ? maxViewRadius : radius;
     pro->addrLen = addrlen;
     pro->profAddr = *remaddr;
     forgetKey(pro);

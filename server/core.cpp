@@ -62,7 +62,7 @@ void gLoop() {
 }
 
 void tic() {
-    if (servOn) gameTic();
+    if (servOn) serveTick();
     renderUI();
 }
 
@@ -85,16 +85,19 @@ void handleMouse(int x, int y) {
     if (!mouseDownLeft || buttArClick(bc, x, y) != 0) return;
     if (!servOn) {
         if (startServer()) buttArSetText(bc, gRenderer, "Stop", 0, 0, &color, font);
-    } else {
-        stopServer();
+    } else if (stopServer()) {
         buttArSetText(bc, gRenderer, "Start", 0, 0, &color, font);
     }
 }
 
-void closingGame() {
-    saveGame();
+// 0 when the save at exit failed; the log entry saying so is also printed, since the
+// window that shows the log is about to go.
+int closingGame() {
+    int saved = quitServer();
+    if (!saved) printf("Server: Save failed (%s) at quit\n", saveFailure);
     SDL_DestroyRenderer(gRenderer);
     SDL_DestroyWindow(gWindow);
+    return saved;
 }
 
 int runWindowed() {
@@ -104,6 +107,5 @@ int runWindowed() {
     }
     clockSource = sdlTicks;
     gLoop();
-    closingGame();
-    return 0;
+    return closingGame() ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 // Headless mode for dedicated hosting: no window and no display. The server starts at
-// once, log entries go to standard output, and SIGINT or SIGTERM stop it with a save.
+// once, log entries go to standard output, and SIGINT or SIGTERM stop it with a save; the
+// exit status is 1 when that save failed.
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -44,9 +45,10 @@ int runHeadless() {
             waitForTick(now);
             continue;
         }
-        gameTic();
+        serveTick();
         fflush(stdout); // once a tick: timely for the operator, cheap for the tick
     }
-    stopServer();
-    return 0;
+    int saved = quitServer();
+    fflush(stdout);
+    return saved ? 0 : 1;
 }

@@ -1,11 +1,11 @@
-// Entry point: the control window by default, or `--headless` for a dedicated server.
-#include <cstring>
-
+// Entry point: the command line, then the control window, or a dedicated server without
+// one under --headless.
 #include "veskServer.h"
 #include "window.h"
 
 int main(int argc, char** args) {
-    for (int i = 1; i < argc; i++)
-        if (strcmp(args[i], "--headless") == 0) return runHeadless();
-    return runWindowed();
+    int headless = 0;
+    int status = parseCommandLine(argc, args, &headless);
+    if (status >= 0) return status;
+    return headless ? runHeadless() : runWindowed();
 }

@@ -54,6 +54,12 @@ static FILE* createFile(const char* path, mode_t mode) {
 constexpr mode_t privateMode = 0600;
 constexpr mode_t publicMode = 0644;
 
+char saveFailure[320] = "";
+
+static void noteFailure(const std::string& path, const char* why) {
+    snprintf(saveFailure, sizeof saveFailure, "%s: %s", path.c_str(), why);
+}
+
 // 1 when the temporary file is open, 0 when it cannot be created, -1 when the real file
 // must not be replaced.
 static int beginSave(safeFile* s, const char* path, mode_t mode) {
@@ -63,19 +69,23 @@ static int beginSave(safeFile* s, const char* path, mode_t mode) {
         tracef("save of %s skipped: its damaged contents were not kept aside; the previous "
                "file is kept\n",
                path);
+        noteFailure(s->path, "its damaged contents were not kept aside");
         return -1;
     }
     s->f = createFile(s->tmp.c_str(), mode);
+    if (!s->f) noteFailure(s->tmp, strerror(errno));
     return s->f != nullptr;
 }
 
 static int finishSave(safeFile* s) {
-    int ok = !ferror(s->f) && fflush(s->f) == 0 && fsync(fileno(s->f)) == 0;
-    ok = fclose(s->f) == 0 && ok;
-    if (ok) ok = rename(s->tmp.c_str(), s->path.c_str()) == 0;
-    if (!ok) {
+    int err = 0;
+    if (ferror(s->f) || fflush(s->f) != 0 || fsync(fileno(s->f)) != 0) err = errno ? errno : EIO;
+    if (fclose(s->f) != 0 && !err) err = errno;
+    if (!err && rename(s->tmp.c_str(), s->path.c_str()) != 0) err = errno;
+    if (err) {
         tracef("save of %s failed (%s); the previous file is kept\n", s->path.c_str(),
-               strerror(errno));
+               strerror(err));
+        noteFailure(s->path, strerror(err));
         remove(s->tmp.c_str());
         return 0;
     }
@@ -101,13 +111,13 @@ void saveProf(veskProfile* pro, FILE* file) {
 }
 
 // The count, then every element of a pointer list, through a temporary file.
-static void saveList(const char* path, mode_t mode, ArrayList* list, const char* openError,
-                     void (*writeOne)(void* element, FILE* file)) {
+static int saveList(const char* path, mode_t mode, ArrayList* list, const char* openError,
+                    void (*writeOne)(void* element, FILE* file)) {
     safeFile s;
     int began = beginSave(&s, path, mode);
     if (began <= 0) {
         if (began == 0) traceLine(openError);
-        return;
+        return 0;
     }
     int n = arrayListGetLength(list);
     tracef("total: %d\n", n);
@@ -115,13 +125,13 @@ static void saveList(const char* path, mode_t mode, ArrayList* list, const char*
     for (ArrayList* b = list; b; b = b->next)
         for (int i = 0; i < b->filled; i++)
             writeOne(reinterpret_cast<void**>(b->data)[i], s.f);
-    finishSave(&s);
+    return finishSave(&s);
 }
 
-void saveProfs(const char* dir, ArrayList* profList) {
+int saveProfs(const char* dir, ArrayList* profList) {
     traceLine("saveProfs()");
-    saveList(dir, privateMode, profList, "S Prof: error opening file",
-             [](void* pro, FILE* f) { saveProf(static_cast<veskProfile*>(pro), f); });
+    return saveList(dir, privateMode, profList, "S Prof: error opening file",
+                    [](void* pro, FILE* f) { saveProf(static_cast<veskProfile*>(pro), f); });
 }
 
 void saveChunk(veskTerrain* chunk, FILE* file) {
@@ -133,10 +143,10 @@ void saveChunk(veskTerrain* chunk, FILE* file) {
     fwrite(chunk->faces, 12, size_t(chunk->numFaces), file);
 }
 
-void saveChunks(const char* dir, ArrayList* chunkList) {
+int saveChunks(const char* dir, ArrayList* chunkList) {
     traceLine("saveChunks()");
-    saveList(dir, publicMode, chunkList, "S Chunk: error opening file",
-             [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
+    return saveList(dir, publicMode, chunkList, "S Chunk: error opening file",
+                    [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
 }
 
 // --- loading ---------------------------------------------------------------------------

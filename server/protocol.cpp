@@ -138,7 +138,9 @@ void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t ad
     } else if (type == coGameTic) {
         if (length < sessionHeadLen) return; // no complete key
         veskProfile* pro = sessionOf(buff, remaddr);
-        if (!pro) return;
+        // Game input acts only in the game; during the handshake it would walk an entity
+        // nobody sees and keep a stalled handshake from timing out.
+        if (!pro || pro->stage != psGame) return;
         pro->failCount = 0;
         pro->lastRecv = getTicks();
         readBytes(&r, keyLen);

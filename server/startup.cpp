@@ -1,10 +1,12 @@
 // Start and Stop of the server: the UDP endpoint, building the world and the account and
-// entity lists on Start, saving them on Stop and at exit, and releasing them after Stop.
+// entity lists on Start, saving them on Stop, at exit and every few minutes, and releasing
+// them after a Stop whose save succeeded. The work of one serving tick.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sodium.h>
+#include <string>
 #include <unistd.h>
 
 #include "veskServer.h"
@@ -21,10 +23,30 @@ ArrayList* entList = nullptr;
 const char* dirProf = "res/profiles";
 const char* dirWorld = "res/world";
 const char* dirEntity = "res/entities";
+static std::string resDir = "res";
 int spawnR = 11;
 int terEdge = 5;
 float terScale = 10.0f;
 int servOn = 0;
+
+int autosaveSeconds = 300;
+int statusSeconds = 60;
+static uint32_t lastAutosave = 0;
+
+void setResDir(const char* dir) {
+    static std::string prof, world, entities;
+    resDir = dir;
+    prof = resPath("profiles");
+    world = resPath("world");
+    entities = resPath("entities");
+    dirProf = prof.c_str();
+    dirWorld = world.c_str();
+    dirEntity = entities.c_str();
+}
+
+std::string resPath(const char* name) {
+    return resDir + "/" + name;
+}
 
 int initServ() {
     addrlen = 16;
@@ -79,10 +101,21 @@ void initGame() {
     }
 }
 
-void saveGame() {
+// Both files are tried even when the first fails; saveFailure then tells of the first.
+int saveGame() {
     tracef("profList: %p\n", static_cast<void*>(profList));
-    if (profList) saveProfs(dirProf, profList);
-    if (terList) saveChunks(dirWorld, terList);
+    char first[sizeof saveFailure] = "";
+    int ok = 1;
+    if (profList && !saveProfs(dirProf, profList)) {
+        ok = 0;
+        memcpy(first, saveFailure, sizeof first);
+    }
+    if (terList && !saveChunks(dirWorld, terList)) {
+        if (ok) memcpy(first, saveFailure, sizeof first);
+        ok = 0;
+    }
+    if (!ok) memcpy(saveFailure, first, sizeof first);
+    return ok;
 }
 
 void releaseGame() {
@@ -106,11 +139,44 @@ int startServer() {
     }
     if (!initServ()) return 0;
     initGame();
+    lastAutosave = getTicks();
     return 1;
 }
 
-void stopServer() {
+// What is in memory is the only copy of every change since the last save: a Stop whose
+// save fails keeps serving, and the next Stop tries again.
+int stopServer() {
     textBoxAddStr(tb, "Server: Stopping + Saving");
-    saveGame();
+    if (!saveGame()) {
+        textBoxAddf(tb, "Server: Save failed (%s), still serving", saveFailure);
+        return 0;
+    }
     releaseGame();
+    return 1;
+}
+
+int quitServer() {
+    if (!servOn) return 1;
+    textBoxAddStr(tb, "Server: Stopping + Saving");
+    int saved = saveGame();
+    if (!saved) textBoxAddf(tb, "Server: Save failed (%s) at quit", saveFailure);
+    releaseGame();
+    return saved;
+}
+
+static void autosave(uint32_t now) {
+    lastAutosave = now;
+    if (saveGame())
+        textBoxAddf(tb, "Autosave: %d accounts, %d chunks, %u ms", arrayListGetLength(profList),
+                    arrayListGetLength(terList), getTicks() - now);
+    else
+        textBoxAddf(tb, "Autosave: failed (%s), trying again in %d s", saveFailure,
+                    autosaveSeconds);
+}
+
+void serveTick() {
+    gameTic();
+    uint32_t now = getTicks();
+    if (autosaveSeconds > 0 && now - lastAutosave >= uint32_t(autosaveSeconds) * 1000u)
+        autosave(now);
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -137,12 +138,24 @@ extern int returnFailMax;
 // ---------------------------------------------------------------------------------------
 // startup.cpp: opening and closing the endpoint, building and saving the world
 
-int initServ(); // 1 when the endpoint is open, 0 when it could not be opened
+extern int autosaveSeconds;            // 0: never
+extern int statusSeconds;              // how often the status line is logged
+void setResDir(const char* dir);       // the folder of the logo, the font and the save files
+std::string resPath(const char* name); // a file of that folder
+int initServ();                        // 1 when the endpoint is open, 0 when it could not be opened
 void initGame();
-void saveGame();    // saves accounts and world when they exist
+int saveGame();     // saves accounts and world when they exist; 1 when both were saved
 void releaseGame(); // closes the endpoint and frees the lists
 int startServer();  // Start: endpoint, then world; 1 on success
-void stopServer();  // Stop: save, close, release
+int stopServer();   // Stop: save, then close and release; 0 (still serving) if the save failed
+int quitServer();   // the same at exit, releasing whatever the save did; 0 if it failed
+void serveTick();   // one tick while serving: the game tick, then the autosave when due
+
+// options.cpp: the command line
+extern const char* serverVersion;
+// -1 to go on; otherwise the process's exit status (0 after --help or --version, 2 for a
+// bad command line, with the reason and the usage on standard error).
+int parseCommandLine(int argc, char** argv, int* headless);
 
 // tickClock.cpp: the 20-per-second clock with catch-up
 extern int ticksPerSecond;
@@ -157,8 +170,10 @@ int tickDue(uint32_t now); // 1 when a tick is due at `now` (and accounted for)
 int runHeadless(); // process exit status
 
 // gameTic.cpp
-extern int maxDatagramsPerTick;
-extern int receiveBudgetMs;
+constexpr int maxDatagramsPerTick = 4096; // read from the socket in one tick at most
+extern int maxPerSenderPerTick;           // kept from one address in one tick at most
+extern int receiveBudgetMs;               // time a tick spends on dispatching
+extern long long droppedDatagrams;        // left over when the budget or a share was spent
 void gameTic();
 
 // protocol.cpp: byte order, sending, and the receive dispatcher
@@ -169,6 +184,8 @@ int sendBuf(const sockaddr_in* addr, socklen_t len, int n);
 void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
 
 // accounts.cpp: accounts, login and session keys
+extern int maxAccounts;   // creations beyond it are refused
+extern int maxViewRadius; // a larger view radius asked at login is served at this one
 void profCreation(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
 void profLogin(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
 int isUsernameInUse(const unsigned char* name);
@@ -189,6 +206,16 @@ void sendKey(veskProfile* pro);
 int newPlayerEntity();
 // The controlled entity of a connected account, or null when its index is not valid.
 veskEntity* profEntity(veskProfile* pro);
+
+// limits.cpp: account creations and failed logins per address and minute (never limited
+// from loopback); `now` is the millisecond clock
+extern int creationsPerMinute;
+extern int failedLoginsPerMinute;
+int creationAllowed(const sockaddr_in* from, uint32_t now);
+void countCreation(const sockaddr_in* from, uint32_t now);
+int loginAllowed(const sockaddr_in* from, uint32_t now);
+void countFailedLogin(const sockaddr_in* from, uint32_t now);
+void forgetAddressRecords();
 
 // handshake.cpp: the stage machine, resends, polls and disconnect
 void handshakeStep(veskProfile* pro);
@@ -211,11 +238,14 @@ void forgetTickChanges();
 void freeTickChanges();
 
 // persistence.cpp: the profiles, world and entity files
-void saveProfs(const char* dir, ArrayList* profList);
+// Saves return 1 when the file now holds the list, 0 when it was left as it was; then
+// saveFailure says which file failed and why ("<file>: <reason>").
+extern char saveFailure[320];
+int saveProfs(const char* dir, ArrayList* profList);
 void saveProf(veskProfile* pro, FILE* file);
 int loadProfs(const char* dir, ArrayList* profList);
 void loadProf(veskProfile* pro, FILE* file);
-void saveChunks(const char* dir, ArrayList* chunkList);
+int saveChunks(const char* dir, ArrayList* chunkList);
 void saveChunk(veskTerrain* chunk, FILE* file);
 int loadWorld(const char* dir, ArrayList* chunkList);
 int loadEntityList(const char* dir, ArrayList* entList);

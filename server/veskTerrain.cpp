@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+int worldRadius = 128;
+
 const int chunkArrayCoords[14] = {0, 0, -1, 1, 0, 1, 1, 0, 1, -1, 0, -1, -1, 0};
 
 int numHexVerts(int radius) {

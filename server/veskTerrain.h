@@ -25,6 +25,9 @@ struct veskTerrain {
 
 constexpr float bufferMult = 1.5f;
 
+// Chunks are made only within this hex distance of chunk (0, 0); the world is bounded.
+extern int worldRadius;
+
 // Seven (dx, dy) offsets: the chunk itself, then its six neighbours.
 extern const int chunkArrayCoords[14];
 

@@ -42,7 +42,7 @@ void initUI() {
         tracef("TTF_Init: %s\n", TTF_GetError());
         exit(2);
     }
-    font = TTF_OpenFont("res/UbuntuMono-R.ttf", textH);
+    font = TTF_OpenFont(resPath("UbuntuMono-R.ttf").c_str(), textH);
     if (!font) {
         tracef("TTF_OpenFont: %s\n", TTF_GetError());
     } else {
@@ -50,7 +50,7 @@ void initUI() {
         TTF_SizeText(font, "a", &textW, &h);
     }
     tracef("textW: %d\n", textW);
-    theme = loadTexture("res/Quarn.png", &themeW, &themeH);
+    theme = loadTexture(resPath("Quarn.png").c_str(), &themeW, &themeH);
     bc = initButtonArray(0, 2 * edgeW + themeH, themeW, textW, textH, 600 - themeH - 4 * edgeW,
                          edgeW, 1, 1);
     buttArSetText(bc, gRenderer, "Start", 0, 0, &color, font);

@@ -35,5 +35,5 @@ void gLoop();
 void tic();
 void inputEvents(SDL_Event* event);
 void handleMouse(int x, int y);
-void closingGame();
+int closingGame(); // 1 when the save at exit succeeded
 int runWindowed();

@@ -34,8 +34,14 @@ void serverProc::spawn(const string& runDir, const string& display, long fileLim
         if (chdir(dir.c_str()) != 0 || (fileLimit >= 0 && setrlimit(RLIMIT_FSIZE, &rl) != 0))
             _exit(126);
         setenv("DISPLAY", display.c_str(), 1);
-        execl(QUARN_SERVER_BIN, QUARN_SERVER_BIN, display.empty() ? "--headless" : nullptr,
-              (char*)nullptr);
+        std::vector<string> all = {QUARN_SERVER_BIN, "--port", std::to_string(port)};
+        if (display.empty()) all.push_back("--headless");
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (string& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(QUARN_SERVER_BIN, argv.data());
         _exit(127);
     }
     close(fd);

@@ -1,5 +1,6 @@
 // Helpers for end-to-end tests of the real binary: run directories, the server process and
-// its output, UDP port 2300, and game clients that talk to the server over loopback.
+// its output, a UDP port of the test's own, and game clients that talk to the server over
+// loopback.
 #pragma once
 
 #include <chrono>
@@ -30,15 +31,27 @@ template <class F> bool waitUntil(F done, int timeoutMs) {
     return true;
 }
 
-inline bool portTaken() { // UDP port 2300
-    sockaddr_in a = {AF_INET, htons(2300), {INADDR_ANY}, {}};
+inline bool portTaken(int port) {
+    sockaddr_in a = {AF_INET, htons(uint16_t(port)), {INADDR_ANY}, {}};
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     bool inUse = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) && errno == EADDRINUSE;
     return close(s) == 0 && inUse;
 }
 
-inline bool waitPort(bool taken, int timeoutMs = 5000) {
-    return waitUntil([&] { return portTaken() == taken; }, timeoutMs);
+inline bool waitPort(int port, bool taken, int timeoutMs = 5000) {
+    return waitUntil([&] { return portTaken(port) == taken; }, timeoutMs);
+}
+
+// A UDP port nobody holds now, as the system hands them out: tests running side by side
+// get different ones.
+inline int freePort() {
+    sockaddr_in a = {AF_INET, 0, {INADDR_ANY}, {}};
+    socklen_t len = sizeof a;
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    bind(s, reinterpret_cast<sockaddr*>(&a), len);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
 }
 
 inline string readFile(const string& path) {
@@ -68,6 +81,8 @@ inline void writeProfile(const string& dir, const string& name, int entity,
 string makeRunDir(); // a fresh directory with res/ holding the logo and the font
 
 struct serverProc {
+    int port = freePort();
+    std::vector<string> args; // further options
     pid_t pid = -1, tee = -1; // the server, and the copier of its output
     string dir, out;          // its working directory (holding res/), its captured output
     ~serverProc() { waitExit(0); }
@@ -81,9 +96,9 @@ struct serverProc {
     }
     // Waits until the port is free, spawns a headless server, and waits until it serves.
     bool serve(const string& runDir, long fileLimit = -1) {
-        if (!waitPort(false, 120000)) return false; // another run may hold it for a while
+        if (!waitPort(port, false, 20000)) return false; // a previous run may still hold it
         spawn(runDir, "", fileLimit);
-        return waitFor("entsLoaded", 20000) && waitPort(true);
+        return waitFor("entsLoaded", 20000) && waitPort(port, true);
     }
 };
 
@@ -118,13 +133,13 @@ inline std::pair<float, float> worldXZ(const entUpdate& u) {
     return {x + u.pos[0], z + u.pos[2]};
 }
 
-// A game client whose loopback endpoint sends to the server's port 2300.
+// A game client whose loopback endpoint sends to the server's port.
 struct udpClient : loopback {
     unsigned char key[16] = {};
     int entity = -1;
-    udpClient() {
-        client = loopbackSocket(&clientAddr);
-        serverAddr = {AF_INET, htons(2300), {htonl(INADDR_LOOPBACK)}, {}};
+    explicit udpClient(int port, const char* ip = "127.0.0.1") {
+        client = loopbackSocket(&clientAddr, ip);
+        serverAddr = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
     }
     udpClient(const udpClient&) = delete;
     ~udpClient() { close(client); }
@@ -209,7 +224,7 @@ struct udpClient : loopback {
 struct e2eTest : testing::Test {
     string dir = makeRunDir();
     serverProc srv;
-    udpClient cl;
+    udpClient cl{srv.port};
     ~e2eTest() override { std::filesystem::remove_all(dir); }
     string res(const string& name) { return dir + "/res/" + name; }
 };

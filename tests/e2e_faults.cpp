@@ -18,7 +18,7 @@ static string worldOfRadius(const string& path, int radius) {
     return readFile(path);
 }
 
-TEST_F(faults, UnwritableResKeepsTheOldFilesAndStillExitsCleanly) {
+TEST_F(faults, UnwritableResKeepsTheOldFilesAndTheQuitSaysSoWithStatusOne) {
     const string world = worldOfRadius(res("world"), 11);
     writeProfile(dir, "keeper", 0);
     const string profiles = readFile(res("profiles"));
@@ -32,8 +32,9 @@ TEST_F(faults, UnwritableResKeepsTheOldFilesAndStillExitsCleanly) {
             if (limit < 0) fs::create_directory(res(tmp));
         ASSERT_TRUE(srv.serve(dir, limit)) << srv.output();
         ASSERT_EQ(cl.request(newAccountMsg("newcomer", "pw")), bytes{soNewGood});
-        ASSERT_EQ(srv.stop(), 0);
+        ASSERT_EQ(srv.stop(), 1);
         string out = srv.output(), now = readFile(res("profiles"));
+        EXPECT_TRUE(has(out, "Server: Save failed (res/")) << out;
         EXPECT_EQ(limit < 0, has(out, "S Prof: error opening file") &&
                                  has(out, "S Chunk: error opening file"));
         EXPECT_EQ(limit == 0, has(out, "save of res/profiles failed (File too large)"));
@@ -92,7 +93,7 @@ TEST_F(faults, MissingResDirectoryServesAndReportsTheFailedSave) {
     fs::remove_all(dir + "/res");
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
     EXPECT_EQ(cl.request(newAccountMsg("homeless", "pw")), bytes{soNewGood});
-    ASSERT_EQ(srv.stop(), 0);
+    ASSERT_EQ(srv.stop(), 1);
     for (const char* line :
          {"L World: error opening file", "Load World: 0", "L Profs: error opening file",
           "S Prof: error opening file", "S Chunk: error opening file"})
@@ -131,7 +132,7 @@ TEST_F(faults, DamagedWorldThatCannotBeKeptAsideIsNotSavedOver) {
         writeFile(res("world"), damaged);
         if (limit < 0) fs::create_directory(res("world.bad"));
         ASSERT_TRUE(srv.serve(dir, limit)) << srv.output();
-        ASSERT_EQ(srv.stop(), 0);
+        ASSERT_EQ(srv.stop(), 1);
         string out = srv.output();
         EXPECT_TRUE(has(out, "Corrupt save file res/world (") && !has(out, "not loaded, kept as") &&
                     has(out, "save of res/world skipped"))
@@ -140,4 +141,15 @@ TEST_F(faults, DamagedWorldThatCannotBeKeptAsideIsNotSavedOver) {
         EXPECT_EQ(fs::is_directory(res("world.bad")), limit < 0); // and no partial copy
         EXPECT_EQ(fs::remove(res("world.bad")), limit < 0);
     }
+}
+
+TEST_F(faults, AutosaveThenAKillLosesNothingSaved) {
+    srv.args = {"--autosave", "1"};
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    ASSERT_EQ(cl.request(newAccountMsg("autosaved", "pw")), bytes{soNewGood});
+    ASSERT_TRUE(srv.waitFor("Autosave: 1 accounts, 331 chunks, ", 5000)) << srv.output();
+    ASSERT_EQ(srv.stop(SIGKILL), 128 + SIGKILL);
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    EXPECT_TRUE(cl.login("autosaved", "pw", 3));
+    EXPECT_EQ(srv.stop(), 0);
 }

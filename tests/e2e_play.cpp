@@ -8,20 +8,25 @@
 #include "e2eUtil.h"
 
 struct players : e2eTest {
-    udpClient b;
+    udpClient b{srv.port};
     void SetUp() override { ASSERT_TRUE(srv.serve(dir)) << srv.output(); }
 };
 
 TEST_F(players, NewWalkerLandsAcceleratesAndWalksIntoTheNextChunk) {
     ASSERT_EQ(b.join("observer").size(), 19u);
     ASSERT_EQ(cl.request(newAccountMsg("walker", "pw")), bytes{soNewGood});
-    // The observer sees the new walker land in the tick it was created, and nothing more.
+    ASSERT_TRUE(cl.login("walker", "pw", 3));
+    // The walker is made at the first login; the observer sees it land in that tick, and
+    // nothing more.
+    EXPECT_EQ(cl.entity, 2);
     std::vector<entUpdate> landing = updatesOf(b.listen(600), 2);
     ASSERT_EQ(landing.size(), 1u);
     EXPECT_NEAR(landing[0].pos[1], 0.51f, 1e-6);
 
-    ASSERT_EQ(cl.join("walker", false).size(), 19u);
-    EXPECT_EQ(cl.entity, 2);
+    std::vector<chunkRec> chunks;
+    std::vector<entRec> ents;
+    ASSERT_TRUE(cl.handshake(&chunks, &ents, 30000));
+    ASSERT_EQ(chunks.size(), 19u);
     cl.send(cl.keys({{skmWalkForward, 1}}));
     std::vector<gameStream> seen = cl.listen(1500, &b);
     std::vector<entUpdate> walk = updatesOf(seen, 2);

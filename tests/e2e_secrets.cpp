@@ -28,7 +28,7 @@ static bool showsKey(const string& text, const unsigned char* key) {
 TEST_F(secrets, AKeyCountsOnlyFromTheAddressThatLoggedIn) {
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
     ASSERT_EQ(cl.join("alice").size(), 19u);
-    udpClient mallory;
+    udpClient mallory(srv.port);
     ASSERT_EQ(mallory.join("mallory").size(), 19u);
     cl.listen(1000, &mallory); // both walkers have landed and rest
     size_t before = srv.output().size();
@@ -56,7 +56,7 @@ TEST_F(secrets, NoPasswordOrKeyInTheOutputAndTheAccountsFileHoldsHashes) {
     ASSERT_EQ(cl.request(newAccountMsg("alice", "s3cret-pass")), bytes{soNewGood});
     ASSERT_EQ(cl.request(loginMsg("alice", "wrong-guess", 3)), bytes{soLogBad});
     ASSERT_TRUE(cl.login("alice", "s3cret-pass", 3));
-    udpClient veteran;
+    udpClient veteran(srv.port);
     ASSERT_TRUE(veteran.login("veteran", "old-plain-pass", 3));
     ASSERT_EQ(srv.stop(), 0);
 
@@ -78,7 +78,7 @@ TEST_F(secrets, NoPasswordOrKeyInTheOutputAndTheAccountsFileHoldsHashes) {
 
     // The upgraded account still takes its password; a new run hands out other keys.
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
-    udpClient again;
+    udpClient again(srv.port);
     ASSERT_TRUE(again.login("veteran", "old-plain-pass", 3));
     EXPECT_NE(memcmp(again.key, cl.key, 16), 0);
     EXPECT_EQ(srv.stop(), 0);

@@ -30,7 +30,6 @@ struct windowServer : e2eTest {
     unsigned long win = 0;
 
     void SetUp() override {
-        ASSERT_TRUE(waitPort(false, 120000));
         // Xvfb picks a free display and writes its number to descriptor 3 once it is ready.
         FILE* f = popen(
             "Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>&1 >/dev/null 2>&1 & echo $!",
@@ -40,7 +39,7 @@ struct windowServer : e2eTest {
         pclose(f);
         display = ":" + std::to_string(number);
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; }); // until the window maps
-        srv.spawn(makeRunDir(), display);
+        srv.spawn(dir, display);
         win = std::stoul(
             "0" + runX("timeout 20 xdotool search --sync --name '^Quarn Incremental: Server 10$'"));
         ASSERT_NE(win, 0u) << srv.output();
@@ -101,34 +100,56 @@ TEST_F(windowServer, ShowsLayoutStartsStopsAndClosesWithStatusZero) {
     // Newest entry on top: "gLoop: Starting", then "initUI: Completed" (17 characters).
     EXPECT_TRUE(countDark(s, 258, 24, 17 * 12, 20) > 100 && countDark(s, 474, 24, 200, 20) == 0);
     click(120);
-    ASSERT_TRUE(waitPort(true)) << srv.output();
+    ASSERT_TRUE(waitPort(srv.port, true)) << srv.output();
     s = shoot("window-serving");
     EXPECT_TRUE(ink(s, 101, 48) > 30 && ink(s, 95, 6) == 0); // "Stop"
     EXPECT_EQ(cl.request({coWakeup}), bytes{soWakeup});
     click(120);
-    ASSERT_TRUE(waitPort(false));
+    ASSERT_TRUE(waitPort(srv.port, false));
     EXPECT_GT(ink(shoot("window-stopped"), 95, 6), 0); // "Start" again
     click(2);                                          // the margin: nothing happens
     usleep(300 * 1000);
-    EXPECT_TRUE(waitPort(false, 0));
+    EXPECT_TRUE(waitPort(srv.port, false, 0));
     closeWindow();
     EXPECT_EQ(srv.waitExit(10000), 0);
 }
 
 TEST_F(windowServer, StartWithThePortTakenStaysStoppedAndSigtermIsAQuitThatSaves) {
     serverProc other;
+    other.port = srv.port;
     other.spawn(dir);
-    ASSERT_TRUE(waitPort(true));
+    ASSERT_TRUE(waitPort(srv.port, true));
     click(120);
-    ASSERT_TRUE(srv.waitFor("initServ: cannot open UDP port 2300"));
+    ASSERT_TRUE(srv.waitFor("initServ: cannot open UDP port " + std::to_string(srv.port)));
     EXPECT_GT(ink(shoot("window-bind-failed"), 95, 6), 0); // still "Start"
     EXPECT_EQ(other.stop(), 0);
-    EXPECT_TRUE(waitPort(false, 0));
+    EXPECT_TRUE(waitPort(srv.port, false, 0));
     click(120);
-    ASSERT_TRUE(waitPort(true));
+    ASSERT_TRUE(waitPort(srv.port, true));
     EXPECT_EQ(srv.stop(), 0);
-    EXPECT_TRUE(waitPort(false, 0));
+    EXPECT_TRUE(waitPort(srv.port, false, 0));
     EXPECT_EQ(readFile(srv.dir + "/res/world").size(), 1083036u);
+}
+
+// The only copy of the accounts is in memory while a save fails: Stop keeps serving, and
+// the Stop after the fault is cleared saves them.
+TEST_F(windowServer, StopWhoseSaveFailsKeepsServingAndTheNextStopSaves) {
+    click(120);
+    ASSERT_TRUE(waitPort(srv.port, true)) << srv.output();
+    ASSERT_EQ(cl.request(newAccountMsg("keepme", "pw")), bytes{soNewGood});
+    string blocker = srv.dir + "/res/profiles.tmp";
+    std::filesystem::create_directory(blocker);
+    click(120);
+    ASSERT_TRUE(srv.waitFor("S Prof: error opening file")) << srv.output();
+    EXPECT_TRUE(ink(shoot("window-save-failed"), 101, 48) > 30); // still "Stop"
+    EXPECT_TRUE(portTaken(srv.port));
+    EXPECT_EQ(cl.request({coWakeup}), bytes{soWakeup});
+    std::filesystem::remove(blocker);
+    click(120);
+    ASSERT_TRUE(waitPort(srv.port, false)) << srv.output();
+    EXPECT_TRUE(has(readFile(srv.dir + "/res/profiles"), "keepme"));
+    closeWindow();
+    EXPECT_EQ(srv.waitExit(10000), 0);
 }
 
 using headless = e2eTest;
@@ -136,14 +157,17 @@ using headless = e2eTest;
 TEST_F(headless, SignalsStopWithASaveAndASecondServerCannotBind) {
     for (int sig : {SIGTERM, SIGINT}) {
         serverProc second;
+        second.port = srv.port;
         ASSERT_TRUE(srv.serve(dir) && has(srv.output(), "Server: Starting"));
         second.spawn(dir); // it stops at the port
         EXPECT_EQ(second.waitExit(), 1);
-        EXPECT_TRUE(
-            has(second.output(), "initServ: cannot open UDP port 2300: Address already in use") &&
-            has(second.output(), "Server: Start failed"))
+        EXPECT_TRUE(has(second.output(), "initServ: cannot open UDP port " +
+                                             std::to_string(srv.port) +
+                                             ": Address already in use") &&
+                    has(second.output(), "Server: Start failed"))
             << second.output();
         EXPECT_EQ(srv.stop(sig), 0);
-        EXPECT_TRUE(waitPort(false, 0) && has(srv.output(), "Server: Stopping + Saving\n"));
+        EXPECT_TRUE(waitPort(srv.port, false, 0) &&
+                    has(srv.output(), "Server: Stopping + Saving\n"));
     }
 }

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <thread>
 
+#include <memory>
+
 #include "e2eUtil.h"
 
 using load = e2eTest;
@@ -27,13 +29,15 @@ static bytes action(const udpClient& c, int i, int k) {
 TEST_F(load, ThirtyTwoPlayersAtOnce) {
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
     const int n = 32;
-    std::vector<udpClient> players(n);
+    std::vector<std::unique_ptr<udpClient>> players;
+    for (int i = 0; i < n; i++)
+        players.push_back(std::make_unique<udpClient>(srv.port));
     std::vector<double> inGameMs(n, -1), movedMs(n, -1);
     std::atomic<int> settled = 0;       // players in the game, or failed
     std::atomic<double> endMs = 180000; // ten seconds after the last one settled
     auto t0 = std::chrono::steady_clock::now();
     auto play = [&](int i) {
-        udpClient& c = players[size_t(i)];
+        udpClient& c = *players[size_t(i)];
         coords got = c.join("loadplayer" + std::to_string(i));
         EXPECT_EQ(got, hexesWithin(3, 0, 0)) << i; // exactly the 19 chunks in view
         if (!got.empty()) inGameMs[size_t(i)] = msSince(t0);

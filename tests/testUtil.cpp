@@ -3,6 +3,7 @@
 #include "testUtil.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -31,10 +32,11 @@ void useRealClock() {
     clockSource = monotonicTicks;
 }
 
-int loopbackSocket(sockaddr_in* self) {
+int loopbackSocket(sockaddr_in* self, const char* ip) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0), size = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in a = {AF_INET, 0, {0}, {}};
+    inet_pton(AF_INET, ip, &a.sin_addr);
     socklen_t len = sizeof a;
     bind(fd, reinterpret_cast<sockaddr*>(&a), len);
     getsockname(fd, reinterpret_cast<sockaddr*>(self), &len);
@@ -86,6 +88,7 @@ void freshLists(int radius) {
     terList = initArrayList(10, 8);
     entList = initArrayList(10, 8);
     if (radius > 0) embedSpawnTer(terList, radius, 0, 0, terScale, terEdge);
+    forgetAddressRecords();
 }
 
 void freeLists() {

@@ -28,8 +28,9 @@ struct loopback {
     int client = -1;
     sockaddr_in clientAddr = {}, serverAddr = {};
 };
-int loopbackSocket(sockaddr_in* self); // a UDP socket on an ephemeral loopback port
-void openLoopback(loopback* lb);       // the server's endpoint and one client
+// A UDP socket on an ephemeral port of a loopback address (any of 127.0.0.0/8).
+int loopbackSocket(sockaddr_in* self, const char* ip = "127.0.0.1");
+void openLoopback(loopback* lb); // the server's endpoint and one client
 void closeLoopback(loopback* lb);
 // One datagram for the client, or an empty vector after timeoutMs.
 std::vector<unsigned char> clientRecv(loopback* lb, int timeoutMs = 200);

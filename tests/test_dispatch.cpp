@@ -40,24 +40,25 @@ TEST_F(dispatcher, AccountsLoginRefusalsAndTheEntityGivenAtLogin) {
     EXPECT_TRUE(logHas("Profile Creation: Username conflict."));
     EXPECT_EQ(send(newAccountMsg(name, pass)), bytes{soNewGood});
     EXPECT_EQ(send(newAccountMsg(name, "x")), bytes{soNewBad});
-    for (int i = 0; i < 4; i++)
-        EXPECT_TRUE(prof(i)->entity == i && arrayListGet<veskEntity>(entList, i)->globalId == i);
+    EXPECT_EQ(arrayListGetLength(entList), 0); // entities come with the first login
     for (auto [n, p, why] : {std::tuple{"bob", "pw", "username"}, {"alice", "pw0", "password"}}) {
         EXPECT_EQ(send(loginMsg(n, p, 3)), bytes{soLogBad});
         EXPECT_TRUE(logHas(std::string("Log In: Failed (") + why + ")"));
     }
-    bytes reply = send(loginMsg("alice", std::string("pw\0abc", 6), 4)),
-          key(prof(2)->key, prof(2)->key + 16);
-    EXPECT_EQ(reply, (bytes{soLogGood} + key + bytes{0, 0, 0, 2, 0x00, 0x00, 0x20, 0x41}));
+    bytes reply = send(loginMsg("alice", std::string("pw\0abc", 6), 40));
+    bytes key(prof(2)->key, prof(2)->key + 16);
+    EXPECT_EQ(reply, (bytes{soLogGood} + key + bytes{0, 0, 0, 0, 0x00, 0x00, 0x20, 0x41}));
+    EXPECT_EQ(prof(2)->terRadius, 16); // served at the cap
     EXPECT_EQ(send(loginMsg("alice", "pw", 3)), bytes{soLogBad});
     EXPECT_TRUE(logHas("Log In: Failed (overload)"));
     prof(3)->entity = 40; // a saved index with no such entity now
     EXPECT_EQ(send(loginMsg(name, pass, 3)).size(), 25u);
-    EXPECT_EQ(prof(3)->entity, 4);
+    EXPECT_EQ(prof(3)->entity, 1);
     prof(3)->stage = psNotConn;
-    prof(3)->entity = 2; // a saved index naming another live session's entity
+    prof(3)->entity = 0; // a saved index naming another live session's entity
     send(loginMsg(name, pass, 3));
-    EXPECT_EQ(prof(3)->entity, 5);
+    EXPECT_EQ(prof(3)->entity, 2);
+    EXPECT_EQ(arrayListGet<veskEntity>(entList, 2)->globalId, 2);
     for (const std::string& e : capturedLog)
         EXPECT_LE(e.size(), 255u);
 }
@@ -114,4 +115,36 @@ TEST_F(dispatcher, GameTicEntriesApplyInOrderAndTruncatedOnesEndTheHandling) {
     pro->stage = psNotConn;
     dispatch(&lb, tic() + keys(1, {{8, 1}}));
     EXPECT_EQ(pro->keyMapBuf[8], 0);
+}
+
+static sockaddr_in addressOf(uint32_t hostOrder) {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(hostOrder);
+    return a;
+}
+
+TEST(addressLimits, CountOneMinuteFromTheFirstEventAndNeverLimitLoopback) {
+    forgetAddressRecords();
+    sockaddr_in remote = addressOf(0xC000020A); // 192.0.2.10
+    sockaddr_in other = addressOf(0xC000020B);
+    sockaddr_in local = addressOf(0x7F000002);
+    for (int i = 0; i < 5; i++) {
+        EXPECT_TRUE(creationAllowed(&remote, 1000));
+        countCreation(&remote, 1000 + uint32_t(i));
+    }
+    EXPECT_FALSE(creationAllowed(&remote, 60999));
+    EXPECT_TRUE(creationAllowed(&other, 60999));
+    EXPECT_TRUE(creationAllowed(&remote, 61000)); // a new minute
+    for (int i = 0; i < 10; i++) {
+        EXPECT_TRUE(loginAllowed(&remote, 70000));
+        countFailedLogin(&remote, 70000);
+    }
+    EXPECT_FALSE(loginAllowed(&remote, 120999)); // the minute begun at 61000
+    EXPECT_TRUE(loginAllowed(&remote, 121000));
+    for (int i = 0; i < 100; i++) {
+        countCreation(&local, 0);
+        countFailedLogin(&local, 0);
+    }
+    EXPECT_TRUE(creationAllowed(&local, 0) && loginAllowed(&local, 0));
 }

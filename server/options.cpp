@@ -1,0 +1,147 @@
+// The command line: every option with its check and the usage text. A bad value is
+// refused with a clear message and the usage before anything starts.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+
+#include "veskServer.h"
+
+const char* serverVersion = "quarn-server 10.1";
+
+static void usage(FILE* to, const char* program) {
+    fprintf(to,
+            "Usage: %s [options]\n"
+            "The authoritative server of the Quarn world: players' clients talk to it in UDP\n"
+            "datagrams. Without --headless it opens its control window (Start, Stop, log).\n"
+            "\n"
+            "  --headless               serve at once without a window; log to standard output;\n"
+            "                           SIGINT or SIGTERM stop with a save\n"
+            "  --port N                 UDP port to serve on (1-65535, default 2300)\n"
+            "  --res DIR                folder of the logo, the font and the save files\n"
+            "                           (default: res)\n"
+            "  --quiet                  no diagnostic trace lines on standard output\n"
+            "  --max-accounts N         accounts the server keeps at most (default 10000)\n"
+            "  --max-view-radius N      view radius, in chunks, a login may ask for at most\n"
+            "                           (1-1000, default 16)\n"
+            "  --world-radius N         chunks are made only within N chunks of the origin\n"
+            "                           (1-1000000, default 128)\n"
+            "  --autosave SECONDS       save accounts and world this often while serving\n"
+            "                           (0 = never, default 300)\n"
+            "  --status-interval SECONDS  how often the status line is logged (default 60)\n"
+            "  --version                print the version and exit\n"
+            "  --help                   print this text and exit\n",
+            program);
+}
+
+// The whole text as a decimal integer within [lo, hi]; 0 when it is not one.
+static int readInt(const char* text, long lo, long hi, int* out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != 0 || v < lo || v > hi) return 0;
+    *out = int(v);
+    return 1;
+}
+
+enum optionId {
+    optHeadless = 1000,
+    optPort,
+    optRes,
+    optQuiet,
+    optMaxAccounts,
+    optMaxViewRadius,
+    optWorldRadius,
+    optAutosave,
+    optStatusInterval,
+    optVersion,
+    optHelp
+};
+
+// A numeric option: the global it sets and the values it accepts.
+struct numericOption {
+    int id;
+    int* target;
+    long lo, hi;
+};
+
+int parseCommandLine(int argc, char** argv, int* headless) {
+    static const option longOptions[] = {
+        {"headless", no_argument, nullptr, optHeadless},
+        {"port", required_argument, nullptr, optPort},
+        {"res", required_argument, nullptr, optRes},
+        {"quiet", no_argument, nullptr, optQuiet},
+        {"max-accounts", required_argument, nullptr, optMaxAccounts},
+        {"max-view-radius", required_argument, nullptr, optMaxViewRadius},
+        {"world-radius", required_argument, nullptr, optWorldRadius},
+        {"autosave", required_argument, nullptr, optAutosave},
+        {"status-interval", required_argument, nullptr, optStatusInterval},
+        {"version", no_argument, nullptr, optVersion},
+        {"help", no_argument, nullptr, optHelp},
+        {nullptr, 0, nullptr, 0}};
+    const numericOption numeric[] = {{optPort, &servPort, 1, 65535},
+                                     {optMaxAccounts, &maxAccounts, 0, 10000000},
+                                     {optMaxViewRadius, &maxViewRadius, 1, 1000},
+                                     {optWorldRadius, &worldRadius, 1, 1000000},
+                                     {optAutosave, &autosaveSeconds, 0, 7 * 24 * 3600},
+                                     {optStatusInterval, &statusSeconds, 1, 24 * 3600}};
+    const char* program = argc > 0 ? argv[0] : "quarn-server";
+    *headless = 0;
+    optind = 1;
+    opterr = 0; // the messages below say more
+    for (;;) {
+        int index = -1;
+        int id = getopt_long(argc, argv, "", longOptions, &index);
+        if (id == -1) break;
+        const char* name = index >= 0 ? longOptions[index].name : nullptr;
+        int known = 0;
+        for (const numericOption& n : numeric) {
+            if (n.id != id) continue;
+            known = 1;
+            if (!readInt(optarg, n.lo, n.hi, n.target)) {
+                fprintf(stderr, "%s: --%s takes a whole number from %ld to %ld, not \"%s\"\n",
+                        program, name, n.lo, n.hi, optarg);
+                usage(stderr, program);
+                return 2;
+            }
+        }
+        if (known) continue;
+        switch (id) {
+        case optHeadless:
+            *headless = 1;
+            break;
+        case optRes:
+            if (!*optarg) {
+                fprintf(stderr, "%s: --res needs a folder\n", program);
+                usage(stderr, program);
+                return 2;
+            }
+            setResDir(optarg);
+            break;
+        case optQuiet:
+            traceOn = 0;
+            break;
+        case optVersion:
+            printf("%s\n", serverVersion);
+            return 0;
+        case optHelp:
+            usage(stdout, program);
+            return 0;
+        default:
+            if (optopt >= optHeadless)
+                fprintf(stderr, "%s: %s needs a value\n", program, argv[optind - 1]);
+            else
+                fprintf(stderr, "%s: option %s is not known\n", program, argv[optind - 1]);
+            usage(stderr, program);
+            return 2;
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "%s: unexpected argument \"%s\"\n", program, argv[optind]);
+        usage(stderr, program);
+        return 2;
+    }
+    return -1;
+}

@@ -1,0 +1,101 @@
+// Bounds against the headless binary: account creations and failed logins per address,
+// from a non-loopback address in a network namespace of the test's own, and a flood from
+// one address that must not cost another player its session.
+#include <atomic>
+#include <map>
+#include <sched.h>
+#include <thread>
+
+#include "e2eUtil.h"
+
+using limits = e2eTest;
+
+// Moves this test's process into a network namespace of its own, with loopback up and the
+// non-loopback address 192.0.2.10 on it; the server started afterwards inherits it.
+static bool privateNetwork() {
+    if (unshare(CLONE_NEWNET) != 0) return false;
+    return system("ip link set lo up && ip addr add 192.0.2.10/32 dev lo") == 0;
+}
+
+static long residentKb(pid_t pid) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    string line;
+    while (std::getline(status, line))
+        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Sends every datagram, a hundred at a time, and counts the replies of each kind.
+static std::map<int, int> replies(udpClient* c, const std::vector<bytes>& all) {
+    std::map<int, int> count;
+    for (size_t i = 0; i < all.size(); i++) {
+        c->send(all[i]);
+        if (i % 100 != 99 && i + 1 != all.size()) continue;
+        for (bytes d = c->recv(300); !d.empty(); d = c->recv(300))
+            count[d[0]]++;
+    }
+    return count;
+}
+
+TEST_F(limits, OneAddressMakesFiveAccountsAMinuteAndTenFailedLogins) {
+    ASSERT_TRUE(privateNetwork()) << "needs the right to make a network namespace";
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    udpClient remote(srv.port, "192.0.2.10");
+    long rssBefore = residentKb(srv.pid);
+    std::vector<bytes> creations;
+    for (int i = 0; i < 2000; i++)
+        creations.push_back(newAccountMsg("flood" + std::to_string(i), "pw"));
+    std::map<int, int> made = replies(&remote, creations);
+    EXPECT_EQ(made[soNewGood], 5);
+    EXPECT_GT(made[soNewBad], 1900);
+    EXPECT_LT(residentKb(srv.pid) - rssBefore, 4096); // a few accounts, no entities
+    EXPECT_TRUE(has(srv.output(), "Profile Creation: Refused (limit)"));
+
+    std::vector<bytes> guesses;
+    for (int i = 0; i < 12; i++)
+        guesses.push_back(loginMsg("flood0", "guess" + std::to_string(i), 3));
+    guesses.push_back(loginMsg("flood0", "pw", 3)); // right, but too late this minute
+    std::map<int, int> tried = replies(&remote, guesses);
+    EXPECT_EQ(tried[soLogBad], 13);
+    EXPECT_EQ(tried[soLogGood], 0);
+    string out = srv.output();
+    size_t refusedUnchecked = 0;
+    for (size_t at = out.find("Log In: Failed (rate)"); at != string::npos;
+         at = out.find("Log In: Failed (rate)", at + 1))
+        refusedUnchecked++;
+    EXPECT_EQ(refusedUnchecked, 3u);
+
+    // The operator's own machine is not limited.
+    udpClient local(srv.port); // a socket of the test's namespace
+    for (int i = 0; i < 7; i++)
+        EXPECT_EQ(local.request(newAccountMsg("local" + std::to_string(i), "pw")),
+                  bytes{soNewGood});
+    EXPECT_TRUE(local.login("flood0", "pw", 3));
+    EXPECT_FALSE(has(srv.output(), "Ticks this second"));
+    ASSERT_EQ(srv.stop(), 0);
+    EXPECT_EQ(readFile(res("profiles")).size(), 4 + 12 * 516u);
+}
+
+TEST_F(limits, AFloodFromOneAddressCostsNoOtherPlayerItsSession) {
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    ASSERT_EQ(cl.join("steady").size(), 19u);
+    std::atomic<bool> flooding = true;
+    std::thread flood([&] { // 4,000 wake-ups a second from 127.0.0.2
+        udpClient sender(srv.port, "127.0.0.2");
+        for (auto t0 = std::chrono::steady_clock::now(); flooding;) {
+            for (int i = 0; i < 20; i++)
+                sender.send({coWakeup});
+            usleep(5000);
+            if (msSince(t0) > 12000) break;
+        }
+    });
+    cl.send(cl.keys({{skmRotateleft, 1}})); // turning in place: an update every tick
+    std::vector<gameStream> seen = cl.listen(10000);
+    flooding = false;
+    flood.join();
+    EXPECT_GT(updatesOf(seen, cl.entity, false).size(), 150u); // of 200 ticks
+    string out = srv.output();
+    EXPECT_FALSE(has(out, "Connection Aborted"));
+    EXPECT_FALSE(has(out, "Disconnected"));
+    EXPECT_EQ(srv.stop(), 0);
+}
