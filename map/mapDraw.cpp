@@ -42,7 +42,8 @@ static rgb textureColour(int32_t texi) {
 }
 
 static uint32_t packColour(float r, float g, float b) {
-    auto channel = [](float v) { return uint32_t(std::clamp(v, 0.0f, 255.0f) + 0.5f); };
+    // Comparisons that a NaN fails, so that no colour can come from outside 0..255.
+    auto channel = [](float v) { return v >= 255 ? 255u : v > 0 ? uint32_t(v + 0.5f) : 0u; };
     return 0xff000000u | channel(r) << 16 | channel(g) << 8 | channel(b);
 }
 
@@ -137,18 +138,22 @@ static void fillTriangle(mapPicture* pic, const float* px, const float* py, uint
 // brighter and slopes away darker (Lambert, with some ambient light so that no slope
 // goes black); higher ground is brighter and lower darker, easing off with distance.
 static float faceShade(const float (*p)[3]) {
-    float u[3] = {p[1][0] - p[0][0], p[1][1] - p[0][1], p[1][2] - p[0][2]};
-    float v[3] = {p[2][0] - p[0][0], p[2][1] - p[0][1], p[2][2] - p[0][2]};
-    float n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
-    float len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-    float slope = 1.0f;
-    if (len > 0) {
-        // A face turned over by the brushes is still ground: light its upper side.
-        float side = n[1] < 0 ? -1.0f : 1.0f;
-        float lit = side * (n[0] * lightDir[0] + n[1] * lightDir[1] + n[2] * lightDir[2]) / len;
-        slope = 0.4f + 0.6f * std::max(lit, 0.0f) / lightDir[1];
+    // In double: the cross product of far-flung vertices a file may hold overflows a float.
+    double u[3], v[3];
+    for (int i = 0; i < 3; i++) {
+        u[i] = double(p[1][i]) - p[0][i];
+        v[i] = double(p[2][i]) - p[0][i];
     }
-    float height = (p[0][1] + p[1][1] + p[2][1]) / 3.0f;
+    double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+    double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    float slope = 1.0f;
+    if (len > 0 && std::isfinite(len)) {
+        // A face turned over by the brushes is still ground: light its upper side.
+        double side = n[1] < 0 ? -1.0 : 1.0;
+        double lit = side * (n[0] * lightDir[0] + n[1] * lightDir[1] + n[2] * lightDir[2]) / len;
+        slope = 0.4f + 0.6f * float(std::max(lit, 0.0)) / lightDir[1];
+    }
+    float height = float((double(p[0][1]) + p[1][1] + p[2][1]) / 3);
     return slope * (1.0f + 0.5f * std::tanh(height / heightSpan));
 }
 
