@@ -278,10 +278,11 @@ static const char* checkChunk(byteReader* r) {
     return "";
 }
 
-static veskTerrain* readChunk(byteReader* r) {
+// With `trace`, each chunk's address goes to the trace as it is created.
+static veskTerrain* readChunk(byteReader* r, int trace) {
     veskTerrain* ter = static_cast<veskTerrain*>(calloc(1, sizeof(veskTerrain)));
     ter->movedVerts = initArrayList(10, 4);
-    tracef("chunk: %p\n", static_cast<void*>(ter));
+    if (trace) tracef("chunk: %p\n", static_cast<void*>(ter));
     ter->numVerts = readIntLE(r);
     ter->numFaces = readIntLE(r);
     ter->chunkCoords[0] = readIntLE(r);
@@ -296,41 +297,52 @@ static veskTerrain* readChunk(byteReader* r) {
     return ter;
 }
 
-int loadWorldFrom(const unsigned char* data, size_t len, const char* name, ArrayList* chunkList) {
+const char* checkWorldBytes(const unsigned char* data, size_t len) {
     byteReader r = makeReader(data, len);
     int32_t t = readIntLE(&r);
-    const char* why = r.overread ? "cut inside the chunk count" : "";
-    if (!*why && (t < 0 || uint64_t(t) * chunkHeadLen > bytesLeft(&r)))
-        why = "chunk count larger than the file";
-    // First pass: every record must add up, coordinates must be unique, and the records
-    // must end exactly where the file does.
+    if (r.overread) return "cut inside the chunk count";
+    if (t < 0 || uint64_t(t) * chunkHeadLen > bytesLeft(&r))
+        return "chunk count larger than the file";
+    // Every record must add up, coordinates must be unique, and the records must end
+    // exactly where the file does.
     std::vector<uint64_t> seen;
-    for (int32_t i = 0; !*why && i < t; i++) {
+    for (int32_t i = 0; i < t; i++) {
         size_t at = r.pos;
-        why = checkChunk(&r);
-        if (*why) break;
+        const char* why = checkChunk(&r);
+        if (*why) return why;
         int32_t cx, cy;
         memcpy(&cx, data + at + 8, 4);
         memcpy(&cy, data + at + 12, 4);
         seen.push_back(uint64_t(uint32_t(cx)) << 32 | uint32_t(cy));
     }
-    if (!*why && bytesLeft(&r) != 0) why = "bytes after the last chunk";
-    if (!*why) {
-        std::vector<uint64_t> sorted = seen;
-        std::sort(sorted.begin(), sorted.end());
-        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
-            why = "two chunks with the same coordinates";
-    }
+    if (bytesLeft(&r) != 0) return "bytes after the last chunk";
+    std::sort(seen.begin(), seen.end());
+    if (std::adjacent_find(seen.begin(), seen.end()) != seen.end())
+        return "two chunks with the same coordinates";
+    return "";
+}
+
+static int appendChunks(const unsigned char* data, size_t len, ArrayList* chunkList, int trace) {
+    byteReader r = makeReader(data, len);
+    int32_t t = readIntLE(&r);
+    for (int32_t i = 0; i < t; i++)
+        arrayListAddEndPointer(chunkList, readChunk(&r, trace));
+    return t;
+}
+
+int readWorldBytes(const unsigned char* data, size_t len, ArrayList* chunkList) {
+    return appendChunks(data, len, chunkList, 0);
+}
+
+int loadWorldFrom(const unsigned char* data, size_t len, const char* name, ArrayList* chunkList) {
+    const char* why = checkWorldBytes(data, len);
     if (*why) {
         rejectFile(name, data, len, why);
         return 0;
     }
-    tracef("numChunks: %d\n", t);
-    r = makeReader(data, len);
-    readIntLE(&r);
-    for (int32_t i = 0; i < t; i++)
-        arrayListAddEndPointer(chunkList, readChunk(&r));
-    return t;
+    byteReader r = makeReader(data, len);
+    tracef("numChunks: %d\n", readIntLE(&r));
+    return appendChunks(data, len, chunkList, 1);
 }
 
 int loadWorld(const char* dir, ArrayList* chunkList) {
@@ -340,29 +352,28 @@ int loadWorld(const char* dir, ArrayList* chunkList) {
 // Farther out than this an entity file is taken as damaged (about 66,000 chunks).
 constexpr float maxEntityReach = 1e6f;
 
-int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, ArrayList* entList) {
+const char* checkEntityBytes(const unsigned char* data, size_t len) {
     byteReader r = makeReader(data, len);
     int32_t n = readIntLE(&r);
-    const char* why = "";
     if (r.overread || n < 0 || size_t(n) != bytesLeft(&r) / entFileRecordLen ||
         bytesLeft(&r) % entFileRecordLen != 0)
-        why = "size does not match the entity count";
-    for (int32_t i = 0; !*why && i < n; i++) {
+        return "size does not match the entity count";
+    for (int32_t i = 0; i < n; i++) {
         float v[7];
         readIntLE(&r);
         readFloatsLE(&r, v, 7);
         if (!finite3(v) || !finite3(v + 3) || !std::isfinite(v[6]))
-            why = "scale, position or motion not a finite number";
-        else if (std::fabs(v[1]) > maxEntityReach || std::fabs(v[2]) > maxEntityReach ||
-                 std::fabs(v[3]) > maxEntityReach)
-            why = "position out of range";
+            return "scale, position or motion not a finite number";
+        if (std::fabs(v[1]) > maxEntityReach || std::fabs(v[2]) > maxEntityReach ||
+            std::fabs(v[3]) > maxEntityReach)
+            return "position out of range";
     }
-    if (*why) {
-        rejectFile(name, data, len, why);
-        return -1;
-    }
-    r = makeReader(data, len);
-    readIntLE(&r);
+    return "";
+}
+
+int readEntityBytes(const unsigned char* data, size_t len, ArrayList* entList) {
+    byteReader r = makeReader(data, len);
+    int32_t n = readIntLE(&r);
     for (int32_t i = 0; i < n; i++) {
         int32_t model = readIntLE(&r);
         float scale = readFloatLE(&r);
@@ -387,6 +398,15 @@ int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, Ar
         g->chunkCoordsOld[1] = g->chunkCoords[1];
     }
     return n;
+}
+
+int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, ArrayList* entList) {
+    const char* why = checkEntityBytes(data, len);
+    if (*why) {
+        rejectFile(name, data, len, why);
+        return -1;
+    }
+    return readEntityBytes(data, len, entList);
 }
 
 int loadEntityList(const char* dir, ArrayList* entList) {

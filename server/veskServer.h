@@ -253,6 +253,13 @@ int loadEntityList(const char* dir, ArrayList* entList);
 int loadProfsFrom(const unsigned char* data, size_t len, const char* name, ArrayList* profList);
 int loadWorldFrom(const unsigned char* data, size_t len, const char* name, ArrayList* chunkList);
 int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, ArrayList* entList);
+// The checks and reads behind those loaders, which neither print nor write files: a check
+// gives "" for sound bytes, or why they are not; a read takes only checked bytes and
+// appends what they hold, giving its count.
+const char* checkWorldBytes(const unsigned char* data, size_t len);
+int readWorldBytes(const unsigned char* data, size_t len, ArrayList* chunkList);
+const char* checkEntityBytes(const unsigned char* data, size_t len);
+int readEntityBytes(const unsigned char* data, size_t len, ArrayList* entList);
 
 // brushes.cpp: terrain editing
 void terEditNew(float* loc, float* vec, veskGravity* gravMem, int push, int editType);

@@ -1,0 +1,213 @@
+// quarn-map: a picture of a saved world seen from above, written as a PNG. Owns the
+// command line, reading the world and entity files (checked as the server checks them,
+// and never changed) and writing the picture; mapDraw does the drawing.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <vector>
+
+#include <SDL.h>
+#include <SDL_image.h>
+
+#include "mapDraw.h"
+
+constexpr float defaultScale = 2.0f;
+constexpr double minScale = 0.05;
+constexpr double maxScale = 64;
+constexpr double maxSide = 16384; // pixels
+
+static const char usageText[] =
+    "usage: quarn-map -i WORLD -o PICTURE.png [--scale PIXELS] [--grid] [--entities FILE]\n"
+    "Draws a saved world seen from above: world X to the right, world Z up.\n"
+    "  -i, --input WORLD      the world file to draw, e.g. res/world (read only)\n"
+    "  -o, --output PICTURE   the PNG to write\n"
+    "  -s, --scale PIXELS     pixels per world unit, 0.05 to 64 (default 2)\n"
+    "  -g, --grid             outline every chunk\n"
+    "  -e, --entities FILE    mark the entities of an entity file, e.g. res/entities\n"
+    "  -h, --help             this text\n"
+    "The picture is round(scale * width) + 48 by round(scale * depth) + 48 pixels, where\n"
+    "width and depth are the world's extent in X and Z over all vertices (a 24-pixel\n"
+    "margin on every side), and at most 16384 pixels on a side. Ground is coloured by\n"
+    "texture (0 green, 1 grey, 2 sand, 3 brown, 4 white, others mixed colours), lit from\n"
+    "the top left and brighter the higher it lies. The red cross is the world origin; the\n"
+    "bar at the bottom is as many world units long as the number beside it.\n";
+
+struct mapOptions {
+    const char* input;
+    const char* output;
+    const char* entities;
+    float scale;
+    int grid;
+};
+
+static int usageError(const char* why) {
+    if (why) fprintf(stderr, "quarn-map: %s\n", why);
+    fputs(usageText, stderr);
+    return 2;
+}
+
+// 0 when the text is a whole number within the bounds.
+static int parseScale(const char* text, float* scale) {
+    char* end = nullptr;
+    errno = 0;
+    double v = strtod(text, &end);
+    if (errno || end == text || *end || !std::isfinite(v) || v < minScale || v > maxScale)
+        return -1;
+    *scale = float(v);
+    return 0;
+}
+
+// 0 on success, otherwise the exit status: 2 for a bad command line; -1 after --help.
+static int parseOptions(int argc, char** argv, mapOptions* opt) {
+    static const option longOptions[] = {
+        {"input", required_argument, nullptr, 'i'},
+        {"output", required_argument, nullptr, 'o'},
+        {"scale", required_argument, nullptr, 's'},
+        {"grid", no_argument, nullptr, 'g'},
+        {"entities", required_argument, nullptr, 'e'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    *opt = {nullptr, nullptr, nullptr, defaultScale, 0};
+    int c;
+    while ((c = getopt_long(argc, argv, "i:o:s:ge:h", longOptions, nullptr)) != -1) {
+        switch (c) {
+        case 'i':
+            opt->input = optarg;
+            break;
+        case 'o':
+            opt->output = optarg;
+            break;
+        case 'e':
+            opt->entities = optarg;
+            break;
+        case 'g':
+            opt->grid = 1;
+            break;
+        case 's':
+            if (parseScale(optarg, &opt->scale) != 0)
+                return usageError("--scale takes a number of pixels from 0.05 to 64");
+            break;
+        case 'h':
+            fputs(usageText, stdout);
+            return -1;
+        default:
+            return usageError(nullptr); // getopt has said what was wrong
+        }
+    }
+    if (optind < argc) return usageError("unexpected argument");
+    if (!opt->input || !opt->output) return usageError("both --input and --output are needed");
+    return 0;
+}
+
+// The whole file; 0 when it cannot be read, with errno telling why.
+static int readWhole(const char* path, std::vector<unsigned char>* out) {
+    FILE* f = fopen(path, "rb");
+    if (!f) return 0;
+    unsigned char block[65536];
+    size_t n;
+    while ((n = fread(block, 1, sizeof block, f)) > 0)
+        out->insert(out->end(), block, block + n);
+    int ok = !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+// Reads and checks a save file, and appends what it holds; 0 with a message when it
+// cannot be read or does not add up. Nothing is printed by the checks or written
+// anywhere, whatever the file holds.
+static int loadChecked(const char* path, ArrayList* list,
+                       const char* (*check)(const unsigned char*, size_t),
+                       int (*read)(const unsigned char*, size_t, ArrayList*)) {
+    std::vector<unsigned char> data;
+    if (!readWhole(path, &data)) {
+        fprintf(stderr, "quarn-map: cannot read %s (%s); nothing drawn\n", path, strerror(errno));
+        return 0;
+    }
+    const char* why = check(data.data(), data.size());
+    if (*why) {
+        fprintf(stderr, "quarn-map: %s is damaged (%s); nothing drawn\n", path, why);
+        return 0;
+    }
+    read(data.data(), data.size(), list);
+    return 1;
+}
+
+// A picture written over one of the save files would destroy it.
+static int sameFile(const char* a, const char* b) {
+    struct stat sa, sb;
+    return b && stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// Draws everything onto a fresh surface and writes it; the exit status.
+static int drawAndSave(const mapOptions* opt, ArrayList* terList, ArrayList* entList) {
+    worldBox box;
+    if (!worldBoxOf(terList, &box)) {
+        fprintf(stderr, "quarn-map: %s holds no terrain; nothing drawn\n", opt->input);
+        return 1;
+    }
+    double width, height;
+    mapSizeOf(&box, opt->scale, &width, &height);
+    if (width > maxSide || height > maxSide) {
+        fprintf(stderr,
+                "quarn-map: the picture would be %.0f x %.0f pixels, more than %.0f on a side; "
+                "use a smaller --scale\n",
+                width, height, maxSide);
+        return 1;
+    }
+    SDL_Surface* surface =
+        SDL_CreateRGBSurfaceWithFormat(0, int(width), int(height), 32, SDL_PIXELFORMAT_ARGB8888);
+    if (!surface) {
+        fprintf(stderr, "quarn-map: no memory for the picture (%s)\n", SDL_GetError());
+        return 1;
+    }
+    mapPicture pic = {static_cast<uint32_t*>(surface->pixels),
+                      surface->w,
+                      surface->h,
+                      surface->pitch / 4,
+                      opt->scale,
+                      0,
+                      0};
+    mapStart(&pic, &box);
+    drawTerrain(&pic, terList);
+    if (opt->grid) drawGrid(&pic, terList);
+    drawOrigin(&pic);
+    int drawn = drawEntities(&pic, entList);
+    drawScaleBar(&pic);
+    int status = 0;
+    if (IMG_SavePNG(surface, opt->output) != 0) {
+        fprintf(stderr, "quarn-map: cannot write %s (%s)\n", opt->output, IMG_GetError());
+        status = 1;
+    } else {
+        printf("quarn-map: %s, %d x %d pixels, %d chunks", opt->output, pic.width, pic.height,
+               arrayListGetLength(terList));
+        if (opt->entities) printf(", %d of %d entities", drawn, arrayListGetLength(entList));
+        printf("\n");
+    }
+    SDL_FreeSurface(surface);
+    return status;
+}
+
+int main(int argc, char** argv) {
+    mapOptions opt;
+    int bad = parseOptions(argc, argv, &opt);
+    if (bad) return bad < 0 ? 0 : bad;
+    if (sameFile(opt.output, opt.input) || sameFile(opt.output, opt.entities)) {
+        fprintf(stderr, "quarn-map: %s is an input file; it will not be drawn over\n", opt.output);
+        return 1;
+    }
+    ArrayList* terList = initArrayList(10, sizeof(void*));
+    ArrayList* entList = initArrayList(10, sizeof(void*));
+    int status = 1;
+    if (loadChecked(opt.input, terList, checkWorldBytes, readWorldBytes) &&
+        (!opt.entities || loadChecked(opt.entities, entList, checkEntityBytes, readEntityBytes)))
+        status = drawAndSave(&opt, terList, entList);
+    freeTerList(terList);
+    freeEntList(entList);
+    return status;
+}
