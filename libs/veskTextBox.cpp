@@ -85,15 +85,17 @@ void txtBoxAddString(textBox* tb, const char* str, int len, TTF_Font* font, cons
     int pos = 0;
     int lastSpace = -1;
     int segments = 0;
-    // Places the segment that starts at pos: up to the last space in it, or, for a word
-    // longer than a row, the first numCols characters.
+    // Places the segment that starts at pos: up to the last space in it (a space right at
+    // pos, as after a double space, gives an empty row), or, for a word longer than a row,
+    // the first numCols characters.
     auto split = [&]() {
-        int end = lastSpace > pos ? lastSpace : pos + tb->numCols;
+        bool atSpace = lastSpace >= pos;
+        int end = atSpace ? lastSpace : pos + tb->numCols;
         SDL_Texture* texture = renderTextTexture(str + pos, end - pos, font, color, renderer);
         freeSlot(tb);
         placeSegment(tb, texture, end - pos, segments);
         advance(tb);
-        pos = lastSpace > pos ? lastSpace + 1 : end;
+        pos = atSpace ? lastSpace + 1 : end;
         segments++;
     };
     for (int i = 0; i < len; i++) {

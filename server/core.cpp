@@ -2,17 +2,31 @@
 // events, the Start/Stop button, and the exit routine that saves before closing.
 #include <SDL2/SDL.h>
 #include <cstdio>
+#include <cstring>
 
 #include "veskServer.h"
 #include "window.h"
 
 int mouseDownLeft = 0;
 
+// Without a display SDL falls back to a video driver that shows nothing: a window there
+// would wait for clicks that can never come.
+static int hasDisplay() {
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (driver && strcmp(driver, "offscreen") != 0 && strcmp(driver, "dummy") != 0) return 1;
+    fprintf(stderr,
+            "quarn-server: no display to open the control window on (video driver: %s); "
+            "run it with --headless for a dedicated server\n",
+            driver ? driver : "none");
+    return 0;
+}
+
 int init() {
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         tracef("SDL could not initialize! SDL Error: %s\n", SDL_GetError());
         return 0;
     }
+    if (!hasDisplay()) return 0;
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 1);
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
@@ -103,7 +117,7 @@ int closingGame() {
 int runWindowed() {
     if (!init()) {
         traceLine("Init Failed");
-        return 0;
+        return 1;
     }
     clockSource = sdlTicks;
     gLoop();

@@ -89,7 +89,7 @@ int parseCommandLine(int argc, char** argv, int* headless) {
                                      {optStatusInterval, &statusSeconds, 1, 24 * 3600}};
     const char* program = argc > 0 ? argv[0] : "quarn-server";
     *headless = 0;
-    optind = 1;
+    optind = 0; // 0 starts the scan afresh, whatever an earlier one left
     opterr = 0; // the messages below say more
     for (;;) {
         int index = -1;

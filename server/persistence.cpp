@@ -178,12 +178,15 @@ static void rejectFile(const char* name, const unsigned char* data, size_t len, 
     }
     int err = errno;
     if (f && !kept) remove(bad.c_str()); // a partial copy would pass for the whole file
+    // An operator's log entry rather than a trace line: it must be seen in quiet running.
     if (kept)
-        tracef("Corrupt save file %s (%s): not loaded, kept as %s\n", name, why, bad.c_str());
+        textBoxAddf(tb, "Corrupt save file %s (%s): not loaded, kept as %s", name, why,
+                    bad.c_str());
     else
-        tracef("Corrupt save file %s (%s): not loaded, cannot be kept as %s (%s), so it will "
-               "not be saved over\n",
-               name, why, bad.c_str(), strerror(err));
+        textBoxAddf(tb,
+                    "Corrupt save file %s (%s): not loaded, cannot be kept as %s (%s), so it "
+                    "will not be saved over",
+                    name, why, bad.c_str(), strerror(err));
     markUnkept(name, !kept);
 }
 

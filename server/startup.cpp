@@ -30,7 +30,6 @@ float terScale = 10.0f;
 int servOn = 0;
 
 int autosaveSeconds = 300;
-int statusSeconds = 60;
 static uint32_t lastAutosave = 0;
 
 void setResDir(const char* dir) {
@@ -140,12 +139,14 @@ int startServer() {
     if (!initServ()) return 0;
     initGame();
     lastAutosave = getTicks();
+    startStatus();
     return 1;
 }
 
 // What is in memory is the only copy of every change since the last save: a Stop whose
 // save fails keeps serving, and the next Stop tries again.
 int stopServer() {
+    logStatus();
     textBoxAddStr(tb, "Server: Stopping + Saving");
     if (!saveGame()) {
         textBoxAddf(tb, "Server: Save failed (%s), still serving", saveFailure);
@@ -157,6 +158,7 @@ int stopServer() {
 
 int quitServer() {
     if (!servOn) return 1;
+    logStatus();
     textBoxAddStr(tb, "Server: Stopping + Saving");
     int saved = saveGame();
     if (!saved) textBoxAddf(tb, "Server: Save failed (%s) at quit", saveFailure);
@@ -175,7 +177,7 @@ static void autosave(uint32_t now) {
 }
 
 void serveTick() {
-    gameTic();
+    timedGameTic();
     uint32_t now = getTicks();
     if (autosaveSeconds > 0 && now - lastAutosave >= uint32_t(autosaveSeconds) * 1000u)
         autosave(now);

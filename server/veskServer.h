@@ -139,7 +139,6 @@ extern int returnFailMax;
 // startup.cpp: opening and closing the endpoint, building and saving the world
 
 extern int autosaveSeconds;            // 0: never
-extern int statusSeconds;              // how often the status line is logged
 void setResDir(const char* dir);       // the folder of the logo, the font and the save files
 std::string resPath(const char* name); // a file of that folder
 int initServ();                        // 1 when the endpoint is open, 0 when it could not be opened
@@ -150,6 +149,12 @@ int startServer();  // Start: endpoint, then world; 1 on success
 int stopServer();   // Stop: save, then close and release; 0 (still serving) if the save failed
 int quitServer();   // the same at exit, releasing whatever the save did; 0 if it failed
 void serveTick();   // one tick while serving: the game tick, then the autosave when due
+
+// status.cpp: the status line, logged every statusSeconds and at Stop
+extern int statusSeconds;
+void startStatus();  // a new interval
+void logStatus();    // the figures of the interval so far, then a new one
+void timedGameTic(); // gameTic, timed for the figures; logs the status line when due
 
 // options.cpp: the command line
 extern const char* serverVersion;

@@ -33,6 +33,19 @@ SDL_Texture* loadTexture(const char* path, int* retWidth, int* retHeight) {
     return texture;
 }
 
+// The font at the largest point size up to `rowHeight` whose lines fit a row of that many
+// pixels: a font's glyphs reach above and below its point size, and a row only shows its
+// top `rowHeight` pixels, which would cut the descenders off.
+static TTF_Font* openFontFitting(const char* path, int rowHeight) {
+    for (int size = rowHeight; size > 4; size--) {
+        TTF_Font* f = TTF_OpenFont(path, size);
+        if (!f) return nullptr;
+        if (TTF_FontHeight(f) <= rowHeight) return f;
+        TTF_CloseFont(f);
+    }
+    return TTF_OpenFont(path, rowHeight);
+}
+
 static void windowLogSink(const char* text, int len) {
     txtBoxAddString(tb, text, len, font, &color, gRenderer);
 }
@@ -42,7 +55,7 @@ void initUI() {
         tracef("TTF_Init: %s\n", TTF_GetError());
         exit(2);
     }
-    font = TTF_OpenFont(resPath("UbuntuMono-R.ttf").c_str(), textH);
+    font = openFontFitting(resPath("UbuntuMono-R.ttf").c_str(), textH);
     if (!font) {
         tracef("TTF_OpenFont: %s\n", TTF_GetError());
     } else {

@@ -47,6 +47,11 @@ TEST(controlWindow, LogBoxAndButton) {
     EXPECT_EQ(std::vector<int>(box->textureWs, box->textureWs + 9),
               std::vector<int>({3, 6, 5, 6, 4, 5, 1, 6, 0}));
     txtBoxFree(box);
+    box = initTextBox(0, 0, 72, 200, 12, 20);
+    add(box, "aaaaaa  bbbbbb c"); // a double space at the split point: an empty row
+    ASSERT_EQ(box->topLine, 4);   // top-down "aaaaaa", "", "bbbbbb", "c"
+    EXPECT_EQ(std::vector<int>(box->textureWs, box->textureWs + 4), std::vector<int>({1, 6, 0, 6}));
+    txtBoxFree(box);
     box = initTextBox(0, 0, 24, 40, 12, 20); // 2 columns, 2 rows: stays in bounds
     for (std::string entry : {std::string(255, 'w'), std::string("  a  b   "), std::string()})
         add(box, entry.c_str());
