@@ -71,6 +71,53 @@ BENCHMARK(gameTicWithClients)
     ->Args({256, 1})
     ->Args({64, 0})
     ->Args({256, 0})
+    ->Args({512, 0})
+    ->Args({1024, 0})
+    ->Args({2048, 0})
+    ->Unit(benchmark::kMillisecond);
+
+// N players logged in at once go through the whole handshake at view radius R: every
+// acknowledgement gets the next batch of chunks or entities, as the dispatcher would
+// answer it, until all are in the game. The time is the server's for all N joins.
+void joinHandshakes(benchmark::State& state) {
+    int n = int(state.range(0));
+    int radius = int(state.range(1));
+    traceOn = 0;
+    useFakeClock(100000);
+    loopback lb;
+    setUpPlayers(&lb, n, 0);
+    long datagrams = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < n; i++) {
+            veskProfile* pro = arrayListGet<veskProfile>(profList, i);
+            pro->stage = psKeyWait;
+            pro->terRadius = radius;
+        }
+        for (int waiting = n; waiting > 0;) {
+            waiting = 0;
+            for (ArrayList* b = profList; b; b = b->next)
+                for (int i = 0; i < b->filled; i++) {
+                    veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[i];
+                    if (pro->stage == psGame) continue;
+                    handshakeStep(pro);
+                    datagrams++;
+                    waiting++;
+                }
+        }
+    }
+    state.counters["datagrams/join"] = double(datagrams) / double(state.iterations()) / n;
+    closeLoopback(&lb);
+    freeLists();
+    useRealClock();
+    traceOn = 1;
+}
+
+BENCHMARK(joinHandshakes)
+    ->ArgNames({"players", "radius"})
+    ->Args({64, 3})
+    ->Args({64, 11})
+    ->Args({256, 3})
+    ->Args({256, 11})
     ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -170,8 +170,7 @@ int newPlayerEntity() {
 }
 
 veskEntity* profEntity(veskProfile* pro) {
-    if (pro->entity < 0 || pro->entity >= arrayListGetLength(entList)) return nullptr;
-    return arrayListGet<veskEntity>(entList, pro->entity);
+    return entityAt(entList, pro->entity);
 }
 
 // Accounts are never removed, so their number and the pace at which one address makes

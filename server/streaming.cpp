@@ -2,7 +2,9 @@
 // the per-tick in-game datagram (entity updates, newly visible chunks, moved vertices).
 // Records are encoded straight into buf; a record that does not fit never overruns it:
 // the datagram built so far is sent and a new one started.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "veskServer.h"
 
@@ -61,48 +63,134 @@ static int entUpdateLen(const veskGravity* g) {
     return 8 + (g->locChanged ? 21 : 0) + (g->rotChanged ? 13 : 0);
 }
 
-// What changed this tick, gathered once for all clients of the output step: the entities
-// with a change mark and the chunks with moved vertices, in list order. Outside the
-// output step the senders scan the whole lists, with the same result.
+// What changed this tick, gathered once by the output step for all its clients: the
+// entities with a change mark and the chunks with moved vertices, in list order. The
+// changed entities are also ordered by chunk, so that a client whose view holds fewer
+// chunks than there are changes looks up only the chunks it sees.
 struct changedEnt {
     veskEntity* ent;
     int cx, cy; // its chunk, for the visibility test of every client
     int recordLen;
 };
-static ArrayList* changedEnts = nullptr; // changedEnt values
-static ArrayList* editedChunks = nullptr;
-static int changesGathered = 0;
+// The changed entities of one chunk: a run of byChunk.
+struct chunkRun {
+    int cx, cy;
+    int start, end; // start -1: a free slot of the table
+};
+static std::vector<changedEnt> changedEnts;
+static std::vector<veskTerrain*> editedChunks;
+static std::vector<int> byChunk;                  // indices into changedEnts, ordered by chunk
+static std::vector<chunkRun> runTable;            // open addressing, a power of two in size
+static std::vector<std::vector<int>> viewOffsets; // per view radius: dx, dy pairs
+static std::vector<int> seen;                     // scratch of one client
+
+static uint32_t chunkSlot(int cx, int cy) {
+    uint32_t h = uint32_t(cx) * 0x9E3779B1u ^ uint32_t(cy) * 0x85EBCA77u;
+    return (h ^ (h >> 15)) & uint32_t(runTable.size() - 1);
+}
+
+static const chunkRun* runOf(int cx, int cy) {
+    for (uint32_t i = chunkSlot(cx, cy);; i = (i + 1) & uint32_t(runTable.size() - 1)) {
+        const chunkRun* r = &runTable[i];
+        if (r->start < 0) return nullptr;
+        if (r->cx == cx && r->cy == cy) return r;
+    }
+}
+
+static void bucketByChunk() {
+    byChunk.resize(changedEnts.size());
+    for (size_t i = 0; i < byChunk.size(); i++)
+        byChunk[i] = int(i);
+    std::sort(byChunk.begin(), byChunk.end(), [](int a, int b) {
+        const changedEnt &x = changedEnts[size_t(a)], &y = changedEnts[size_t(b)];
+        if (x.cx != y.cx) return x.cx < y.cx;
+        if (x.cy != y.cy) return x.cy < y.cy;
+        return a < b;
+    });
+    size_t size = 16;
+    while (size < 2 * byChunk.size())
+        size *= 2;
+    runTable.assign(size, chunkRun{0, 0, -1, -1});
+    for (size_t at = 0; at < byChunk.size();) {
+        const changedEnt& first = changedEnts[size_t(byChunk[at])];
+        size_t end = at;
+        while (end < byChunk.size() && changedEnts[size_t(byChunk[end])].cx == first.cx &&
+               changedEnts[size_t(byChunk[end])].cy == first.cy)
+            end++;
+        uint32_t i = chunkSlot(first.cx, first.cy);
+        while (runTable[i].start >= 0)
+            i = (i + 1) & uint32_t(size - 1);
+        runTable[i] = chunkRun{first.cx, first.cy, int(at), int(end)};
+        at = end;
+    }
+}
 
 void gatherTickChanges() {
-    if (!changedEnts) changedEnts = initArrayList(10, sizeof(changedEnt));
-    if (!editedChunks) editedChunks = initArrayList(10, 8);
-    arrayListClear(changedEnts);
-    arrayListClear(editedChunks);
+    changedEnts.clear();
+    editedChunks.clear();
     for (ArrayList* l = entList; l; l = l->next)
         for (int i = 0; i < l->filled; i++) {
             veskEntity* ent = reinterpret_cast<veskEntity**>(l->data)[i];
             veskGravity* g = ent->gravMem;
             if (!(g->locChanged || g->rotChanged)) continue;
-            changedEnt c = {ent, g->chunkCoords[0], g->chunkCoords[1], entUpdateLen(g)};
-            arrayListAddEnd(changedEnts, &c);
+            changedEnts.push_back({ent, g->chunkCoords[0], g->chunkCoords[1], entUpdateLen(g)});
         }
     for (ArrayList* l = terList; l; l = l->next)
         for (int i = 0; i < l->filled; i++) {
             veskTerrain* ter = reinterpret_cast<veskTerrain**>(l->data)[i];
-            if (arrayListGetLength(ter->movedVerts) > 0) arrayListAddEndPointer(editedChunks, ter);
+            if (ter->movedVerts->filled > 0 || ter->movedVerts->next) editedChunks.push_back(ter);
         }
-    changesGathered = 1;
+    bucketByChunk();
 }
 
+// Nothing gathered goes out after its tick.
 void forgetTickChanges() {
-    changesGathered = 0;
+    changedEnts.clear();
+    editedChunks.clear();
+    byChunk.clear();
 }
 
 void freeTickChanges() {
-    freeArrayList(changedEnts);
-    freeArrayList(editedChunks);
-    changedEnts = editedChunks = nullptr;
-    changesGathered = 0;
+    forgetTickChanges();
+    changedEnts.shrink_to_fit();
+    editedChunks.shrink_to_fit();
+    byChunk.shrink_to_fit();
+    runTable = std::vector<chunkRun>();
+}
+
+// The offsets of the chunks a view radius shows: hex distance below the radius.
+static const std::vector<int>& offsetsWithin(int radius) {
+    if (size_t(radius) >= viewOffsets.size()) viewOffsets.resize(size_t(radius) + 1);
+    std::vector<int>& o = viewOffsets[size_t(radius)];
+    if (o.empty())
+        for (int dx = 1 - radius; dx < radius; dx++)
+            for (int dy = 1 - radius; dy < radius; dy++)
+                if (terRadius(dx, dy) < radius) {
+                    o.push_back(dx);
+                    o.push_back(dy);
+                }
+    return o;
+}
+
+// The changed entities a client sees, as indices into changedEnts in list order.
+static const std::vector<int>& visibleChanges(veskProfile* pro, const veskGravity* avatar) {
+    seen.clear();
+    int ax = avatar->chunkCoords[0], ay = avatar->chunkCoords[1];
+    int radius = pro->terRadius;
+    long long inView = radius > 0 ? 3LL * radius * (radius - 1) + 1 : 0;
+    if (inView >= (long long)changedEnts.size()) {
+        for (size_t i = 0; i < changedEnts.size(); i++)
+            if (terRadius(changedEnts[i].cx - ax, changedEnts[i].cy - ay) < radius)
+                seen.push_back(int(i));
+        return seen;
+    }
+    const std::vector<int>& offsets = offsetsWithin(radius);
+    for (size_t k = 0; k < offsets.size(); k += 2) {
+        const chunkRun* r = runOf(ax + offsets[k], ay + offsets[k + 1]);
+        if (r) seen.insert(seen.end(), byChunk.begin() + r->start, byChunk.begin() + r->end);
+    }
+    std::sort(seen.begin(), seen.end());
+    return seen;
 }
 
 static void sendWhole(veskProfile* pro) {
@@ -147,7 +235,7 @@ void sendEnts(veskProfile* pro) {
     int total = arrayListGetLength(entList);
     veskGravity* avatar = avatarOf(pro);
     while (pro->curCounter < total) {
-        veskEntity* ent = arrayListGet<veskEntity>(entList, pro->curCounter);
+        veskEntity* ent = entityAt(entList, pro->curCounter);
         if (visibleFrom(pro, avatar, ent->gravMem->chunkCoords) && !buffEnt(ent)) break;
         pro->curCounter++;
     }
@@ -214,31 +302,15 @@ void sendEntsTicly(veskProfile* pro) {
         closeBlock(&block);
         return;
     }
-    int ax = avatar->chunkCoords[0], ay = avatar->chunkCoords[1];
-    auto append = [&](const veskEntity* ent, int cx, int cy, int len) {
-        if (terRadius(cx - ax, cy - ay) >= pro->terRadius) return;
-        if (bufIndex + len > bufSize) {
+    for (int i : visibleChanges(pro, avatar)) {
+        const changedEnt* c = &changedEnts[size_t(i)];
+        if (bufIndex + c->recordLen > bufSize) {
             tracef("writeEnts Mid (%d -> %d)\n", block.start, bufIndex);
             continueInNewDatagram(pro, &block);
             first = block.start;
         }
-        putEntUpdate(ent);
+        putEntUpdate(c->ent);
         block.count++;
-    };
-    if (changesGathered) {
-        for (ArrayList* l = changedEnts; l; l = l->next)
-            for (int i = 0; i < l->filled; i++) {
-                const changedEnt* c = reinterpret_cast<const changedEnt*>(l->data) + i;
-                append(c->ent, c->cx, c->cy, c->recordLen);
-            }
-    } else {
-        for (ArrayList* l = entList; l; l = l->next)
-            for (int i = 0; i < l->filled; i++) {
-                const veskEntity* ent = reinterpret_cast<veskEntity**>(l->data)[i];
-                const veskGravity* g = ent->gravMem;
-                if (g->locChanged || g->rotChanged)
-                    append(ent, g->chunkCoords[0], g->chunkCoords[1], entUpdateLen(g));
-            }
     }
     if (block.count > 0) tracef("writeEnts (%d -> %d)\n", first, bufIndex);
     closeBlock(&block);
@@ -295,38 +367,34 @@ void sendMovedVerts(veskProfile* pro) {
     openBlock(&block);
     veskGravity* avatar = avatarOf(pro);
     constexpr int recordHead = 13, vertLen = 4 + int(sizeof(vertTex));
-    for (ArrayList* l = changesGathered ? editedChunks : terList; l; l = l->next) {
-        for (int i = 0; i < l->filled; i++) {
-            veskTerrain* ter = reinterpret_cast<veskTerrain**>(l->data)[i];
-            if (ter->movedVerts->filled == 0 && !ter->movedVerts->next) continue;
-            if (!visibleFrom(pro, avatar, ter->chunkCoords)) continue;
-            if (bufIndex + recordHead + vertLen > bufSize) continueInNewDatagram(pro, &block);
-            int countAt = openChunkRecord(ter);
-            int m = 0;
-            for (ArrayList* mv = ter->movedVerts; mv; mv = mv->next) {
-                for (int k = 0; k < mv->filled; k++) {
-                    int32_t index;
-                    memcpy(&index, mv->data + 4 * size_t(k), 4);
-                    if (index < 0 || index >= ter->numVerts) {
-                        traceLine("Bug: sendMovedVerts() Out of Bound vert.");
-                        continue;
-                    }
-                    if (bufIndex + vertLen > bufSize) {
-                        // The rest of this chunk's vertices go in a further record.
-                        intToBuffer(m, buf + countAt);
-                        block.count++;
-                        continueInNewDatagram(pro, &block);
-                        countAt = openChunkRecord(ter);
-                        m = 0;
-                    }
-                    putInt(index);
-                    putRaw(&ter->verts[index], sizeof(vertTex));
-                    m++;
+    for (veskTerrain* ter : editedChunks) {
+        if (!visibleFrom(pro, avatar, ter->chunkCoords)) continue;
+        if (bufIndex + recordHead + vertLen > bufSize) continueInNewDatagram(pro, &block);
+        int countAt = openChunkRecord(ter);
+        int m = 0;
+        for (ArrayList* mv = ter->movedVerts; mv; mv = mv->next) {
+            for (int k = 0; k < mv->filled; k++) {
+                int32_t index;
+                memcpy(&index, mv->data + 4 * size_t(k), 4);
+                if (index < 0 || index >= ter->numVerts) {
+                    traceLine("Bug: sendMovedVerts() Out of Bound vert.");
+                    continue;
                 }
+                if (bufIndex + vertLen > bufSize) {
+                    // The rest of this chunk's vertices go in a further record.
+                    intToBuffer(m, buf + countAt);
+                    block.count++;
+                    continueInNewDatagram(pro, &block);
+                    countAt = openChunkRecord(ter);
+                    m = 0;
+                }
+                putInt(index);
+                putRaw(&ter->verts[index], sizeof(vertTex));
+                m++;
             }
-            intToBuffer(m, buf + countAt);
-            block.count++;
         }
+        intToBuffer(m, buf + countAt);
+        block.count++;
     }
     if (block.count > 0) {
         buf[block.start] = soTerUpdate;

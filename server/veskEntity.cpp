@@ -1,7 +1,42 @@
-// Entity creation with the default movement values, and release of the entity list.
+// Entity creation with the default movement values, look-up by index, and release of
+// the entity list.
 #include "veskEntity.h"
 
 #include <cstdlib>
+#include <vector>
+
+// Every session finds its entity by index several times a tick; a walk along the list's
+// blocks would grow with the number of entities. Entities are only ever appended, so a
+// table of them catches up with the tail of the list on each look-up.
+struct entityTable {
+    ArrayList* list;
+    ArrayList* lastBlock;
+    int lastFilled;
+    std::vector<veskEntity*> at;
+};
+static entityTable table;
+
+static void forgetTable() {
+    table.list = table.lastBlock = nullptr;
+    table.lastFilled = 0;
+    table.at.clear();
+}
+
+veskEntity* entityAt(ArrayList* entList, int index) {
+    if (table.list != entList) {
+        forgetTable();
+        table.list = table.lastBlock = entList;
+    }
+    for (ArrayList* b = table.lastBlock; b; b = b->next) {
+        veskEntity** ents = reinterpret_cast<veskEntity**>(b->data);
+        for (int i = b == table.lastBlock ? table.lastFilled : 0; i < b->filled; i++)
+            table.at.push_back(ents[i]);
+        table.lastBlock = b;
+        table.lastFilled = b->filled;
+    }
+    if (index < 0 || size_t(index) >= table.at.size()) return nullptr;
+    return table.at[size_t(index)];
+}
 
 veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* position) {
     veskEntity* ent = static_cast<veskEntity*>(calloc(1, sizeof(veskEntity)));
@@ -26,6 +61,7 @@ veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* posit
 }
 
 void freeEntList(ArrayList* entList) {
+    if (table.list == entList) forgetTable();
     int n = arrayListGetLength(entList);
     for (int i = 0; i < n; i++) {
         veskEntity* ent = arrayListGet<veskEntity>(entList, i);

@@ -18,4 +18,7 @@ struct veskEntity {
 // `entList` with globalId = its index. Not yet placed on the terrain.
 veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* position);
 
+// The entity at `index` of the list, or null beyond its end, in constant time.
+veskEntity* entityAt(ArrayList* entList, int index);
+
 void freeEntList(ArrayList* entList);

@@ -237,7 +237,8 @@ void sendEnts(veskProfile* pro);
 void sendEntsTicly(veskProfile* pro);
 void sendNewChunks(veskProfile* pro);
 void sendMovedVerts(veskProfile* pro);
-// The output step of a tick gathers the changed entities and edited chunks once.
+// The output step of a tick gathers the changed entities and edited chunks once; the
+// three per-tick senders above read only what was gathered, and nothing after forget.
 void gatherTickChanges();
 void forgetTickChanges();
 void freeTickChanges();

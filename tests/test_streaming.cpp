@@ -1,6 +1,7 @@
 // World streaming against hand-computed bytes: chunk and entity records, the handshake
 // batches, the per-tick blocks, the ring of new chunks, and datagrams that would
 // overflow the buffer being split so that none exceeds 12000 bytes.
+#include <random>
 #include <set>
 
 #include "sessionTest.h"
@@ -18,6 +19,11 @@ struct streaming : sessionTest {
         return g;
     }
     bytes inBuf(int from, int n) { return {buf + from, buf + from + n}; }
+    // One game tick, and what alice received in it.
+    datagrams tick() {
+        gameTic();
+        return clientDrain(&lb);
+    }
     // The chunks of the whole bulk terrain stage; its datagrams go to `sent`.
     std::vector<chunkRec> bulk(datagrams* sent) {
         std::vector<chunkRec> got;
@@ -95,16 +101,14 @@ TEST_F(streaming, EntityBatchesAndUpdateRecordsSplitWithoutLoss) {
     both->position[0] = 1.25f;
     both->rots[2] = 0.5f;
     pro->terRadius = 0;
-    sendEntsTicly(pro);
-    EXPECT_EQ(bufIndex, 0); // view radius 0 shows nothing
+    EXPECT_TRUE(tick().empty()); // view radius 0 shows nothing
+    moved->locChanged = turned->rotChanged = both->locChanged = both->rotChanged = 1;
     pro->terRadius = 3;
-    ticlyOutGame(pro);
-    gameStream s = parse(clientDrain(&lb));
+    gameStream s = parse(tick());
     ASSERT_EQ(s.ents.size(), 3u);
     EXPECT_EQ(s.blockTypes, std::vector<int>{soEntUpdate}); // no empty blocks
     EXPECT_TRUE(s.ents[0].bytes == 29 && s.ents[1].bytes == 21 && s.ents[2].bytes == 42);
     EXPECT_TRUE(s.ents[2].id == 3 && s.ents[2].pos[0] == 1.25f && s.ents[2].rots[2] == 0.5f);
-    moved->locChanged = turned->rotChanged = both->locChanged = both->rotChanged = 0;
     for (int i = 0; i < 700; i++)
         addEntity(0, 0)->locChanged = 1;
     sendEnts(pro);
@@ -112,8 +116,7 @@ TEST_F(streaming, EntityBatchesAndUpdateRecordsSplitWithoutLoss) {
     sendEnts(pro);
     std::vector<entRec> next;
     EXPECT_TRUE(parseBulkEnts(clientRecv(&lb), &next, nullptr) && next.at(0).id == 272);
-    ticlyOutGame(pro);
-    datagrams sent = clientDrain(&lb);
+    datagrams sent = tick();
     s = parse(sent);
     ASSERT_TRUE(sent.size() >= 2 && s.ents.size() == 700);
     for (int i = 0; i < 700; i++)
@@ -126,25 +129,54 @@ TEST_F(streaming, OutOfRangeMovedVerticesAreSkippedAndThousandsSplitLosingNone) 
     for (int i : {5, 200, 7, -3})
         arrayListAddEnd(ter->movedVerts, &i);
     ter->verts[7].texi = 2;
-    EXPECT_NE(traced([&] { sendMovedVerts(pro); }).find("Bug: sendMovedVerts() Out of Bound vert."),
+    datagrams sent;
+    EXPECT_NE(traced([&] { sent = tick(); }).find("Bug: sendMovedVerts() Out of Bound vert."),
               std::string::npos);
-    gameStream s = parse({inBuf(0, bufIndex)});
-    EXPECT_EQ(bufIndex, 5 + 13 + 2 * 20);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].size(), 5u + 13 + 2 * 20);
+    gameStream s = parse(sent);
     EXPECT_TRUE(s.moves.size() == 2 && s.moves[1].index == 7 && s.moves[1].vert.texi == 2);
-    arrayListClear(ter->movedVerts);
     int bad = 91;
     arrayListAddEnd(ter->movedVerts, &bad);
-    bufIndex = 0;
-    sendMovedVerts(pro);
-    EXPECT_EQ(bufIndex, 5 + 13); // a record with a vertex count of 0
-    bufIndex = 0;
-    for (int c = 0; c < 7; c++) // all in view
+    sent = tick();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].size(), 5u + 13); // a record with a vertex count of 0
+    for (int c = 0; c < 7; c++)         // all in view
         for (int i = 0; i < 400; i++) {
             int v = (i * 13 + c) % 91;
             arrayListAddEnd(arrayListGet<veskTerrain>(terList, c)->movedVerts, &v);
         }
-    ticlyOutGame(pro);
-    datagrams sent = clientDrain(&lb);
+    sent = tick();
     s = parse(sent);
     EXPECT_TRUE(sent.size() >= 5 && s.moves.size() == 2800 && s.chunkUpdateRecords > 7);
+}
+
+// Against a slow reference: whatever the view radius, a client gets exactly the changed
+// entities of the chunks it sees, in list order, whether few chunks are looked up or the
+// whole list of changes is scanned.
+TEST_F(streaming, EachClientGetsExactlyTheChangesInItsViewInListOrder) {
+    std::mt19937 rng(99);
+    std::vector<veskGravity*> ents;
+    for (int i = 0; i < 300; i++) {
+        int cx = int(rng() % 11) - 5, cy = int(rng() % 11) - 5;
+        ents.push_back(addEntity(cx, cy));
+    }
+    for (int radius : {1, 2, 4, 11}) {
+        avatar()->chunkCoords[0] = avatar()->chunkCoordsOld[0] = int(rng() % 5) - 2;
+        avatar()->chunkCoords[1] = avatar()->chunkCoordsOld[1] = int(rng() % 5) - 2;
+        pro->terRadius = radius;
+        std::vector<int> expected;
+        for (size_t i = 0; i < ents.size(); i++) {
+            ents[i]->locChanged = rng() % 3 == 0;
+            ents[i]->rotChanged = rng() % 3 == 0;
+            int dx = ents[i]->chunkCoords[0] - avatar()->chunkCoords[0];
+            int dy = ents[i]->chunkCoords[1] - avatar()->chunkCoords[1];
+            bool changed = ents[i]->locChanged || ents[i]->rotChanged;
+            if (changed && terRadius(dx, dy) < radius) expected.push_back(int(i) + 1);
+        }
+        std::vector<int> got;
+        for (const entUpdate& u : parse(tick()).ents)
+            got.push_back(u.id);
+        EXPECT_EQ(got, expected) << radius;
+    }
 }
