@@ -37,6 +37,7 @@ void freeTerrain(veskTerrain* ter) {
     free(ter->verts);
     free(ter->faces);
     freeArrayList(ter->movedVerts);
+    free(ter->sweep);
     free(ter);
 }
 

@@ -30,6 +30,7 @@ int roughen(int from, float amp) {
         for (vertTex* v = t->verts; v < t->verts + t->numVerts; v++)
             v->loc[1] = amp * float(std::sin(std::lround(cx + v->loc[0]) * 2.4 +
                                              std::lround((cz + v->loc[2]) / 1.7320508f) * 3.7));
+        t->shapeVersion++;
     }
     return arrayListGetLength(terList);
 }
@@ -167,7 +168,8 @@ TEST(PhysMove, HandOverPlacementFlightLandingRecursionBoundAndTies) {
     int32_t* f = g->terArray[0]->faces;
     int got[3];
     launch(g, 0, -1, 0, 2.0f), copy = *g, gravMoveStart(g, terList), got[0] = g->faceIndex;
-    memcpy(f + 21, f + 120, 12), *g = copy, gravMoveStart(g, terList), got[1] = g->faceIndex;
+    memcpy(f + 21, f + 120, 12), g->terArray[0]->shapeVersion++;
+    *g = copy, gravMoveStart(g, terList), got[1] = g->faceIndex;
     g->position[1] = 0.3f, polyGrounded(g, 0.55f, terList), got[2] = g->faceIndex; // placed
     EXPECT_TRUE(got[0] == 40 && got[1] == 7 && got[2] == 7);
 }
