@@ -79,11 +79,11 @@ static void askFace(const veskGravity* g, int k, int f, const float* start, cons
 
 // Positions and steps this large are left to the full sweep: the rounding argument behind
 // the cull (sweepIndex.cpp) assumes no product of the query comes near overflow.
-static bool cullable(const float* position, float reach) {
+static bool cullable(const float* position, const float* step) {
     const float limit = 1048576.0f;
     for (int i = 0; i < 3; i++)
-        if (!(std::fabs(position[i]) <= limit)) return false;
-    return reach <= limit;
+        if (!(std::fabs(position[i]) <= limit && std::fabs(step[i]) <= limit)) return false;
+    return true;
 }
 
 // Earliest contact of the sphere moving along `step` with any face of the neighbourhood
@@ -93,18 +93,11 @@ static void sweepNeighbourhood(veskGravity* g, const float* step, sweepHit* best
     best->chunk = -1;
     best->face = -1;
     best->type = -1;
-    // Every contact the face query can report at 0 < s < 1 touches the face at a point
-    // within radius + s|step| of the start centre: for a plane contact the distance is
-    // sqrt(d^2 + (s|step along the plane|)^2) with |d| = radius - s (step . normal), and that
-    // holds for a centre behind the face too, whose unsigned plane distance mirrors it to
-    // the front; an edge or corner contact is radius away from the centre at s. A face whose
-    // box lies farther than that plus a margin for rounding cannot win and is not asked,
-    // unless its query is too ill-conditioned for the margin to hold: those are asked on
-    // every step (sweepIndex.cpp). Asking a subset in the same order with the same strict
-    // comparison picks the same face. The trace then lists only the faces asked
-    // (gravSweepCull = 0 lists all of them).
-    float reach = gravDetectRadius + 1.1f * vectNorm(step, 3) + 0.25f;
-    bool cull = gravSweepCull != 0 && cullable(g->position, reach);
+    // Each chunk's index hands out the faces this step can touch and those whose query is
+    // too ill-conditioned to tell (sweepIndex.cpp); any other face cannot report a contact
+    // at 0 < s < 1. Asking the rest in the same order with the same strict comparison picks
+    // the same face. The trace then lists only the faces asked (gravSweepCull = 0 lists all).
+    bool cull = gravSweepCull != 0 && cullable(g->position, step);
     for (int k = 0; k < 7; k++) {
         veskTerrain* ter = g->terArray[k];
         float start[3] = {g->position[0], g->position[1], g->position[2]};
@@ -115,7 +108,7 @@ static void sweepNeighbourhood(veskGravity* g, const float* step, sweepHit* best
             continue;
         }
         sweepIndex* ix = sweepIndexOf(ter);
-        const uint64_t* faces = sweepCandidates(ix, start, reach);
+        const uint64_t* faces = sweepCandidates(ix, start, step, gravDetectRadius);
         for (int w = 0; w < ix->words; w++)
             for (uint64_t bits = faces[w]; bits; bits &= bits - 1)
                 askFace(g, k, 64 * w + std::countr_zero(bits), start, step, best);
