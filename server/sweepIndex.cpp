@@ -51,7 +51,9 @@ static constexpr double minAltitudePerEdge = 1.0 / 16.0;
 
 static constexpr int numStrips = 32;
 
-bool faceSkippable(const float* f0, const float* f1, const float* f2) {
+// Whether the query on this triangle is well-conditioned enough for the face to be skipped
+// when out of reach.
+static bool faceSkippable(const float* f0, const float* f1, const float* f2) {
     const float* c[3] = {f0, f1, f2};
     for (const float* p : c)
         for (int i = 0; i < 3; i++)

@@ -46,7 +46,3 @@ sweepIndex* sweepIndexOf(veskTerrain* ter);
 // of ix->words words, valid until the next call for this chunk.
 const uint64_t* sweepCandidates(sweepIndex* ix, const float* start, const float* step,
                                 float radius);
-
-// Whether the contact query on this triangle is well-conditioned enough for a face beyond
-// reach to be skipped (see sweepIndex.cpp).
-bool faceSkippable(const float* f0, const float* f1, const float* f2);
