@@ -48,9 +48,10 @@ int edit(int from, float amp) {
 // A unit vector in a random direction.
 void direction(std::mt19937& rng, float* d) {
     std::normal_distribution<float> g(0, 1);
-    do
-        d[0] = g(rng), d[1] = g(rng), d[2] = g(rng);
-    while (vectNorm(d, 3) < 1e-3f);
+    do {
+        for (int i = 0; i < 3; i++)
+            d[i] = g(rng);
+    } while (vectNorm(d, 3) < 1e-3f);
     vectNormalize(d, 3);
 }
 
@@ -66,7 +67,10 @@ void inject(veskTerrain* t, const float* p, float at, std::mt19937& rng) {
     if (t->numVerts + 3 > t->maxVerts) j = int(rng() % unsigned(j));
     float L = lengths[kind] * std::pow(2.0f, u(rng)), thin = thins[kind] * std::pow(10.0f, u(rng));
     float c[3], d[3], e[3];
-    direction(rng, c), direction(rng, d), direction(rng, e), at += 2.5f * u(rng);
+    direction(rng, c);
+    direction(rng, d);
+    direction(rng, e);
+    at += 2.5f * u(rng);
     vertTex* q = t->verts + numHexVerts(5) + 3 * j;
     for (int i = 0; i < 3; i++) {
         q[0].loc[i] = p[i] + at * c[i];
@@ -214,7 +218,8 @@ TEST(PhysMove, HandOverPlacementFlightLandingRecursionBoundAndTies) {
     int32_t* f = g->terArray[0]->faces;
     int got[3];
     launch(g, 0, -1, 0, 2.0f), copy = *g, gravMoveStart(g, terList), got[0] = g->faceIndex;
-    memcpy(f + 21, f + 120, 12), g->terArray[0]->shapeVersion++;
+    memcpy(f + 21, f + 120, 12);
+    g->terArray[0]->shapeVersion++;
     *g = copy, gravMoveStart(g, terList), got[1] = g->faceIndex;
     g->position[1] = 0.3f, polyGrounded(g, 0.55f, terList), got[2] = g->faceIndex; // placed
     EXPECT_TRUE(got[0] == 40 && got[1] == 7 && got[2] == 7);
@@ -238,7 +243,10 @@ TEST(PhysSweep, TheIndexHandsOutEveryFaceThatReportsAContact) {
         float thin = n % 2 ? logUniform(0.01f, 1) : logUniform(1e-12f, 1e-5f);
         float rho = logUniform(0.3f, 12), *a = v[n % 3].loc, *b = v[(n + 1) % 3].loc;
         float* third = v[(n + 2) % 3].loc;
-        direction(rng, c), direction(rng, d), direction(rng, e), direction(rng, p);
+        direction(rng, c);
+        direction(rng, d);
+        direction(rng, e);
+        direction(rng, p);
         vectScaleTo(c, n % 8 ? 15 * unit(rng) : logUniform(10, 3000), 3);
         float de = dotProd(d, e, 3);
         for (int i = 0; i < 3; i++)
@@ -250,7 +258,8 @@ TEST(PhysSweep, TheIndexHandsOutEveryFaceThatReportsAContact) {
             third[i] = c[i] + at * L * d[i] + e[i];
             p[i] = c[i] + rho * p[i];
         }
-        direction(rng, step), vectScaleTo(step, logUniform(0.05f, 6), 3);
+        direction(rng, step);
+        vectScaleTo(step, logUniform(0.05f, 6), 3);
         t.shapeVersion++;
         bool asked = sweepCandidates(sweepIndexOf(&t), p, step, 0.5f)[0] & 1;
         float barys[2];
