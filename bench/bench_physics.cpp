@@ -132,4 +132,6 @@ BENCHMARK(BM_PhysicsTick)
     ->Args({256, 0, 1})
     ->Args({256, 1, 1})
     ->Args({256, 0, 0})
+    ->Args({1024, 0, 1})
+    ->Args({2048, 0, 1})
     ->Unit(benchmark::kMillisecond);

@@ -81,6 +81,7 @@ void copyModelWorld(int failCount) {
         ter->verts = copyOf(ter->verts, size_t(ter->maxVerts));
         ter->faces = copyOf(ter->faces, 3 * size_t(ter->maxFaces));
         ter->movedVerts = initArrayList(10, 4);
+        ter->sweep = nullptr; // the model's own, if it has one
         arrayListAddEndPointer(terList, ter);
     }
     entList = initArrayList(10, 8);

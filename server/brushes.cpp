@@ -229,8 +229,11 @@ void brushPlace(brushPoint* pt, const float* newLoc, const float* twinY) {
             memcpy(p, newLoc, 3 * sizeof(float));
         else
             p[1] = newLoc[1];
-        for (int t = 0; t < pt->numTwins; t++)
+        pt->ter->shapeVersion++;
+        for (int t = 0; t < pt->numTwins; t++) {
             pt->twinTer[t]->verts[pt->twinVert[t]].loc[1] = twinY[t];
+            pt->twinTer[t]->shapeVersion++;
+        }
     }
     arrayListAddUnique(pt->ter->movedVerts, &pt->ref[0]);
     for (int t = 0; t < pt->numTwins; t++)

@@ -1,10 +1,12 @@
 // The move step of a ground walker: the swept sphere against the faces of the seven chunks,
 // landing and sliding contacts, free flight with chunk hand-over, the slide within a face,
 // and the crossing onto the neighbouring face or chunk.
+#include <bit>
 #include <cmath>
 
 #include "tolp.h"
 #include "rayFace.h"
+#include "sweepIndex.h"
 #include "veskGravity.h"
 #include "veskTrace.h"
 
@@ -52,44 +54,35 @@ void restOnFace(float* position, const float* f0, const float* v, const float* u
         position[i] = f0[i] + barys[0] * v[i] + barys[1] * u[i] + indentRadius * n[i];
 }
 
-// Squared distance from a point to a box: no point inside the box is nearer.
-static float boxDist2(const float* p, const float* mn, const float* mx) {
-    float sum = 0.0f;
-    for (int i = 0; i < 3; i++) {
-        float d = p[i] < mn[i] ? mn[i] - p[i] : p[i] > mx[i] ? p[i] - mx[i] : 0.0f;
-        sum += d * d;
+// Asks face f of slot k; a contact at 0 < s below the best so far becomes the best. Asked in
+// slot order and, within a slot, by face index, the strict comparison lets a tie keep the
+// earlier face.
+static void askFace(const veskGravity* g, int k, int f, const float* start, const float* step,
+                    sweepHit* best) {
+    // By index alone, in every chunk: keeps the face stood on out of the test.
+    if (f == g->faceIndex) return;
+    const float *f0, *f1, *f2;
+    faceCorners(g->terArray[k], f, &f0, &f1, &f2);
+    float barys[2];
+    int type = -1;
+    float s = newerCircRayFaceScalar(start, step, gravDetectRadius, f0, f1, f2, barys, &type);
+    if (s >= 0.0f) tracef("(lowFace: %d) (lowChunk: %d) (lowScale: %f)\n", f, k, double(s));
+    if (0.0f < s && s < best->scale) {
+        best->scale = s;
+        best->chunk = k;
+        best->face = f;
+        best->type = type;
+        best->barys[0] = barys[0];
+        best->barys[1] = barys[1];
     }
-    return sum;
 }
 
-static bool faceBeyond(const float* p, float reach, float reach2, const float* a, const float* b,
-                       const float* c) {
-    // Most faces are rejected by one horizontal slab alone, before the full box test.
-    for (int i = 0; i < 3; i += 2) {
-        float lo = p[i] - reach, hi = p[i] + reach;
-        if ((a[i] < lo && b[i] < lo && c[i] < lo) || (a[i] > hi && b[i] > hi && c[i] > hi))
-            return true;
-    }
-    float mn[3], mx[3];
-    for (int i = 0; i < 3; i++) {
-        mn[i] = a[i] < b[i] ? a[i] : b[i];
-        mn[i] = c[i] < mn[i] ? c[i] : mn[i];
-        mx[i] = a[i] > b[i] ? a[i] : b[i];
-        mx[i] = c[i] > mx[i] ? c[i] : mx[i];
-    }
-    return boxDist2(p, mn, mx) > reach2;
-}
-
-// A whole chunk is out of reach when all its vertices lie beyond `reach` in the direction
-// from the start to the chunk's centre: its faces, spanned by them, lie there too.
-static bool chunkBeyond(const veskTerrain* ter, const float* p, float reach) {
-    float len = std::sqrt(p[0] * p[0] + p[2] * p[2]);
-    if (!(len > reach)) return false;
-    float dx = -p[0] / len, dz = -p[2] / len;
-    for (int v = 0; v < ter->numVerts; v++) {
-        const float* q = ter->verts[v].loc;
-        if (!((q[0] - p[0]) * dx + (q[2] - p[2]) * dz > reach)) return false;
-    }
+// Positions and steps this large are left to the full sweep: the rounding argument behind
+// the cull (sweepIndex.cpp) assumes no product of the query comes near overflow.
+static bool cullable(const float* position, const float* step) {
+    const float limit = 1048576.0f;
+    for (int i = 0; i < 3; i++)
+        if (!(std::fabs(position[i]) <= limit && std::fabs(step[i]) <= limit)) return false;
     return true;
 }
 
@@ -100,42 +93,25 @@ static void sweepNeighbourhood(veskGravity* g, const float* step, sweepHit* best
     best->chunk = -1;
     best->face = -1;
     best->type = -1;
-    // Every contact the face query can report at 0 < s < 1 touches the face at a point
-    // within radius + s|step| of the start centre: for a plane contact the distance is
-    // sqrt(d^2 + (s|step along the plane|)^2) with |d| = radius - s (step . normal), and that
-    // holds for a centre behind the face too, whose unsigned plane distance mirrors it to
-    // the front; an edge or corner contact is radius away from the centre at s. Faces
-    // farther than that (plus a margin for rounding) cannot win and are not asked. Their
-    // result is unchanged; the trace then lists only the faces asked (gravSweepCull = 0
-    // lists all of them).
-    bool cull = gravSweepCull != 0;
-    float reach = gravDetectRadius + 1.1f * vectNorm(step, 3) + 0.25f;
-    float reach2 = reach * reach;
+    // Each chunk's index hands out the faces this step can touch and those whose query is
+    // too ill-conditioned to tell (sweepIndex.cpp); any other face cannot report a contact
+    // at 0 < s < 1. Asking the rest in the same order with the same strict comparison picks
+    // the same face. The trace then lists only the faces asked (gravSweepCull = 0 lists all).
+    bool cull = gravSweepCull != 0 && cullable(g->position, step);
     for (int k = 0; k < 7; k++) {
-        const veskTerrain* ter = g->terArray[k];
+        veskTerrain* ter = g->terArray[k];
         float start[3] = {g->position[0], g->position[1], g->position[2]};
         gravShiftToNeighbour(start, k, veskGravTerrainScale);
-        if (cull && chunkBeyond(ter, start, reach)) continue;
-        for (int f = 0; f < ter->numFaces; f++) {
-            // By index alone, in every chunk: keeps the face stood on out of the test.
-            if (f == g->faceIndex) continue;
-            const float *f0, *f1, *f2;
-            faceCorners(ter, f, &f0, &f1, &f2);
-            if (cull && faceBeyond(start, reach, reach2, f0, f1, f2)) continue;
-            float barys[2];
-            int type = -1;
-            float s =
-                newerCircRayFaceScalar(start, step, gravDetectRadius, f0, f1, f2, barys, &type);
-            if (s >= 0.0f) tracef("(lowFace: %d) (lowChunk: %d) (lowScale: %f)\n", f, k, double(s));
-            if (0.0f < s && s < best->scale) {
-                best->scale = s;
-                best->chunk = k;
-                best->face = f;
-                best->type = type;
-                best->barys[0] = barys[0];
-                best->barys[1] = barys[1];
-            }
+        if (!cull) {
+            for (int f = 0; f < ter->numFaces; f++)
+                askFace(g, k, f, start, step, best);
+            continue;
         }
+        sweepIndex* ix = sweepIndexOf(ter);
+        const uint64_t* faces = sweepCandidates(ix, start, step, gravDetectRadius);
+        for (int w = 0; w < ix->words; w++)
+            for (uint64_t bits = faces[w]; bits; bits &= bits - 1)
+                askFace(g, k, 64 * w + std::countr_zero(bits), start, step, best);
     }
 }
 

@@ -74,51 +74,9 @@ void matVect3Mult(const float* mat, const float* vect, float* newVect) {
         newVect[i] = tmp[i];
 }
 
-void vectAdd(const float* v1, const float* v2, float* vSet, int length) {
-    for (int i = 0; i < length; i++)
-        vSet[i] = v1[i] + v2[i];
-}
-
-void vectSub(const float* v1, const float* v2, float* vSet, int length) {
-    for (int i = 0; i < length; i++)
-        vSet[i] = v1[i] - v2[i];
-}
-
 void vectMultScalar(float* vect, float scalar, int length) {
     for (int i = 0; i < length; i++)
         vect[i] = vect[i] * scalar;
-}
-
-float dotProd(const float* vect1, const float* vect2, int length) {
-    float sum = 0.0f;
-    for (int i = 0; i < length; i++)
-        sum += vect1[i] * vect2[i];
-    return sum;
-}
-
-float vectNorm(const float* vec, int length) {
-    float sum = 0.0f;
-    for (int i = 0; i < length; i++)
-        sum += vec[i] * vec[i];
-    // The length is the double-precision power 0.5 of the float sum, rounded to float.
-    // sqrt gives that same float for every float input (checked exhaustively over all of
-    // them; the double results differ in the last bit now and then, the floats never),
-    // at a fraction of the cost. quadEq keeps pow: it goes on computing in double.
-    return float(sqrt(double(sum)));
-}
-
-void vectNormalize(float* vec, int length) {
-    float norm = vectNorm(vec, length);
-    // A zero vector stays zero instead of turning into NaNs that would spread into positions.
-    if (norm == 0.0f) return;
-    for (int i = 0; i < length; i++)
-        vec[i] = vec[i] / norm;
-}
-
-void crossProd3(const float* v1, const float* v2, float* vSet) {
-    vSet[0] = v1[1] * v2[2] - v1[2] * v2[1];
-    vSet[1] = v1[2] * v2[0] - v1[0] * v2[2];
-    vSet[2] = v1[0] * v2[1] - v1[1] * v2[0];
 }
 
 float* crossProduct3(const float* v1, const float* v2) {

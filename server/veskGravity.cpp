@@ -27,19 +27,13 @@ static constexpr double sin60 = 0.8660254037844386;
 static constexpr double tan60 = 1.7320508075688767;
 
 void fillTerArray(veskGravity* memObj, ArrayList* ters) {
-    int cx = memObj->chunkCoords[0], cy = memObj->chunkCoords[1];
-    for (ArrayList* block = ters; block; block = block->next) {
-        veskTerrain** chunks = reinterpret_cast<veskTerrain**>(block->data);
-        for (int i = 0; i < block->filled; i++) {
-            veskTerrain* ter = chunks[i];
-            for (int k = 0; k < 7; k++) {
-                if (ter->chunkCoords[0] == cx + chunkArrayCoords[2 * k] &&
-                    ter->chunkCoords[1] == cy + chunkArrayCoords[2 * k + 1]) {
-                    memObj->terArray[k] = ter;
-                    break;
-                }
-            }
-        }
+    // Chunk coordinates are unique within a list, so the constant-time look-up names the
+    // same chunk a scan of the list would; a slot whose chunk is missing keeps its old one.
+    for (int k = 0; k < 7; k++) {
+        int coords[2] = {memObj->chunkCoords[0] + chunkArrayCoords[2 * k],
+                         memObj->chunkCoords[1] + chunkArrayCoords[2 * k + 1]};
+        veskTerrain* ter = coordsToTer(coords, ters);
+        if (ter) memObj->terArray[k] = ter;
     }
 }
 

@@ -39,6 +39,7 @@ void freeTerrain(veskTerrain* ter) {
     free(ter->verts);
     free(ter->faces);
     freeArrayList(ter->movedVerts);
+    free(ter->sweep);
     free(ter);
 }
 

@@ -12,6 +12,8 @@ struct vertTex {
 };
 static_assert(sizeof(vertTex) == 16, "vertTex is copied whole to the wire and the world file");
 
+struct sweepIndex;
+
 struct veskTerrain {
     int32_t numVerts;
     int32_t numFaces;
@@ -21,6 +23,10 @@ struct veskTerrain {
     vertTex* verts;
     int32_t* faces;        // three vertex indices per triangle
     ArrayList* movedVerts; // int list of vertices changed this tick
+    // Whoever changes a vertex position or a face of an existing chunk adds 1, so that the
+    // move sweep's index of its faces is rebuilt (a new chunk starts with no index).
+    uint32_t shapeVersion;
+    sweepIndex* sweep; // built on the first sweep against the chunk, freed with it
 };
 
 constexpr float bufferMult = 1.5f;

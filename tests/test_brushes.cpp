@@ -56,7 +56,7 @@ TEST(BrushPick, TiesSkipsMissesAndAHitInANeighbourPaintedWithinFour) {
         terToWorldNew(chunkArrayCoords[2 * k], chunkArrayCoords[2 * k + 1], &wx, &wz, 10);
         for (int c = 0; c < 3; c++)
             verts[k][c] = {{4.0f * (c == 2) - wx, 0, 4.0f * (c == 1) - wz}, 0};
-        tri[k] = {3, 2, 3, 2, {0, 0}, verts[k], k == 2 ? back : faces, nullptr};
+        tri[k] = {3, 2, 3, 2, {0, 0}, verts[k], k == 2 ? back : faces, nullptr, 0, nullptr};
     }
     veskGravity g = {};
     auto pick = [&](int slots, int face, A ray = {1, 10, 1, 0, -1, 0}) { // slots as bits

@@ -118,6 +118,7 @@ TEST_F(tick, CrossingIntoTheNextChunkStreamsTheRingAndEditsGoOutOnce) {
     veskTerrain* ter = arrayListGet<veskTerrain>(terList, 0);
     int v = 12;
     ter->verts[v].loc[1] = 0.5f;
+    ter->shapeVersion++;
     arrayListAddEnd(ter->movedVerts, &v);
     for (int i = 0; i < 2; i++)
         g->chunkCoords[i] = g->chunkCoordsOld[i] = ter->chunkCoords[i];

@@ -1,7 +1,10 @@
 // Tests of the ground-walker physics: velocity update, side tests, chunk hand-over, face
-// crossing, placement, landing, ties, the recursion bound, and a randomised soak that also
-// holds the culled sweep to the full one.
+// crossing, placement, landing, ties, the recursion bound, the sweep index's choice of faces,
+// and a randomised soak that also holds the culled sweep to the full one.
 #include "test_physHelpers.h"
+
+#include "rayFace.h"
+#include "sweepIndex.h"
 
 namespace {
 
@@ -21,17 +24,65 @@ void tick(veskGravity* g) {
     if (g->midMoveSpeed != 0.0f) gravMoveStart(g, terList);
 }
 
-// Heights in [-amp, amp] from the world position alone, so that border twins agree.
-int roughen(int from, float amp) {
+// Edits like the brushes', from the world position alone so that border twins agree: heights
+// in [-amp, amp] with a steep spike here and there, and away from the border (where brushes
+// keep x and z) a sideways shift of up to 0.7 each way.
+int edit(int from, float amp) {
     for (int i = from; i < arrayListGetLength(terList); i++) {
         veskTerrain* t = arrayListGet<veskTerrain>(terList, i);
         float cx, cz;
         terToWorldNew(t->chunkCoords[0], t->chunkCoords[1], &cx, &cz, 10.0f);
-        for (vertTex* v = t->verts; v < t->verts + t->numVerts; v++)
-            v->loc[1] = amp * float(std::sin(std::lround(cx + v->loc[0]) * 2.4 +
-                                             std::lround((cz + v->loc[2]) / 1.7320508f) * 3.7));
+        for (vertTex* v = t->verts; v < t->verts + t->numVerts; v++) {
+            uint32_t h = uint32_t(std::lround(cx + v->loc[0]) * 73856093 ^
+                                  std::lround((cz + v->loc[2]) / 1.7320508f) * 19349663);
+            v->loc[1] = amp * float(std::sin(h * 0.001)) + (h % 23 ? 0.0f : 6.0f);
+            if (isOnEdge(v->loc[0], v->loc[2], 10) != -1) continue;
+            v->loc[0] += 1.4f * float(h >> 8 & 255) / 255 - 0.7f;
+            v->loc[2] += 1.4f * float(h >> 16 & 255) / 255 - 0.7f;
+        }
+        t->shapeVersion++;
     }
     return arrayListGetLength(terList);
+}
+
+// A unit vector in a random direction.
+void direction(std::mt19937& rng, float* d) {
+    std::normal_distribution<float> g(0, 1);
+    do {
+        for (int i = 0; i < 3; i++)
+            d[i] = g(rng);
+    } while (vectNorm(d, 3) < 1e-3f);
+    vectNormalize(d, 3);
+}
+
+// A face of three new vertices about `at` from p (chunk frame), of a kind the query's
+// arithmetic is dominated by rounding on, or nearly: collinear or coincident corners, near-zero
+// area, long and thin, a corner far out, tiny, about the index's bound, or plain and at any
+// slant. Once the chunk's spare room is used up an earlier one is overwritten.
+void inject(veskTerrain* t, const float* p, float at, std::mt19937& rng) {
+    std::uniform_real_distribution<float> u(-1, 1);
+    const float lengths[8] = {2.5f, 2.5f, 2.5f, 30, 2.5f, 1e-4f, 2.5f, 2.5f};
+    const float thins[8] = {0, 0, 1e-6f, 1e-3f, 0.3f, 0.3f, 0.0625f, 0.3f};
+    int kind = int(rng() % 8), j = t->numFaces - numHexFaces(5);
+    if (t->numVerts + 3 > t->maxVerts) j = int(rng() % unsigned(j));
+    float L = lengths[kind] * std::pow(2.0f, u(rng)), thin = thins[kind] * std::pow(10.0f, u(rng));
+    float c[3], d[3], e[3];
+    direction(rng, c);
+    direction(rng, d);
+    direction(rng, e);
+    at += 2.5f * u(rng);
+    vertTex* q = t->verts + numHexVerts(5) + 3 * j;
+    for (int i = 0; i < 3; i++) {
+        q[0].loc[i] = p[i] + at * c[i];
+        q[1].loc[i] = q[0].loc[i] + L * d[i];
+        q[2].loc[i] = kind == 1   ? q[1].loc[i]
+                      : kind == 4 ? q[0].loc[i] + 5000 * e[i]
+                                  : q[0].loc[i] + 0.37f * L * d[i] + thin * L * e[i];
+        t->faces[3 * (numHexFaces(5) + j) + i] = numHexVerts(5) + 3 * j + i;
+    }
+    t->numVerts = std::max(t->numVerts, numHexVerts(5) + 3 * j + 3);
+    t->numFaces = std::max(t->numFaces, numHexFaces(5) + j + 1);
+    t->shapeVersion++;
 }
 
 // Empty when the record keeps every movement invariant, else what is wrong.
@@ -167,22 +218,84 @@ TEST(PhysMove, HandOverPlacementFlightLandingRecursionBoundAndTies) {
     int32_t* f = g->terArray[0]->faces;
     int got[3];
     launch(g, 0, -1, 0, 2.0f), copy = *g, gravMoveStart(g, terList), got[0] = g->faceIndex;
-    memcpy(f + 21, f + 120, 12), *g = copy, gravMoveStart(g, terList), got[1] = g->faceIndex;
+    memcpy(f + 21, f + 120, 12);
+    g->terArray[0]->shapeVersion++;
+    *g = copy, gravMoveStart(g, terList), got[1] = g->faceIndex;
     g->position[1] = 0.3f, polyGrounded(g, 0.55f, terList), got[2] = g->faceIndex; // placed
     EXPECT_TRUE(got[0] == 40 && got[1] == 7 && got[2] == 7);
 }
 
+// A one-face chunk, the face from well shaped to slivers whose pair and normal the query gets
+// from rounding noise, with random starts and steps around it: whenever the query reports a
+// contact at 0 < s < 1 the index hands the face out. And it does leave faces out.
+TEST(PhysSweep, TheIndexHandsOutEveryFaceThatReportsAContact) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> unit(0, 1);
+    auto logUniform = [&](float lo, float hi) { return lo * std::pow(hi / lo, unit(rng)); };
+    vertTex v[3] = {};
+    int32_t corners[3] = {0, 1, 2};
+    veskTerrain t = {3, 1, 3, 1, {0, 0}, v, corners, nullptr, 0, nullptr};
+    int contacts = 0, left = 0, trials = 300000;
+    for (int n = 0; n < trials; n++) {
+        // Corners c -+ L/2 d, and one on that edge moved off it by L times `thin` along e; the
+        // corners' order rotates.
+        float c[3], d[3], e[3], p[3], step[3], L = logUniform(0.5f, 8), at = unit(rng) - 0.5f;
+        float thin = n % 2 ? logUniform(0.01f, 1) : logUniform(1e-12f, 1e-5f);
+        float rho = logUniform(0.3f, 12), *a = v[n % 3].loc, *b = v[(n + 1) % 3].loc;
+        float* third = v[(n + 2) % 3].loc;
+        direction(rng, c);
+        direction(rng, d);
+        direction(rng, e);
+        direction(rng, p);
+        vectScaleTo(c, n % 8 ? 15 * unit(rng) : logUniform(10, 3000), 3);
+        float de = dotProd(d, e, 3);
+        for (int i = 0; i < 3; i++)
+            e[i] -= de * d[i];
+        vectScaleTo(e, thin * L, 3);
+        for (int i = 0; i < 3; i++) {
+            a[i] = c[i] - 0.5f * L * d[i];
+            b[i] = c[i] + 0.5f * L * d[i];
+            third[i] = c[i] + at * L * d[i] + e[i];
+            p[i] = c[i] + rho * p[i];
+        }
+        direction(rng, step);
+        vectScaleTo(step, logUniform(0.05f, 6), 3);
+        t.shapeVersion++;
+        bool asked = sweepCandidates(sweepIndexOf(&t), p, step, 0.5f)[0] & 1;
+        float barys[2];
+        int type = -1;
+        float s = newerCircRayFaceScalar(p, step, 0.5f, v[0].loc, v[1].loc, v[2].loc, barys, &type);
+        contacts += 0.0f < s && s < 1.0f;
+        ASSERT_TRUE(asked || !(0.0f < s && s < 1.0f)) << "trial " << n;
+        left += !asked;
+    }
+    free(t.sweep);
+    EXPECT_TRUE(contacts > trials / 20 && left > trials / 10) << contacts << " " << left;
+}
+
+// After a brush the walkers on edited chunks are placed anew (a brush moves the ground from
+// under them), and the edits are forgotten as the tick forgets them.
+void resettle(const std::vector<veskGravity*>& gs) {
+    for (veskGravity* g : gs)
+        if (arrayListGetLength(g->terArray[0]->movedVerts) > 0) setveskGravity(g, terList);
+    for (int i = 0; i < arrayListGetLength(terList); i++)
+        arrayListClear(arrayListGet<veskTerrain>(terList, i)->movedVerts);
+}
+
 static bool soakRunning = false; // the process must never end inside the soak
 
-// Walkers with random keys and jumps over rough terrain keep every invariant on every tick;
-// the moves of every twentieth one are also made without the cull, with the same result.
+// Walkers with random keys and jumps over edited terrain keep every invariant on every tick
+// unless they have stood on an injected face. Every tenth one also moves without the cull,
+// with the same result, while faces the query cannot be trusted on are injected around it and
+// brushes edit the ground it stands on.
 TEST(PhysSoak, RandomWalkersKeepEveryInvariantAndTheCullChangesNothing) {
-    const int walkers = 200, ticks = 2000;
+    const int walkers = 80, ticks = 500, every = 10;
     ASSERT_EQ(std::atexit([] { soakRunning ? puts("exit in the soak"), _Exit(1) : void(); }), 0);
     quietTrace quiet;
     world w(11);
-    int known = roughen(0, 0.6f);
+    int known = edit(0, 0.6f);
     std::vector<veskGravity*> gs;
+    std::vector<bool> tainted(size_t(walkers), false);
     std::mt19937 rng(2024);
     std::uniform_real_distribution<float> unit(0, 1);
     for (int n = 0; n < walkers; n++) { // in the air up to 20 high, within 3 chunks of (0, 0)
@@ -202,16 +315,23 @@ TEST(PhysSoak, RandomWalkersKeepEveryInvariantAndTheCullChangesNothing) {
                 g->tempVect[0] = -x / d, g->tempVect[2] = -z / d;
             else if (rng() % 20 == 0)
                 g->tempVect[0] = r * std::cos(a), g->tempVect[2] = r * std::sin(a);
+            if (n % every == 0 && rng() % 8 == 0)
+                inject(g->terArray[0], g->position, 0.75f + 1.1f * g->curMoveSpeed, rng);
+            if (n % every == 0 && g->typeIndex != 7 && rng() % 16 == 0) { // a brush where it is
+                brushNormalInOut(g->position, g->faceIndex, g->chunkCoords, 3.0f, int(rng() % 2));
+                resettle(gs);
+            }
             g->jumping = rng() % 60 == 0, before = *g;
             tick(g);
-            ASSERT_EQ(fault(g), "") << "tick " << t << " walker " << n;
+            tainted[n] = tainted[n] || g->faceIndex >= numHexFaces(5);
+            ASSERT_EQ(tainted[n] ? "" : fault(g), "") << "tick " << t << " walker " << n;
             crossings += memcmp(before.chunkCoords, g->chunkCoords, 8) != 0;
-            if (n % 20) continue;
+            if (n % every) continue;
             culledMove = *g, *g = before, gravSweepCull = 0, tick(g), gravSweepCull = 1;
             ASSERT_EQ(memcmp(&culledMove, g, sizeof culledMove), 0)
                 << "tick " << t << " walker " << n;
         }
-        known = roughen(known, 0.6f); // new chunks lie 3 from the walker that made them
+        known = edit(known, 0.6f); // new chunks lie 3 from the walker that made them
     }
     soakRunning = false;
     EXPECT_GT(crossings, 5L * walkers * ticks / 2000);
