@@ -204,6 +204,7 @@ static void moveEntity(veskEntity* ent) {
     veskGravity* g = ent->gravMem;
     if (ent->ruleSet == 0) {
         g->locChanged = 0;
+        if (!g->terArray[0]) return; // placed beyond the world's border: it never moves
         makeMoveVect(g);
         g->midMoveSpeed = g->curMoveSpeed;
         if (g->midMoveSpeed != 0.0f) {
@@ -214,10 +215,15 @@ static void moveEntity(veskEntity* ent) {
         }
     } else if (ent->ruleSet == 1) {
         if (nonZero(g->tempVect)) {
+            float before[3];
+            memcpy(before, g->position, sizeof before);
             for (int i = 0; i < 3; i++)
                 g->position[i] += g->tempVect[i];
             g->locChanged = 1;
-            offChunkCheck(g);
+            if (!offChunkCheck(g)) { // the world's border: no step beyond it
+                memcpy(g->position, before, sizeof before);
+                g->locChanged = 0;
+            }
         }
     }
 }

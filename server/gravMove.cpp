@@ -100,6 +100,7 @@ static void sweepNeighbourhood(veskGravity* g, const float* step, sweepHit* best
     bool cull = gravSweepCull != 0 && cullable(g->position, step);
     for (int k = 0; k < 7; k++) {
         veskTerrain* ter = g->terArray[k];
+        if (!ter) continue; // beyond the world's border
         float start[3] = {g->position[0], g->position[1], g->position[2]};
         gravShiftToNeighbour(start, k, veskGravTerrainScale);
         if (!cull) {
@@ -113,6 +114,19 @@ static void sweepNeighbourhood(veskGravity* g, const float* step, sweepHit* best
             for (uint64_t bits = faces[w]; bits; bits &= bits - 1)
                 askFace(g, k, 64 * w + std::countr_zero(bits), start, step, best);
     }
+}
+
+// The world's border stops a flight as a wall would: the step is taken back, and only the
+// vertical part of the motion goes on, swept again from where the step began.
+static void stopAtTheBorder(veskGravity* g, const float* from) {
+    for (int i = 0; i < 3; i++)
+        g->position[i] = from[i];
+    float vertical = g->moveVect[1];
+    g->midMoveSpeed *= std::fabs(vertical);
+    g->curMoveSpeed *= std::fabs(vertical);
+    g->moveVect[0] = 0.0f;
+    g->moveVect[2] = 0.0f;
+    g->moveVect[1] = vertical < 0.0f ? -1.0f : vertical > 0.0f ? 1.0f : 0.0f;
 }
 
 void gravMove(veskGravity* memObj, ArrayList* terList) {
@@ -134,13 +148,18 @@ void gravMove(veskGravity* memObj, ArrayList* terList) {
         }
         g->faceIndex = -1;
         g->typeIndex = 7;
+        float from[3] = {g->position[0], g->position[1], g->position[2]};
         for (int i = 0; i < 3; i++)
             g->position[i] += step[i];
         int side = isOnEdgeNew(g->position[0], g->position[2], int(veskGravTerrainScale));
-        if (side != -1) {
-            gravEnterChunk(g, side + 1, terList, veskGravTerrainScale, veskGravTerrainEdge);
+        if (side == -1) return;
+        if (gravEnterChunk(g, side + 1, terList, veskGravTerrainScale, veskGravTerrainEdge)) {
             gravShiftToNeighbour(g->position, side + 1, veskGravTerrainScale);
+            return;
         }
+        stopAtTheBorder(g, from);
+        if (!anotherStep("Recure break 0")) return;
+        gravMove(g, terList);
         return;
     }
 
@@ -365,11 +384,13 @@ void handleEdges(int vi0, int vi1, veskGravity* gravMem, float terrainScale, Arr
         // Chunks share no vertices: the face beyond a border edge is found by position.
         int side = (c0 % 2 != 0) ? c0 : c1;
         int slot = side / 2 + 1;
-        gravEnterChunk(g, slot, terList, veskGravTerrainScale, veskGravTerrainEdge);
         g->faceIndex = -1;
-        gravShiftToNeighbour(p0, slot, terrainScale);
-        gravShiftToNeighbour(p1, slot, terrainScale);
-        findFaceNextToSimple(p0, p1, &e, g);
+        // At the world's border there is no face beyond: the walker stays where it is.
+        if (gravEnterChunk(g, slot, terList, veskGravTerrainScale, veskGravTerrainEdge)) {
+            gravShiftToNeighbour(p0, slot, terrainScale);
+            gravShiftToNeighbour(p1, slot, terrainScale);
+            findFaceNextToSimple(p0, p1, &e, g);
+        }
     }
     edgeChangeBarys(g, e);
     g->typeIndex = e + 1;

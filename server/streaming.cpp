@@ -3,6 +3,7 @@
 // Records are encoded straight into buf; a record that does not fit never overruns it:
 // the datagram built so far is sent and a new one started.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -68,8 +69,8 @@ static int entUpdateLen(const veskGravity* g) {
 // changed entities are also ordered by chunk, so that a client whose view holds fewer
 // chunks than there are changes looks up only the chunks it sees.
 struct changedEnt {
-    veskEntity* ent;
-    int cx, cy; // its chunk, for the visibility test of every client
+    int cx, cy;    // its chunk, for the visibility test of every client
+    size_t record; // its update record in `records`, the same for every client
     int recordLen;
 };
 // The changed entities of one chunk: a run of byChunk.
@@ -78,11 +79,13 @@ struct chunkRun {
     int start, end; // start -1: a free slot of the table
 };
 static std::vector<changedEnt> changedEnts;
+static std::vector<unsigned char> records;
 static std::vector<veskTerrain*> editedChunks;
 static std::vector<int> byChunk;                  // indices into changedEnts, ordered by chunk
 static std::vector<chunkRun> runTable;            // open addressing, a power of two in size
 static std::vector<std::vector<int>> viewOffsets; // per view radius: dx, dy pairs
 static std::vector<int> seen;                     // scratch of one client
+static std::vector<uint64_t> seenMask;            // likewise, one bit per changed entity
 
 static uint32_t chunkSlot(int cx, int cy) {
     uint32_t h = uint32_t(cx) * 0x9E3779B1u ^ uint32_t(cy) * 0x85EBCA77u;
@@ -125,15 +128,38 @@ static void bucketByChunk() {
     }
 }
 
+// An entity update record: the location sub-record, when present, comes first.
+static void encodeEntUpdate(const veskEntity* ent, unsigned char* out) {
+    const veskGravity* g = ent->gravMem;
+    intToBuffer(ent->globalId, out);
+    intToBuffer((g->locChanged ? 1 : 0) + (g->rotChanged ? 1 : 0), out + 4);
+    out += 8;
+    if (g->locChanged) {
+        *out++ = soEntLoc;
+        intToBuffer(g->chunkCoords[0], out);
+        intToBuffer(g->chunkCoords[1], out + 4);
+        memcpy(out + 8, g->position, 12);
+        out += 20;
+    }
+    if (g->rotChanged) {
+        *out++ = soEntRot;
+        memcpy(out, g->rots, 12);
+    }
+}
+
 void gatherTickChanges() {
     changedEnts.clear();
     editedChunks.clear();
+    records.clear();
     for (ArrayList* l = entList; l; l = l->next)
         for (int i = 0; i < l->filled; i++) {
             veskEntity* ent = reinterpret_cast<veskEntity**>(l->data)[i];
             veskGravity* g = ent->gravMem;
             if (!(g->locChanged || g->rotChanged)) continue;
-            changedEnts.push_back({ent, g->chunkCoords[0], g->chunkCoords[1], entUpdateLen(g)});
+            int len = entUpdateLen(g);
+            changedEnts.push_back({g->chunkCoords[0], g->chunkCoords[1], records.size(), len});
+            records.resize(records.size() + size_t(len));
+            encodeEntUpdate(ent, records.data() + records.size() - size_t(len));
         }
     for (ArrayList* l = terList; l; l = l->next)
         for (int i = 0; i < l->filled; i++) {
@@ -146,6 +172,7 @@ void gatherTickChanges() {
 // Nothing gathered goes out after its tick.
 void forgetTickChanges() {
     changedEnts.clear();
+    records.clear();
     editedChunks.clear();
     byChunk.clear();
 }
@@ -153,6 +180,7 @@ void forgetTickChanges() {
 void freeTickChanges() {
     forgetTickChanges();
     changedEnts.shrink_to_fit();
+    records.shrink_to_fit();
     editedChunks.shrink_to_fit();
     byChunk.shrink_to_fit();
     runTable = std::vector<chunkRun>();
@@ -184,12 +212,18 @@ static const std::vector<int>& visibleChanges(veskProfile* pro, const veskGravit
                 seen.push_back(int(i));
         return seen;
     }
+    // The runs of the chunks in view mark their entities; reading the marks in order
+    // gives list order.
+    seenMask.assign((changedEnts.size() + 63) / 64, 0);
     const std::vector<int>& offsets = offsetsWithin(radius);
     for (size_t k = 0; k < offsets.size(); k += 2) {
         const chunkRun* r = runOf(ax + offsets[k], ay + offsets[k + 1]);
-        if (r) seen.insert(seen.end(), byChunk.begin() + r->start, byChunk.begin() + r->end);
+        for (int j = r ? r->start : 0; r && j < r->end; j++)
+            seenMask[size_t(byChunk[size_t(j)]) / 64] |= uint64_t(1) << (byChunk[size_t(j)] % 64);
     }
-    std::sort(seen.begin(), seen.end());
+    for (size_t w = 0; w < seenMask.size(); w++)
+        for (uint64_t bits = seenMask[w]; bits; bits &= bits - 1)
+            seen.push_back(int(w * 64) + std::countr_zero(bits));
     return seen;
 }
 
@@ -277,22 +311,6 @@ static void continueInNewDatagram(veskProfile* pro, streamBlock* b) {
     openBlock(b);
 }
 
-static void putEntUpdate(const veskEntity* ent) {
-    const veskGravity* g = ent->gravMem;
-    putInt(ent->globalId);
-    putInt((g->locChanged ? 1 : 0) + (g->rotChanged ? 1 : 0));
-    if (g->locChanged) {
-        buf[bufIndex++] = soEntLoc;
-        putInt(g->chunkCoords[0]);
-        putInt(g->chunkCoords[1]);
-        putRaw(g->position, 12);
-    }
-    if (g->rotChanged) {
-        buf[bufIndex++] = soEntRot;
-        putRaw(g->rots, 12);
-    }
-}
-
 void sendEntsTicly(veskProfile* pro) {
     streamBlock block = {soEntUpdate, 0, 0};
     openBlock(&block);
@@ -309,11 +327,49 @@ void sendEntsTicly(veskProfile* pro) {
             continueInNewDatagram(pro, &block);
             first = block.start;
         }
-        putEntUpdate(c->ent);
+        putRaw(records.data() + c->record, size_t(c->recordLen));
         block.count++;
     }
     if (block.count > 0) tracef("writeEnts (%d -> %d)\n", first, bufIndex);
     closeBlock(&block);
+}
+
+// The chunks that came into view: those on the outer ring of the view (hex distance
+// radius - 1 from the avatar's new chunk) that were beyond it from the old one, in list
+// order. A large world is not scanned: the ring's cells are looked up, unless the ring
+// has more cells than the world has chunks.
+static void newlyVisible(veskProfile* pro, const veskGravity* avatar,
+                         std::vector<std::pair<int, veskTerrain*>>* found) {
+    long long ring = (long long)pro->terRadius - 1; // the client's number: any int
+    const int* now = avatar->chunkCoords;
+    const int* old = avatar->chunkCoordsOld;
+    auto wasHidden = [&](const int* c) { return terRadius(c[0] - old[0], c[1] - old[1]) > ring; };
+    int total = arrayListGetLength(terList);
+    if (ring < 0) return;
+    if (6 * ring > total) {
+        int position = 0;
+        for (ArrayList* l = terList; l; l = l->next)
+            for (int i = 0; i < l->filled; i++, position++) {
+                veskTerrain* ter = reinterpret_cast<veskTerrain**>(l->data)[i];
+                const int* c = ter->chunkCoords;
+                if (terRadius(c[0] - now[0], c[1] - now[1]) == ring && wasHidden(c))
+                    found->push_back({position, ter});
+            }
+        return;
+    }
+    // Around the ring: from the corner at (ring, 0) along each of its six sides.
+    static const int sides[6][2] = {{0, -1}, {-1, 0}, {-1, 1}, {0, 1}, {1, 0}, {1, -1}};
+    int cell[2] = {now[0] + int(ring), now[1]};
+    for (int side = 0; side < 6; side++)
+        for (long long step = 0; step < (ring > 0 ? ring : 1); step++) {
+            int position;
+            veskTerrain* ter = coordsToTerAt(cell, terList, &position);
+            if (ter && wasHidden(cell)) found->push_back({position, ter});
+            if (ring == 0) return;
+            cell[0] += sides[side][0];
+            cell[1] += sides[side][1];
+        }
+    std::sort(found->begin(), found->end());
 }
 
 void sendNewChunks(veskProfile* pro) {
@@ -324,27 +380,20 @@ void sendNewChunks(veskProfile* pro) {
     streamBlock block = {soInitTer, 0, 0};
     openBlock(&block);
     tracef("numChunks: %d\n", arrayListGetLength(terList));
-    // The radius is the client's own number; one less than the lowest int is no int.
-    long long ring = (long long)pro->terRadius - 1;
-    for (ArrayList* l = terList; l; l = l->next) {
-        for (int i = 0; i < l->filled; i++) {
-            veskTerrain* ter = reinterpret_cast<veskTerrain**>(l->data)[i];
-            int newR = terRadius(ter->chunkCoords[0] - avatar->chunkCoords[0],
-                                 ter->chunkCoords[1] - avatar->chunkCoords[1]);
-            int oldR = terRadius(ter->chunkCoords[0] - avatar->chunkCoordsOld[0],
-                                 ter->chunkCoords[1] - avatar->chunkCoordsOld[1]);
-            if (newR != ring || oldR <= ring) continue;
-            if (buffChunk(ter)) {
-                block.count++;
-                continue;
-            }
-            tracef("writeNewChunks Mid (%d -> %d)\n", block.start, bufIndex);
-            continueInNewDatagram(pro, &block);
-            if (buffChunk(ter))
-                block.count++;
-            else
-                traceLine("BUG: chunk can not fit in buffer.");
+    static std::vector<std::pair<int, veskTerrain*>> found;
+    found.clear();
+    newlyVisible(pro, avatar, &found);
+    for (auto [position, ter] : found) {
+        if (buffChunk(ter)) {
+            block.count++;
+            continue;
         }
+        tracef("writeNewChunks Mid (%d -> %d)\n", block.start, bufIndex);
+        continueInNewDatagram(pro, &block);
+        if (buffChunk(ter))
+            block.count++;
+        else
+            traceLine("BUG: chunk can not fit in buffer.");
     }
     if (block.count > 0) tracef("writeNewChunks (%d -> %d)\n", block.start, bufIndex);
     closeBlock(&block);

@@ -28,12 +28,11 @@ static constexpr double tan60 = 1.7320508075688767;
 
 void fillTerArray(veskGravity* memObj, ArrayList* ters) {
     // Chunk coordinates are unique within a list, so the constant-time look-up names the
-    // same chunk a scan of the list would; a slot whose chunk is missing keeps its old one.
+    // same chunk a scan of the list would. Beyond the world's border a slot is empty.
     for (int k = 0; k < 7; k++) {
         int coords[2] = {memObj->chunkCoords[0] + chunkArrayCoords[2 * k],
                          memObj->chunkCoords[1] + chunkArrayCoords[2 * k + 1]};
-        veskTerrain* ter = coordsToTer(coords, ters);
-        if (ter) memObj->terArray[k] = ter;
+        memObj->terArray[k] = coordsToTer(coords, ters);
     }
 }
 
@@ -50,13 +49,17 @@ int isOnEdgeNew(float x, float y, int scale) {
     return -1;
 }
 
-void gravEnterChunk(veskGravity* memObj, int slot, ArrayList* terList, float scale, int edge) {
-    memObj->chunkCoords[0] += chunkArrayCoords[2 * slot];
-    memObj->chunkCoords[1] += chunkArrayCoords[2 * slot + 1];
+int gravEnterChunk(veskGravity* memObj, int slot, ArrayList* terList, float scale, int edge) {
+    int to[2] = {memObj->chunkCoords[0] + chunkArrayCoords[2 * slot],
+                 memObj->chunkCoords[1] + chunkArrayCoords[2 * slot + 1]};
     // Spawning before the refill keeps every slot naming its chunk, however the entity got
-    // here (a side, a border edge, a face of a neighbour, or placement).
-    embedSpawnTer(terList, 4, memObj->chunkCoords[0], memObj->chunkCoords[1], scale, edge);
+    // here (a side, a border edge, a face of a neighbour, or placement), up to the border.
+    embedSpawnTer(terList, 4, to[0], to[1], scale, edge);
+    if (!coordsToTer(to, terList)) return 0;
+    memObj->chunkCoords[0] = to[0];
+    memObj->chunkCoords[1] = to[1];
     fillTerArray(memObj, terList);
+    return 1;
 }
 
 void gravShiftToNeighbour(float* position, int slot, float scale) {
@@ -66,11 +69,12 @@ void gravShiftToNeighbour(float* position, int slot, float scale) {
     position[2] -= wz;
 }
 
-void offChunkCheck(veskGravity* gravMem) {
+int offChunkCheck(veskGravity* gravMem) {
     int side = isOnEdgeNew(gravMem->position[0], gravMem->position[2], int(terScale));
-    if (side == -1) return;
-    gravEnterChunk(gravMem, side + 1, terList, terScale, terEdge);
+    if (side == -1) return 1;
+    if (!gravEnterChunk(gravMem, side + 1, terList, terScale, terEdge)) return 0;
     gravShiftToNeighbour(gravMem->position, side + 1, terScale);
+    return 1;
 }
 
 void addMoveVec(veskGravity* gravObj, const float* addVec) {
@@ -257,6 +261,7 @@ void polyGrounded(veskGravity* memObj, float detectDist, ArrayList* terList) {
     int bestChunk = -1;
     for (int k = 0; k < 7; k++) {
         veskTerrain* ter = memObj->terArray[k];
+        if (!ter) continue; // beyond the world's border
         tracef("chunk: %p\n", static_cast<void*>(ter));
         float rel[3] = {memObj->position[0], memObj->position[1], memObj->position[2]};
         gravShiftToNeighbour(rel, k, veskGravTerrainScale);

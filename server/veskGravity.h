@@ -42,9 +42,11 @@ extern int gravSweepCull;
 // Movement state and neighbourhood
 void fillTerArray(veskGravity* memObj, ArrayList* ters);
 int isOnEdgeNew(float x, float y, int scale);
-void offChunkCheck(veskGravity* gravMem);
-// Moves chunkCoords to neighbour `slot`, spawns the chunks around it and refills terArray.
-void gravEnterChunk(veskGravity* memObj, int slot, ArrayList* terList, float scale, int edge);
+// 0 when the entity is at the world's border: the chunk it would enter does not exist.
+int offChunkCheck(veskGravity* gravMem);
+// Moves chunkCoords to neighbour `slot`, spawns the chunks around it and refills terArray;
+// 0, with nothing changed, when that neighbour lies beyond the world's border.
+int gravEnterChunk(veskGravity* memObj, int slot, ArrayList* terList, float scale, int edge);
 // The resting point over weights `barys` of the face (f0, f0 + v, f0 + u): 0.51 above it.
 void restOnFace(float* position, const float* f0, const float* v, const float* u,
                 const float* barys);

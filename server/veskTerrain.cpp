@@ -49,13 +49,20 @@ void freeTerrain(veskTerrain* ter) {
 // constant time. Chunks are only ever appended to a chunk list, so an index catches up
 // with the tail of its list on each look-up; a list's index is dropped when it is freed.
 
+// A chunk of the index and its position in the list.
+struct indexSlot {
+    veskTerrain* ter; // null: a free slot
+    int position;
+};
+
 struct coordIndex {
     ArrayList* list;      // the chunk list indexed, null when the entry is free
     ArrayList* lastBlock; // where indexing has got to
     int lastFilled;
+    int listed;    // chunks of the list gone through
     uint32_t mask; // capacity less one, capacity a power of two
     uint32_t count;
-    veskTerrain** slots;
+    indexSlot* slots;
 };
 
 static coordIndex indexes[4];
@@ -66,27 +73,27 @@ static uint32_t coordHash(int x, int y) {
     return h ^ (h >> 15);
 }
 
-static veskTerrain** findSlot(coordIndex* ix, int x, int y) {
+static indexSlot* findSlot(coordIndex* ix, int x, int y) {
     for (uint32_t i = coordHash(x, y) & ix->mask;; i = (i + 1) & ix->mask) {
-        veskTerrain* t = ix->slots[i];
+        veskTerrain* t = ix->slots[i].ter;
         if (!t || (t->chunkCoords[0] == x && t->chunkCoords[1] == y)) return &ix->slots[i];
     }
 }
 
-static void indexChunk(coordIndex* ix, veskTerrain* ter) {
+static void indexChunk(coordIndex* ix, indexSlot chunk) {
     if (2 * (ix->count + 1) > ix->mask + 1) {
         coordIndex bigger = *ix;
         bigger.mask = 2 * ix->mask + 1;
         bigger.count = 0;
-        bigger.slots = static_cast<veskTerrain**>(calloc(bigger.mask + 1, sizeof(veskTerrain*)));
+        bigger.slots = static_cast<indexSlot*>(calloc(bigger.mask + 1, sizeof(indexSlot)));
         for (uint32_t i = 0; i <= ix->mask; i++)
-            if (ix->slots[i]) indexChunk(&bigger, ix->slots[i]);
+            if (ix->slots[i].ter) indexChunk(&bigger, ix->slots[i]);
         free(ix->slots);
         *ix = bigger;
     }
-    veskTerrain** slot = findSlot(ix, ter->chunkCoords[0], ter->chunkCoords[1]);
-    if (*slot) return; // the first chunk with these coordinates is the one found
-    *slot = ter;
+    indexSlot* slot = findSlot(ix, chunk.ter->chunkCoords[0], chunk.ter->chunkCoords[1]);
+    if (slot->ter) return; // the first chunk with these coordinates is the one found
+    *slot = chunk;
     ix->count++;
 }
 
@@ -106,12 +113,12 @@ static coordIndex* indexOf(ArrayList* list) {
         ix->list = list;
         ix->lastBlock = list;
         ix->mask = 63;
-        ix->slots = static_cast<veskTerrain**>(calloc(64, sizeof(veskTerrain*)));
+        ix->slots = static_cast<indexSlot*>(calloc(64, sizeof(indexSlot)));
     }
     for (ArrayList* b = ix->lastBlock; b; b = b->next) {
         veskTerrain** chunks = reinterpret_cast<veskTerrain**>(b->data);
         for (int i = b == ix->lastBlock ? ix->lastFilled : 0; i < b->filled; i++)
-            indexChunk(ix, chunks[i]);
+            indexChunk(ix, indexSlot{chunks[i], ix->listed++});
         ix->lastBlock = b;
         ix->lastFilled = b->filled;
     }
@@ -235,6 +242,8 @@ void worldToTer(float wx, float wz, int* terX, int* terZ, float scale) {
 }
 
 void checkAndSpawn(ArrayList* terList, int coX, int coY, float scale, int edge) {
+    // The world is bounded, so that no walker can grow it without end.
+    if (terRadius(coX, coY) > worldRadius) return;
     int coords[2] = {coX, coY};
     if (coordsToTer(coords, terList)) return;
     arrayListAddEndPointer(terList, initTerrain(edge, coX, coY, scale / float(edge)));
@@ -250,6 +259,12 @@ void embedSpawnTer(ArrayList* terList, int radius, int coX, int coY, float scale
 }
 
 veskTerrain* coordsToTer(const int* inCoords, ArrayList* terList) {
+    return coordsToTerAt(inCoords, terList, nullptr);
+}
+
+veskTerrain* coordsToTerAt(const int* inCoords, ArrayList* terList, int* position) {
     if (!terList) return nullptr;
-    return *findSlot(indexOf(terList), inCoords[0], inCoords[1]);
+    indexSlot* slot = findSlot(indexOf(terList), inCoords[0], inCoords[1]);
+    if (position) *position = slot->position;
+    return slot->ter;
 }

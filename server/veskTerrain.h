@@ -31,7 +31,7 @@ struct veskTerrain {
 
 constexpr float bufferMult = 1.5f;
 
-// Chunks are made only within this hex distance of chunk (0, 0); the world is bounded.
+// Chunks are made only up to this hex distance from chunk (0, 0); the world is bounded.
 extern int worldRadius;
 
 // Seven (dx, dy) offsets: the chunk itself, then its six neighbours.
@@ -59,6 +59,8 @@ inline int terRadius(int x, int y) {
 void embedSpawnTer(ArrayList* terList, int radius, int coX, int coY, float scale, int edge);
 void checkAndSpawn(ArrayList* terList, int coX, int coY, float scale, int edge);
 veskTerrain* coordsToTer(const int* inCoords, ArrayList* terList);
+// The same, with the chunk's position in the list.
+veskTerrain* coordsToTerAt(const int* inCoords, ArrayList* terList, int* position);
 
 // Releases every chunk of a chunk list with its arrays, then the list.
 void freeTerList(ArrayList* terList);

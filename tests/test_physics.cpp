@@ -336,3 +336,44 @@ TEST(PhysSoak, RandomWalkersKeepEveryInvariantAndTheCullChangesNothing) {
     soakRunning = false;
     EXPECT_GT(crossings, 5L * walkers * ticks / 2000);
 }
+
+// A world of radius 2 walked and jumped against from everywhere: no chunk is ever made
+// beyond it, and every walker stays on the ground of the world with every invariant kept.
+TEST(PhysBorder, WalkersHeldAgainstTheBorderStopThere) {
+    quietTrace quiet;
+    int savedRadius = worldRadius;
+    worldRadius = 2;
+    world w(11);
+    ASSERT_EQ(arrayListGetLength(terList), 19); // the spawn area, cut at the border
+    edit(0, 0.6f);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> unit(-1, 1);
+    std::vector<veskGravity*> gs;
+    for (int n = 0; n < 40; n++) {
+        int cx = int(rng() % 5) - 2;
+        int cy = int(rng() % 5) - 2;
+        if (terRadius(cx, cy) > 2) cy = -cx;
+        gs.push_back(add(6 * unit(rng), 3 + 3 * unit(rng), 6 * unit(rng), cx, cy));
+    }
+    for (int t = 0; t < 300; t++)
+        for (veskGravity* g : gs) {
+            float cx, cz;
+            terToWorldNew(g->chunkCoords[0], g->chunkCoords[1], &cx, &cz, 10.0f);
+            float x = cx + g->position[0];
+            float z = cz + g->position[2];
+            float d = std::hypot(x, z) + 1e-3f;
+            g->tempVect[0] = x / d; // outwards
+            g->tempVect[2] = z / d;
+            g->jumping = rng() % 30 == 0;
+            tick(g);
+            ASSERT_EQ(fault(g), "") << "tick " << t;
+            ASSERT_LE(terRadius(g->chunkCoords[0], g->chunkCoords[1]), 2);
+        }
+    int atTheRim = 0; // on the ground of the outer ring of chunks
+    for (veskGravity* g : gs) {
+        atTheRim += terRadius(g->chunkCoords[0], g->chunkCoords[1]) == 2 && g->typeIndex != 7;
+    }
+    EXPECT_GT(atTheRim, 30);
+    EXPECT_EQ(arrayListGetLength(terList), 19);
+    worldRadius = savedRadius;
+}

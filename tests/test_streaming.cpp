@@ -180,3 +180,31 @@ TEST_F(streaming, EachClientGetsExactlyTheChangesInItsViewInListOrder) {
         EXPECT_EQ(got, expected) << radius;
     }
 }
+
+// Against a slow reference: after a move of any length, the chunks that came into view are
+// those on the view's outer ring that were beyond it before, in list order.
+TEST_F(streaming, TheRingOfNewChunksMatchesAScanOfTheWorld) {
+    std::mt19937 rng(7);
+    for (int i = 0; i < 600; i++) // a world grown in no particular order
+        checkAndSpawn(terList, int(rng() % 25) - 12, int(rng() % 25) - 12, terScale, terEdge);
+    for (int move = 0; move < 25; move++) {
+        int* now = avatar()->chunkCoords;
+        int* old = avatar()->chunkCoordsOld;
+        old[0] = now[0];
+        old[1] = now[1];
+        now[0] += int(rng() % 5) - 2;
+        now[1] += int(rng() % 5) - 2;
+        pro->terRadius = int(rng() % 40) - 2;
+        std::vector<std::pair<int, int>> expected;
+        for (int i = 0; i < arrayListGetLength(terList); i++) {
+            const int* c = arrayListGet<veskTerrain>(terList, i)->chunkCoords;
+            int newR = terRadius(c[0] - now[0], c[1] - now[1]);
+            int oldR = terRadius(c[0] - old[0], c[1] - old[1]);
+            if (newR == pro->terRadius - 1 && oldR > newR) expected.push_back({c[0], c[1]});
+        }
+        std::vector<std::pair<int, int>> got;
+        for (const chunkRec& c : parse(tick()).chunks)
+            got.push_back({c.cx, c.cy});
+        EXPECT_EQ(got, expected) << move;
+    }
+}
