@@ -45,6 +45,16 @@ void arrayListDisplayInt(ArrayList* list);
 // Empties a list in place: blocks behind the head are released, the head is kept.
 void arrayListClear(ArrayList* list);
 
+// Where a reader of a list that only ever grows at its end has got to; zeroed to start.
+struct arrayListTail {
+    ArrayList* block;
+    int filled;
+};
+// Hands each pointer appended since the tail (all of them the first time) to `visit`, in
+// list order, and moves the tail to the end: indexes of such lists catch up in this way.
+void arrayListFollow(ArrayList* list, arrayListTail* tail,
+                     void (*visit)(void* element, void* context), void* context);
+
 // Typed view of a pointer list element, for the callers that know what they stored.
 template <typename T> inline T* arrayListGet(ArrayList* list, int index) {
     return static_cast<T*>(arrayListGetPointer(list, index));

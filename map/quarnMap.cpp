@@ -104,19 +104,6 @@ static int parseOptions(int argc, char** argv, mapOptions* opt) {
     return 0;
 }
 
-// The whole file; 0 when it cannot be read, with errno telling why.
-static int readWhole(const char* path, std::vector<unsigned char>* out) {
-    FILE* f = fopen(path, "rb");
-    if (!f) return 0;
-    unsigned char block[65536];
-    size_t n;
-    while ((n = fread(block, 1, sizeof block, f)) > 0)
-        out->insert(out->end(), block, block + n);
-    int ok = !ferror(f);
-    fclose(f);
-    return ok;
-}
-
 // Reads and checks a save file, and appends what it holds; 0 with a message when it
 // cannot be read or does not add up. Nothing is printed by the checks or written
 // anywhere, whatever the file holds.
@@ -124,7 +111,7 @@ static int loadChecked(const char* path, ArrayList* list,
                        const char* (*check)(const unsigned char*, size_t),
                        int (*read)(const unsigned char*, size_t, ArrayList*)) {
     std::vector<unsigned char> data;
-    if (!readWhole(path, &data)) {
+    if (!readWholeFile(path, &data)) {
         fprintf(stderr, "quarn-map: cannot read %s (%s); nothing drawn\n", path, strerror(errno));
         return 0;
     }

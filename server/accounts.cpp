@@ -35,9 +35,8 @@ int strCompare(const unsigned char* str0, const unsigned char* str1, int maxlen)
 // that far count as the same key when a new one is made, so no two live keys share it.
 
 struct accountIndex {
-    ArrayList* list;      // the account list indexed, null when nothing is
-    ArrayList* lastBlock; // where indexing has got to
-    int lastFilled;
+    ArrayList* list; // the account list indexed, null when nothing is
+    arrayListTail tail;
     int count;                                           // accounts indexed
     std::unordered_map<std::string, int> byName;         // names of more than 3 characters
     std::unordered_map<std::string, veskProfile*> byKey; // the key of each login
@@ -57,8 +56,8 @@ static std::string keyText(const unsigned char* key) {
 void forgetAccountIndex() {
     ix.byName.clear();
     ix.byKey.clear();
-    ix.list = ix.lastBlock = nullptr;
-    ix.lastFilled = 0;
+    ix.list = nullptr;
+    ix.tail = arrayListTail{};
     ix.count = 0;
 }
 
@@ -72,15 +71,11 @@ static void indexAccount(veskProfile* pro) {
 static void catchUp() {
     if (ix.list != profList) {
         forgetAccountIndex();
-        ix.list = ix.lastBlock = profList;
+        ix.list = profList;
     }
-    for (ArrayList* b = ix.lastBlock; b; b = b->next) {
-        veskProfile** pros = reinterpret_cast<veskProfile**>(b->data);
-        for (int i = b == ix.lastBlock ? ix.lastFilled : 0; i < b->filled; i++)
-            indexAccount(pros[i]);
-        ix.lastBlock = b;
-        ix.lastFilled = b->filled;
-    }
+    arrayListFollow(
+        profList, &ix.tail, [](void* pro, void*) { indexAccount(static_cast<veskProfile*>(pro)); },
+        nullptr);
 }
 
 // The connected account whose key agrees with `key` up to a 0 byte, if any.

@@ -151,8 +151,7 @@ int saveChunks(const char* dir, ArrayList* chunkList) {
 
 // --- loading ---------------------------------------------------------------------------
 
-// The whole file, or 0 when it cannot be opened.
-static int readWhole(const char* path, std::vector<unsigned char>* out) {
+int readWholeFile(const char* path, std::vector<unsigned char>* out) {
     FILE* f = fopen(path, "rb");
     if (!f) return 0;
     unsigned char chunk[65536];
@@ -195,7 +194,7 @@ static int loadFile(const char* path, ArrayList* list, const char* openError, in
                     int (*load)(const unsigned char*, size_t, const char*, ArrayList*)) {
     std::vector<unsigned char> data;
     markUnkept(path, 0);
-    if (!readWhole(path, &data)) {
+    if (!readWholeFile(path, &data)) {
         traceLine(openError);
         return missing;
     }

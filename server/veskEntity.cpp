@@ -10,30 +10,25 @@
 // table of them catches up with the tail of the list on each look-up.
 struct entityTable {
     ArrayList* list;
-    ArrayList* lastBlock;
-    int lastFilled;
+    arrayListTail tail;
     std::vector<veskEntity*> at;
 };
 static entityTable table;
 
 static void forgetTable() {
-    table.list = table.lastBlock = nullptr;
-    table.lastFilled = 0;
+    table.list = nullptr;
+    table.tail = arrayListTail{};
     table.at.clear();
 }
 
 veskEntity* entityAt(ArrayList* entList, int index) {
     if (table.list != entList) {
         forgetTable();
-        table.list = table.lastBlock = entList;
+        table.list = entList;
     }
-    for (ArrayList* b = table.lastBlock; b; b = b->next) {
-        veskEntity** ents = reinterpret_cast<veskEntity**>(b->data);
-        for (int i = b == table.lastBlock ? table.lastFilled : 0; i < b->filled; i++)
-            table.at.push_back(ents[i]);
-        table.lastBlock = b;
-        table.lastFilled = b->filled;
-    }
+    arrayListFollow(
+        entList, &table.tail,
+        [](void* ent, void*) { table.at.push_back(static_cast<veskEntity*>(ent)); }, nullptr);
     if (index < 0 || size_t(index) >= table.at.size()) return nullptr;
     return table.at[size_t(index)];
 }

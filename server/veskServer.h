@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -256,6 +257,8 @@ void saveChunk(veskTerrain* chunk, FILE* file);
 int loadWorld(const char* dir, ArrayList* chunkList);
 int loadEntityList(const char* dir, ArrayList* entList);
 // Loaders from bytes already in memory; `name` names the file in messages.
+// The whole file; 0 when it cannot be read, with errno telling why.
+int readWholeFile(const char* path, std::vector<unsigned char>* out);
 int loadProfsFrom(const unsigned char* data, size_t len, const char* name, ArrayList* profList);
 int loadWorldFrom(const unsigned char* data, size_t len, const char* name, ArrayList* chunkList);
 int loadEntitiesFrom(const unsigned char* data, size_t len, const char* name, ArrayList* entList);

@@ -56,9 +56,8 @@ struct indexSlot {
 };
 
 struct coordIndex {
-    ArrayList* list;      // the chunk list indexed, null when the entry is free
-    ArrayList* lastBlock; // where indexing has got to
-    int lastFilled;
+    ArrayList* list; // the chunk list indexed, null when the entry is free
+    arrayListTail tail;
     int listed;    // chunks of the list gone through
     uint32_t mask; // capacity less one, capacity a power of two
     uint32_t count;
@@ -111,17 +110,14 @@ static coordIndex* indexOf(ArrayList* list) {
         nextEvicted = (nextEvicted + 1) % 4;
         forgetIndex(ix);
         ix->list = list;
-        ix->lastBlock = list;
         ix->mask = 63;
         ix->slots = static_cast<indexSlot*>(calloc(64, sizeof(indexSlot)));
     }
-    for (ArrayList* b = ix->lastBlock; b; b = b->next) {
-        veskTerrain** chunks = reinterpret_cast<veskTerrain**>(b->data);
-        for (int i = b == ix->lastBlock ? ix->lastFilled : 0; i < b->filled; i++)
-            indexChunk(ix, indexSlot{chunks[i], ix->listed++});
-        ix->lastBlock = b;
-        ix->lastFilled = b->filled;
-    }
+    auto visit = [](void* ter, void* index) {
+        coordIndex* into = static_cast<coordIndex*>(index);
+        indexChunk(into, indexSlot{static_cast<veskTerrain*>(ter), into->listed++});
+    };
+    arrayListFollow(list, &ix->tail, visit, ix);
     return ix;
 }
 
