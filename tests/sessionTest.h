@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
+#include <unistd.h>
 
 #include "testUtil.h"
 #include "veskServer.h"
@@ -14,7 +14,6 @@
 
 using bytes = std::vector<unsigned char>;
 using datagrams = std::vector<bytes>;
-using entries = std::vector<std::pair<int, int>>; // key slots and actions
 
 inline bytes operator+(bytes a, const bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -22,7 +21,7 @@ inline bytes operator+(bytes a, const bytes& b) {
 }
 
 // A key list claiming `count` entries, followed by the (slot, action) entries given.
-inline bytes keys(int count, entries slotActions) {
+inline bytes keys(int count, std::vector<std::pair<int, int>> slotActions) {
     bytes d = {cosKey};
     appendInt(&d, count);
     for (auto [slot, action] : slotActions) {
@@ -67,13 +66,6 @@ struct sessionTest : testing::Test {
     }
     veskGravity* avatar() { return profEntity(pro)->gravMem; }
     bytes tic() { return sessionMsg(coGameTic, pro->key); }
-    std::string traced(auto what) { // the trace lines printed by what()
-        traceOn = 1;
-        testing::internal::CaptureStdout();
-        what();
-        traceOn = 0;
-        return testing::internal::GetCapturedStdout();
-    }
     // Reads the in-game datagrams as a strict client, polls aside.
     gameStream parse(const datagrams& all) {
         gameStream s;
@@ -81,4 +73,20 @@ struct sessionTest : testing::Test {
             EXPECT_TRUE(d == bytes{soUpdate} || parseGameDatagram(d, &s, nullptr));
         return s;
     }
+    // One game tick after a moment for the datagrams sent to arrive; what alice got in it.
+    // The clock stands still unless the test moves it.
+    datagrams tick() {
+        usleep(1000);
+        gameTic();
+        return clientDrain(&lb, 5);
+    }
 };
+
+// What `what` printed to standard output with the trace on.
+template <class F> std::string traced(F what) {
+    traceOn = 1;
+    testing::internal::CaptureStdout();
+    what();
+    traceOn = 0;
+    return testing::internal::GetCapturedStdout();
+}

@@ -13,23 +13,33 @@ struct handshake : sessionTest {
         datagrams got;
         for (int t = 0; t < ms && pro->stage != psNotConn; t += 50) {
             fakeNow += 50;
-            (pro->stage == psGame ? ticlyOutGame : ticlyTimeOut)(pro);
+            if (pro->stage == psGame)
+                ticlyOutGame(pro);
+            else
+                ticlyTimeOut(pro);
             for (bytes& d : clientDrain(&lb, 0))
                 got.push_back(d);
         }
         return got;
     }
-    bool stopped() { return pro->keyMapBuf[0] == 0 && avatar()->tempVect[2] == 0.0f; }
+    void walk() {
+        pro->keyMapBuf[skmWalkForward] = 1;
+        avatar()->tempVect[2] = 1;
+    }
+    bool stopped() { return pro->keyMapBuf[skmWalkForward] == 0 && avatar()->tempVect[2] == 0; }
 };
 
 TEST_F(handshake, SilentLoginGetsTheKeyFourTimesThenIsAbortedAndStopped) {
     bytes key = loginAlice(0, psKeyWait);
     ASSERT_EQ(key.size(), 25u);
-    pro->keyMapBuf[0] = 1;
-    avatar()->tempVect[2] = 1;
-    for (uint32_t at : {1050u, 2100u, 3150u})
-        EXPECT_TRUE(tickFor(int(at - fakeNow)) == datagrams{key} && fakeNow == at);
-    EXPECT_TRUE(tickFor(5000).empty() && fakeNow == 4200 && stopped());
+    walk();
+    for (uint32_t at : {1050u, 2100u, 3150u}) {
+        EXPECT_EQ(tickFor(int(at - fakeNow)), datagrams{key});
+        EXPECT_EQ(fakeNow, at);
+    }
+    EXPECT_TRUE(tickFor(5000).empty());
+    EXPECT_EQ(fakeNow, 4200u);
+    EXPECT_TRUE(stopped());
     EXPECT_EQ(capturedLog.back(), "Connection Aborted. Stage: (1)");
 }
 
@@ -37,16 +47,19 @@ TEST_F(handshake, EmptyWorldGoesStraightToEntitiesEachStageResendsAndDisconnect)
     loginAlice(0, psKeyWait);
     ack(2); // the key's ack sends nothing; with no chunks the entity batch goes at once
     datagrams ents = clientDrain(&lb, 20);
-    EXPECT_TRUE(logHas("doneSendingChunks") && ents.size() == 1 && ents[0].size() == 45);
+    EXPECT_TRUE(logHas("doneSendingChunks"));
+    ASSERT_EQ(ents.size(), 1u);
+    EXPECT_EQ(ents[0].size(), 45u);
     EXPECT_EQ(tickFor(1100), ents);
     ack();
     EXPECT_EQ(clientDrain(&lb, 20), datagrams{{soUpdate}});
     EXPECT_EQ(tickFor(1100), datagrams{{soUpdate}});
     ack();
-    EXPECT_TRUE(pro->stage == psGame && clientDrain(&lb, 20).empty());
-    dispatch(&lb, sessionMsg(coDisconnect, pro->key));
-    EXPECT_TRUE(pro->stage == psNotConn && capturedLog.back() == "Disconnected");
+    EXPECT_EQ(pro->stage, psGame);
     EXPECT_TRUE(clientDrain(&lb, 20).empty());
+    dispatch(&lb, sessionMsg(coDisconnect, pro->key));
+    EXPECT_EQ(pro->stage, psNotConn);
+    EXPECT_EQ(capturedLog.back(), "Disconnected");
     EXPECT_EQ(send(loginMsg("alice", "", 3)).size(), 25u); // and may log in again
 }
 
@@ -54,25 +67,31 @@ TEST_F(handshake, LostBatchIsResentFromTheSameChunk) {
     loginAlice(3, psKeyWait); // 19 chunks in view: 7 batches
     ack(2);
     datagrams first = clientDrain(&lb, 20);
-    EXPECT_TRUE(first.size() == 1 && pro->curCounter == 3);
+    EXPECT_EQ(first.size(), 1u);
+    EXPECT_EQ(pro->curCounter, 3);
     EXPECT_EQ(tickFor(1100), first);
     ack();
-    EXPECT_TRUE(pro->oldCounter == 3 && pro->curCounter == 6);
+    EXPECT_EQ(pro->oldCounter, 3);
+    EXPECT_EQ(pro->curCounter, 6);
 }
 
-TEST_F(handshake, TalkingPlayerStaysSilentOneIsPolledThenDisconnected) {
+TEST_F(handshake, TalkingPlayerIsPolledEachSecondASilentOneIsDisconnected) {
     loginAlice(0, psKeyWait);
     ack(4);
     clientDrain(&lb, 20);
     int polls = 0;
-    for (int i = 0; i < 10; i++, dispatch(&lb, tic()))
+    for (int i = 0; i < 10; i++) { // a game tick every half second
         for (bytes& d : tickFor(500))
             polls += d == bytes{soUpdate};
-    EXPECT_TRUE(pro->stage == psGame && polls >= 4 && polls <= 6);
-    pro->keyMapBuf[0] = 1;
-    avatar()->tempVect[2] = 1;
+        dispatch(&lb, tic());
+    }
+    EXPECT_EQ(pro->stage, psGame);
+    EXPECT_GE(polls, 4);
+    EXPECT_LE(polls, 6);
+    walk();
     EXPECT_EQ(tickFor(3000), datagrams(3, {soUpdate}));
     EXPECT_EQ(std::vector<std::string>(capturedLog.end() - 2, capturedLog.end()),
               (std::vector<std::string>{"Connection Aborted [poll]", "Disconnected"}));
-    EXPECT_TRUE(pro->stage == psNotConn && stopped());
+    EXPECT_EQ(pro->stage, psNotConn);
+    EXPECT_TRUE(stopped());
 }
