@@ -205,18 +205,6 @@ static int finite3(const float* v) {
     return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
 }
 
-void loadProf(veskProfile* pro, FILE* file) {
-    unsigned char record[profRecordLen] = {};
-    if (fread(record, 1, profRecordLen, file) != profRecordLen) return;
-    memcpy(pro->username, record, textLen);
-    memcpy(pro->password, record + textLen, textLen);
-    memcpy(&pro->entity, record + 2 * textLen, 4);
-    pro->stage = psNotConn;
-    pro->curCounter = 0;
-    pro->oldCounter = 0;
-    pro->failCount = 0;
-}
-
 int loadProfsFrom(const unsigned char* data, size_t len, const char* name, ArrayList* profList) {
     byteReader r = makeReader(data, len);
     int32_t n = readIntLE(&r);

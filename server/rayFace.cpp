@@ -1,5 +1,5 @@
-// Swept-sphere contact against a triangle, a segment and a point, plus unsigned point
-// distances. The face query falls back on edges, and edges on their end points.
+// Swept-sphere contact against a triangle, a segment and a point. The face query falls
+// back on edges, and edges on their end points.
 #include "rayFace.h"
 
 #include "tolp.h"
@@ -214,56 +214,4 @@ float newerCircRayFaceScalar(const float* rPoint, const float* rVect, float radi
         break;
     }
     return hit.scalar;
-}
-
-void baryFacePoint(float* point, const float* f0, const float* f1, const float* f2,
-                   const float* barys) {
-    for (int i = 0; i < 3; i++)
-        point[i] = f0[i] + barys[0] * (f1[i] - f0[i]) + barys[1] * (f2[i] - f0[i]);
-}
-
-float pointSegDist(const float* f0, const float* f1, const float* pPoint) {
-    float d[3], rel[3];
-    vectSub(f1, f0, d, 3);
-    vectSub(pPoint, f0, rel, 3);
-    float len2 = dotProd(d, d, 3);
-    float t = len2 > 0.0f ? dotProd(rel, d, 3) / len2 : 0.0f;
-    if (t < 0.0f) t = 0.0f;
-    if (t > 1.0f) t = 1.0f;
-    float off[3];
-    for (int i = 0; i < 3; i++)
-        off[i] = rel[i] - t * d[i];
-    return vectNorm(off, 3);
-}
-
-float pointFaceDist(const float* pPoint, const float* f0, const float* f1, const float* f2) {
-    faceFrame fr = frameOf(f0, f1, f2);
-    const float* v = fr.v;
-    const float* u = fr.u;
-    float b[2];
-    baryPair(&fr, pPoint, b);
-    float b2 = 1.0f - b[0] - b[1];
-
-    if (b[0] >= 0.0f && b[1] >= 0.0f && b2 >= 0.0f) {
-        float off[3];
-        for (int i = 0; i < 3; i++)
-            off[i] = f0[i] + b[0] * v[i] + b[1] * u[i] - pPoint[i];
-        return vectNorm(off, 3);
-    }
-
-    // Beyond a corner two coordinates are negative and either edge may be the nearer one.
-    // A degenerate face gives no usable sign, and then all three edges are measured.
-    bool use02 = b[0] < 0.0f, use01 = b[1] < 0.0f, use12 = b2 < 0.0f;
-    if (!use02 && !use01 && !use12) use02 = use01 = use12 = true;
-    float best = -1.0f;
-    if (use02) best = pointSegDist(f0, f2, pPoint);
-    if (use01) {
-        float d = pointSegDist(f0, f1, pPoint);
-        if (best < 0.0f || d < best) best = d;
-    }
-    if (use12) {
-        float d = pointSegDist(f1, f2, pPoint);
-        if (best < 0.0f || d < best) best = d;
-    }
-    return best;
 }

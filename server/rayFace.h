@@ -8,8 +8,3 @@ float newerCircRaySegScalar(const float* s0, const float* s1, const float* r0, c
                             float radius, float* edgeScalar, int* retType);
 float newCircRayPointScalar(const float* cPoint, const float* rPoint, const float* rVect,
                             float radius);
-void baryFacePoint(float* point, const float* f0, const float* f1, const float* f2,
-                   const float* barys);
-
-float pointFaceDist(const float* pPoint, const float* f0, const float* f1, const float* f2);
-float pointSegDist(const float* f0, const float* f1, const float* pPoint);

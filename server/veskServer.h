@@ -251,7 +251,6 @@ extern char saveFailure[320];
 int saveProfs(const char* dir, ArrayList* profList);
 void saveProf(veskProfile* pro, FILE* file);
 int loadProfs(const char* dir, ArrayList* profList);
-void loadProf(veskProfile* pro, FILE* file);
 int saveChunks(const char* dir, ArrayList* chunkList);
 void saveChunk(veskTerrain* chunk, FILE* file);
 int loadWorld(const char* dir, ArrayList* chunkList);

@@ -4,6 +4,9 @@
 // full one, and walkers held against the world's border.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -126,12 +129,48 @@ void brushUnder(const veskGravity* g, const std::vector<veskGravity*>& gs, std::
         arrayListClear(arrayListGet<veskTerrain>(terList, i)->movedVerts);
 }
 
+using d3 = std::array<double, 3>;
+
+d3 minus(const d3& a, const d3& b) {
+    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+
+double dot(const d3& a, const d3& b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+
+d3 cross(const d3& a, const d3& b) {
+    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+double segmentDist(const d3& p, const d3& a, const d3& b) {
+    d3 ab = minus(b, a);
+    double t = std::clamp(dot(minus(p, a), ab) / dot(ab, ab), 0.0, 1.0);
+    d3 foot = {a[0] + t * ab[0], a[1] + t * ab[1], a[2] + t * ab[2]};
+    return std::sqrt(dot(minus(p, foot), minus(p, foot)));
+}
+
+// The distance from p to a well-shaped triangle, the slow way in double: to its plane when
+// the foot of p lies inside, else to the nearest edge.
+double triangleDist(const d3& p, const d3& a, const d3& b, const d3& c) {
+    d3 n = cross(minus(b, a), minus(c, a));
+    double height = dot(minus(p, a), n) / std::sqrt(dot(n, n));
+    bool inside = dot(cross(minus(b, a), minus(p, a)), n) >= 0 &&
+                  dot(cross(minus(c, b), minus(p, b)), n) >= 0 &&
+                  dot(cross(minus(a, c), minus(p, c)), n) >= 0;
+    if (inside) return std::fabs(height);
+    return std::min({segmentDist(p, a, b), segmentDist(p, b, c), segmentDist(p, c, a)});
+}
+
 // How far a sphere of radius r at p + s v is from the face of corners f (negative: overlapping).
 float gap(const float* p, const float* v, float s, float r, const vertTex* f) {
-    float c[3];
-    for (int i = 0; i < 3; i++)
-        c[i] = p[i] + s * v[i];
-    return pointFaceDist(c, f[0].loc, f[1].loc, f[2].loc) - r;
+    d3 c, corner[3];
+    for (int i = 0; i < 3; i++) {
+        c[size_t(i)] = double(p[i]) + double(s) * double(v[i]);
+        for (int k = 0; k < 3; k++)
+            corner[k][size_t(i)] = double(f[k].loc[i]);
+    }
+    return float(triangleDist(c, corner[0], corner[1], corner[2]) - double(r));
 }
 
 } // namespace
