@@ -68,6 +68,13 @@ inline bool has(const string& text, const string& part) {
     return text.find(part) != string::npos;
 }
 
+inline int timesIn(const string& text, const string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
 // A profiles file as written before passwords were hashed: the account `name` with the
 // password `pass` in plain text, steering `entity`.
 inline void writeProfile(const string& dir, const string& name, int entity,
