@@ -184,13 +184,13 @@ struct udpClient : loopback {
         send(ack); // acknowledges the end mark: now in the game
         return d == bytes{soUpdate};
     }
-    // A new account `name` / "pw" (unless `create` is false), its login with view radius 3
-    // and the handshake: the coordinates of the chunks that came, empty on failure.
-    coords join(const string& name, bool create = true) {
+    // A new account (unless `create` is false), its login with view radius 3 and the
+    // handshake: the coordinates of the chunks that came, empty on failure.
+    coords join(const string& name, const string& pass = "pw", bool create = true) {
         std::vector<chunkRec> chunks;
         std::vector<entRec> ents;
-        bool in = (!create || request(newAccountMsg(name, "pw")) == bytes{soNewGood}) &&
-                  login(name, "pw", 3) && handshake(&chunks, &ents, 120000);
+        bool in = (!create || request(newAccountMsg(name, pass)) == bytes{soNewGood}) &&
+                  login(name, pass, 3) && handshake(&chunks, &ents, 120000);
         EXPECT_TRUE(in) << name;
         return in ? coordsOf(chunks) : coords{};
     }
