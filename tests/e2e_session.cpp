@@ -125,5 +125,5 @@ TEST_F(session, WalkerJoinsSeesEditsWalksTimesOutAndIsBackAfterARestartWithSecre
         EXPECT_EQ(memcmp(&at->verts[size_t(m.index)], &m.vert, 16), 0);
     }
     EXPECT_EQ(srv.stop(), 0);
-    EXPECT_EQ(readFile(res("world")), world);
+    EXPECT_TRUE(readFile(res("world")) == world);
 }

@@ -84,7 +84,7 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndDam
     EXPECT_EQ(run("-i " + world + " -o " + dir + "/map.png"), 1);
     EXPECT_TRUE(has(readFile(dir + "/stderr"), world + " is damaged ("))
         << readFile(dir + "/stderr");
-    EXPECT_EQ(readFile(world), cut);
+    EXPECT_TRUE(readFile(world) == cut);
     EXPECT_FALSE(std::filesystem::exists(world + ".bad"));
     EXPECT_FALSE(std::filesystem::exists(dir + "/map.png"));
     EXPECT_EQ(run("-i " + world + " -o " + dir + "/map.png --scale 0"), 2);
