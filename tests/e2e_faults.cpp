@@ -47,7 +47,7 @@ TEST_F(faults, KillDuringSaveLeavesOldOrNewFilesNeverBrokenOnes) {
         ASSERT_TRUE(srv.serve(dir)) << srv.output();
         ASSERT_EQ(cl.request(newAccountMsg(name, "pw")), bytes{soNewGood});
         kill(srv.pid, SIGTERM);
-        usleep(rng() % (round % 2 ? 3000 : 300000)); // odd rounds aim at the accounts' save
+        usleep(rng() % (round % 2 ? 3000 : 100000)); // odd rounds aim at the accounts' save
         kill(srv.pid, SIGKILL);
         int status = srv.waitExit(10000);
         ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << status;
