@@ -35,7 +35,8 @@ inline bool portTaken(int port) {
     sockaddr_in a = {AF_INET, htons(uint16_t(port)), {INADDR_ANY}, {}};
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     bool inUse = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) && errno == EADDRINUSE;
-    return close(s) == 0 && inUse;
+    close(s);
+    return inUse;
 }
 
 inline bool waitPort(int port, bool taken, int timeoutMs = 5000) {
@@ -68,6 +69,13 @@ inline bool has(const string& text, const string& part) {
     return text.find(part) != string::npos;
 }
 
+inline int timesIn(const string& text, const string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
 // A profiles file as written before passwords were hashed: the account `name` with the
 // password `pass` in plain text, steering `entity`.
 inline void writeProfile(const string& dir, const string& name, int entity,
@@ -83,11 +91,11 @@ string makeRunDir(); // a fresh directory with res/ holding the logo and the fon
 struct serverProc {
     int port = freePort();
     std::vector<string> args; // further options
-    pid_t pid = -1, tee = -1; // the server, and the copier of its output
-    string dir, out;          // its working directory (holding res/), its captured output
+    pid_t pid = -1;
+    string out; // the file of its captured output
     ~serverProc() { waitExit(0); }
-    // Headless unless a display is given; a `fileLimit` >= 0 caps the files it writes.
-    void spawn(const string& runDir, const string& display = "", long fileLimit = -1);
+    // Runs in `runDir` (holding res/); headless without a display.
+    void spawn(const string& runDir, const string& display = "");
     int waitExit(int timeoutMs = 30000); // the exit status, or -1 when it had to be killed
     int stop(int sig = SIGTERM) { return pid > 0 && kill(pid, sig) == 0 ? waitExit() : -1; }
     string output() const { return readFile(out); }
@@ -95,9 +103,9 @@ struct serverProc {
         return waitUntil([&] { return has(output(), part); }, ms);
     }
     // Waits until the port is free, spawns a headless server, and waits until it serves.
-    bool serve(const string& runDir, long fileLimit = -1) {
+    bool serve(const string& runDir) {
         if (!waitPort(port, false, 20000)) return false; // a previous run may still hold it
-        spawn(runDir, "", fileLimit);
+        spawn(runDir);
         return waitFor("entsLoaded", 20000) && waitPort(port, true);
     }
 };
@@ -117,13 +125,12 @@ inline coords hexesWithin(int radius, int cx, int cy) { // chunks at hex distanc
     return s;
 }
 
-// The updates of entity `id` with a position, or (when `loc` is false) a rotation alone.
-inline std::vector<entUpdate> updatesOf(const std::vector<gameStream>& all, int id,
-                                        bool loc = true) {
+// Every update of `entity`, with a position, a rotation or both.
+inline std::vector<entUpdate> updatesOf(const std::vector<gameStream>& all, int entity) {
     std::vector<entUpdate> out;
     for (auto& s : all)
         for (auto& u : s.ents)
-            if (u.id == id && u.hasLoc == loc && (loc || u.hasRot)) out.push_back(u);
+            if (u.id == entity) out.push_back(u);
     return out;
 }
 
@@ -149,8 +156,10 @@ struct udpClient : loopback {
     bytes request(const bytes& d) { // drops what came before; sends until a reply comes
         bytes r;
         clientDrain(this, 0);
-        for (int i = 0; i < 10 && r.empty(); i++)
-            send(d), r = recv(500);
+        for (int i = 0; i < 10 && r.empty(); i++) {
+            send(d);
+            r = recv(500);
+        }
         return r;
     }
     bool login(const string& name, const string& pass, int radius) {
@@ -162,7 +171,8 @@ struct udpClient : loopback {
     }
     // The whole handshake after a login, each datagram decoded strictly; true when in game.
     bool handshake(std::vector<chunkRec>* chunks, std::vector<entRec>* ents, int timeoutMs) {
-        bytes ack = sessionMsg(coUpdate, key), d;
+        bytes ack = sessionMsg(coUpdate, key);
+        bytes d;
         send(ack); // confirms the key; nothing comes back for it
         for (int t = 0; t < timeoutMs && d != bytes{soUpdate}; t += 260) {
             send(ack); // asks for the next batch
@@ -177,22 +187,23 @@ struct udpClient : loopback {
         send(ack); // acknowledges the end mark: now in the game
         return d == bytes{soUpdate};
     }
-    // A new account `name` / "pw" (unless `create` is false), its login with view radius 3
-    // and the handshake: the coordinates of the chunks that came, empty on failure.
-    coords join(const string& name, bool create = true) {
+    // A new account (unless `create` is false), its login with view radius 3 and the
+    // handshake: the coordinates of the chunks that came, empty on failure.
+    coords join(const string& name, const string& pass = "pw", bool create = true) {
         std::vector<chunkRec> chunks;
         std::vector<entRec> ents;
-        bool in = (!create || request(newAccountMsg(name, "pw")) == bytes{soNewGood}) &&
-                  login(name, "pw", 3) && handshake(&chunks, &ents, 120000);
-        EXPECT_TRUE(in) << name;
+        bool in = (!create || request(newAccountMsg(name, pass)) == bytes{soNewGood}) &&
+                  login(name, pass, 3) && handshake(&chunks, &ents, 120000);
         return in ? coordsOf(chunks) : coords{};
     }
     bytes keys(std::vector<std::pair<int, int>> entries) const { // (slot, 1 press / 2 release)
         bytes d = tic();
         d.push_back(cosKey);
         appendInt(&d, int(entries.size()));
-        for (auto [slot, action] : entries)
-            appendInt(&d, slot), d.push_back(uint8_t(action));
+        for (auto [slot, action] : entries) {
+            appendInt(&d, slot);
+            d.push_back(uint8_t(action));
+        }
         return d;
     }
     bytes mouse(const float* eyeAndRay, int button) const {
