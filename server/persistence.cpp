@@ -149,6 +149,113 @@ int saveChunks(const char* dir, ArrayList* chunkList) {
                     [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
 }
 
+// --- saving a slice a tick -------------------------------------------------------------
+// An autosave must not hold up the tick: both files are put into memory within one tick,
+// which keeps them consistent with each other, and are then written a slice a tick, each
+// slice handed to the disk at once, so that the sync at the end finds little left to do.
+
+struct slicedFile {
+    std::string path;
+    mode_t mode;
+    size_t len;
+};
+
+struct slicedSave {
+    int files; // 0 when no save is under way
+    slicedFile file[2];
+    int at;         // the file being written
+    size_t written; // of it
+    int open;       // whether `temp` is open
+    safeFile temp;
+};
+
+static slicedSave sliced;
+// The files' bytes. Kept from one save to the next: fresh memory for a large world costs
+// more to touch the first time than the copy itself.
+static std::vector<unsigned char> slicedBytes[2];
+
+static void inMemory(int i, const char* path, mode_t mode, ArrayList* list,
+                     size_t (*sizeOf)(void* element), void (*writeOne)(void* element, FILE* f)) {
+    size_t len = 4;
+    for (ArrayList* b = list; b; b = b->next)
+        for (int k = 0; k < b->filled; k++)
+            len += sizeOf(reinterpret_cast<void**>(b->data)[k]);
+    slicedBytes[i].resize(len);
+    sliced.file[i] = slicedFile{path, mode, len};
+    FILE* f = fmemopen(slicedBytes[i].data(), len, "w");
+    setvbuf(f, nullptr, _IONBF, 0);
+    writeInt(f, arrayListGetLength(list));
+    for (ArrayList* b = list; b; b = b->next)
+        for (int k = 0; k < b->filled; k++)
+            writeOne(reinterpret_cast<void**>(b->data)[k], f);
+    fclose(f);
+}
+
+void startSlicedSave(const char* profPath, ArrayList* profs, const char* worldPath,
+                     ArrayList* chunks) {
+    dropSlicedSave();
+    inMemory(
+        0, profPath, privateMode, profs, [](void*) { return profRecordLen; },
+        [](void* pro, FILE* f) { saveProf(static_cast<veskProfile*>(pro), f); });
+    inMemory(
+        1, worldPath, publicMode, chunks,
+        [](void* chunk) {
+            const veskTerrain* t = static_cast<veskTerrain*>(chunk);
+            return chunkHeadLen + 16 * size_t(t->numVerts) + 12 * size_t(t->numFaces);
+        },
+        [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
+    sliced.files = 2;
+}
+
+int slicedSaveUnderWay() {
+    return sliced.files > 0;
+}
+
+void dropSlicedSave() {
+    if (sliced.open) {
+        fclose(sliced.temp.f);
+        remove(sliced.temp.tmp.c_str());
+    }
+    sliced = slicedSave{};
+}
+
+int saveNextSlice(size_t bytes) {
+    if (sliced.files == 0) return 1;
+    slicedFile* f = &sliced.file[sliced.at];
+    if (!sliced.open && beginSave(&sliced.temp, f->path.c_str(), f->mode) <= 0) {
+        dropSlicedSave();
+        return -1;
+    }
+    sliced.open = 1;
+    FILE* out = sliced.temp.f;
+    // The slices before have had a tick to reach the disk; what is left of them is waited
+    // for now, so that the sync at the end finds almost nothing to do.
+    sync_file_range(fileno(out), 0, off64_t(sliced.written),
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                        SYNC_FILE_RANGE_WAIT_AFTER);
+    if (sliced.written == f->len) { // all of it written: the sync and the rename
+        sliced.open = 0;
+        int saved = finishSave(&sliced.temp);
+        sliced.at++;
+        sliced.written = 0;
+        if (!saved || sliced.at == sliced.files) {
+            dropSlicedSave();
+            return saved ? 1 : -1;
+        }
+        return 0;
+    }
+    size_t n = std::min(bytes, f->len - sliced.written);
+    const unsigned char* data = slicedBytes[sliced.at].data() + sliced.written;
+    if (fwrite(data, 1, n, out) != n || fflush(out) != 0) {
+        noteFailure(sliced.temp.tmp, strerror(errno));
+        dropSlicedSave();
+        return -1;
+    }
+    sync_file_range(fileno(out), off64_t(sliced.written), off64_t(n), SYNC_FILE_RANGE_WRITE);
+    sliced.written += n;
+    return 0;
+}
+
 // --- loading ---------------------------------------------------------------------------
 
 int readWholeFile(const char* path, std::vector<unsigned char>* out) {

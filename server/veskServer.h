@@ -252,6 +252,14 @@ int saveProfs(const char* dir, ArrayList* profList);
 void saveProf(veskProfile* pro, FILE* file);
 int loadProfs(const char* dir, ArrayList* profList);
 int saveChunks(const char* dir, ArrayList* chunkList);
+// A save of accounts and world that takes a slice a tick: both are put into memory now and
+// written by saveNextSlice calls; 0 while more is to come, 1 when both files were saved,
+// -1 when one failed (saveFailure says why). Dropping an unfinished one keeps the old files.
+void startSlicedSave(const char* profPath, ArrayList* profs, const char* worldPath,
+                     ArrayList* chunks);
+int saveNextSlice(size_t bytes);
+int slicedSaveUnderWay();
+void dropSlicedSave();
 void saveChunk(veskTerrain* chunk, FILE* file);
 int loadWorld(const char* dir, ArrayList* chunkList);
 int loadEntityList(const char* dir, ArrayList* entList);

@@ -8,15 +8,12 @@ struct handshake : sessionTest {
         for (int i = 0; i < times; i++)
             dispatch(&lb, sessionMsg(coUpdate, pro->key));
     }
-    // The per-tick session rule for `ms` milliseconds of 50 ms ticks, until disconnected.
+    // What `ms` milliseconds of the tick's session rule send, until the session ends.
     datagrams tickFor(int ms) {
         datagrams got;
         for (int t = 0; t < ms && pro->stage != psNotConn; t += 50) {
             fakeNow += 50;
-            if (pro->stage == psGame)
-                ticlyOutGame(pro);
-            else
-                ticlyTimeOut(pro);
+            (pro->stage == psGame ? ticlyOutGame : ticlyTimeOut)(pro);
             for (bytes& d : clientDrain(&lb, 0))
                 got.push_back(d);
         }

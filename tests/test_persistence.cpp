@@ -32,9 +32,10 @@ struct saveFiles : sessionTest {
         fclose(f);
         remove((dir + name + ".bad").c_str());
         std::string path = dir + name;
-        if (name == "world") EXPECT_EQ(loadWorld(path.c_str(), terList), 0);
-        if (name == "profiles") EXPECT_EQ(loadProfs(path.c_str(), profList), 0);
-        if (name == "entities") EXPECT_EQ(loadEntityList(path.c_str(), entList), -1);
+        int loaded = name == "world"      ? loadWorld(path.c_str(), terList)
+                     : name == "profiles" ? loadProfs(path.c_str(), profList)
+                                          : loadEntityList(path.c_str(), entList);
+        EXPECT_EQ(loaded, name == "entities" ? -1 : 0);
         EXPECT_EQ(arrayListGetLength(terList) + arrayListGetLength(profList), 0);
         EXPECT_EQ(arrayListGetLength(entList), 0);
         EXPECT_EQ(slurp(name + ".bad"), d);
@@ -102,4 +103,33 @@ TEST_F(saveFiles, DamagedFilesAreRefusedAndKeptAside) {
     refused("entities", patch(ents, 4 + 32 + 28, {0, 0, 0xc0, 0x7f})); // NaN motion
     EXPECT_EQ(loadEntitiesFrom(ents.data(), ents.size(), "entities", entList), 2);
     EXPECT_EQ(loadWorldFrom(world.data(), world.size(), "world", terList), 7);
+}
+
+// An autosave writes a slice a tick: until its end the old files stay, dropped half-way it
+// leaves them and no temporary file, and at its end the files are those a whole save makes.
+TEST_F(saveFiles, ASaveInSlicesKeepsTheOldFilesUntilItsEnd) {
+    std::string profiles = dir + "profiles";
+    std::string world = dir + "world";
+    embedSpawnTer(terList, 11, 0, 0, terScale, terEdge);
+    send(newAccountMsg("alice", "pw"));
+    saveChunks(world.c_str(), terList);
+    bytes before = slurp("world");
+    arrayListGet<veskTerrain>(terList, 5)->verts[0].loc[1] = 3.0f;
+    send(newAccountMsg("bobby", "pw"));
+    startSlicedSave(profiles.c_str(), profList, world.c_str(), terList);
+    for (int slice = 0; slice < 4; slice++) { // the small file first, then a part of the world
+        EXPECT_EQ(saveNextSlice(300000), 0);
+        EXPECT_TRUE(slurp("world") == before);
+    }
+    EXPECT_EQ(slurp("profiles").size(), 4 + 2 * 516u);
+    dropSlicedSave();
+    EXPECT_FALSE(std::filesystem::exists(world + ".tmp"));
+    startSlicedSave(profiles.c_str(), profList, world.c_str(), terList);
+    int done = 0;
+    for (int slices = 0; done == 0 && slices < 10; slices++) // 1 MB in all
+        done = saveNextSlice(300000);
+    EXPECT_EQ(done, 1);
+    saveChunks((world + "2").c_str(), terList);
+    EXPECT_TRUE(slurp("world") == slurp("world2"));
+    EXPECT_FALSE(slurp("world") == before);
 }
