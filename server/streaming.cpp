@@ -205,7 +205,8 @@ static const std::vector<int>& visibleChanges(veskProfile* pro, const veskGravit
     seen.clear();
     int ax = avatar->chunkCoords[0], ay = avatar->chunkCoords[1];
     int radius = pro->terRadius;
-    long long inView = radius > 0 ? 3LL * radius * (radius - 1) + 1 : 0;
+    if (radius <= 0) return seen; // a view radius of 0 or less shows nothing
+    long long inView = 3LL * radius * (radius - 1) + 1;
     if (inView >= (long long)changedEnts.size()) {
         for (size_t i = 0; i < changedEnts.size(); i++)
             if (terRadius(changedEnts[i].cx - ax, changedEnts[i].cy - ay) < radius)

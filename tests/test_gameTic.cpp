@@ -24,10 +24,10 @@ TEST_F(gameTick, FreeMoverFollowsItsKeysTakenInArrivalOrderAndStopsAtTheDisconne
     EXPECT_EQ(parse(tick()).ents.at(0).pos[0], -0.5f);
     EXPECT_EQ(at(), (xz{-0.5f, 1.5f}));
     EXPECT_EQ(profEntity(pro)->editType, 5); // the highest hot-bar key held
-    press({{skmWalkBackwards, 1}}); // both waiting: taken in one tick, in order
+    press({{skmWalkBackwards, 1}});          // both waiting: taken in one tick, in order
     press({{skmStrafeLeft, 2}, {skmRotateleft, 1}});
     tick();
-    EXPECT_EQ(at(), (xz{-0.5f, 1.5f})); // forward and backwards cancel
+    EXPECT_EQ(at(), (xz{-0.5f, 1.5f}));                // forward and backwards cancel
     EXPECT_EQ(g->rots[1], float(0.15707963267948966)); // a twentieth of a half turn
     press({{skmWalkBackwards, 2}, {skmRotateleft, 2}});
     tick();

@@ -91,18 +91,27 @@ TEST_F(saveFiles, DamagedFilesAreRefusedAndKeptAside) {
     refused("world", patch(world, 4, {0xff, 0xff, 0xff, 0xff}));
     refused("world", patch(world, 4 + 16 + 5 * 16 + 4, {0, 0, 0xc0, 0x7f})); // NaN
     refused("world", patch(world, 4 + 3272 + 8, bytes(world.begin() + 12, world.begin() + 20)));
+    refused("world", patch(world, 12, {0, 0, 0, 0x80})); // a chunk at the end of the int range
     for (size_t cut : {size_t(3), size_t(300), accounts.size() - 1})
         refused("profiles", bytes(accounts.begin(), accounts.begin() + long(cut)));
     refused("profiles", accounts + bytes{7});
     refused("profiles", patch(accounts, 0, {0xfe, 0xff, 0xff, 0xff}));
-    float rec[7] = {2.0f, 1, 2, 3, 0, 0, 1}; // scale, position, motion after the model 4
+    // Model 4, scale 2, at (150.5, 0.3, -40.25) from the centre of chunk (0, 0), not moving.
+    float rec[7] = {2.0f, 150.5f, 0.3f, -40.25f, 0, 0, 0};
     const unsigned char* r = reinterpret_cast<const unsigned char*>(rec);
     bytes one = bytes{4, 0, 0, 0} + bytes(r, r + 28);
     bytes ents = bytes{2, 0, 0, 0} + one + one;
     refused("entities", bytes(ents.begin(), ents.end() - 1));
     refused("entities", patch(ents, 4 + 32 + 28, {0, 0, 0xc0, 0x7f})); // NaN motion
-    EXPECT_EQ(loadEntitiesFrom(ents.data(), ents.size(), "entities", entList), 2);
+    refused("entities", patch(ents, 4 + 8, {0xca, 0xf2, 0x49, 0x71})); // beyond a million
     EXPECT_EQ(loadWorldFrom(world.data(), world.size(), "world", terList), 7);
+    // A far entity is taken into the chunk that holds it, (10, -7) centred at (150, -34.64),
+    // rather than crossing a chunk a tick towards its place.
+    EXPECT_EQ(loadEntitiesFrom(ents.data(), ents.size(), "entities", entList), 2);
+    veskGravity* g = arrayListGet<veskEntity>(entList, 1)->gravMem;
+    EXPECT_EQ(g->chunkCoords[0], 10);
+    EXPECT_EQ(g->chunkCoords[1], -7);
+    EXPECT_NEAR(g->position[2], -40.25f + 34.641016f, 1e-4);
 }
 
 // An autosave writes a slice a tick: until its end the old files stay, dropped half-way it
