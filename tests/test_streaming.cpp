@@ -44,42 +44,33 @@ TEST_F(streaming, ChunkAndEntityRecordBytes) {
     bufIndex = 0;
 }
 
-// One entity moved, one turned, one both.
-static void setChanged(veskGravity* moved, veskGravity* turned, veskGravity* both, char on) {
-    moved->locChanged = on;
-    turned->rotChanged = on;
-    both->locChanged = on;
-    both->rotChanged = on;
-}
-
-TEST_F(streaming, EntityBatchesAndUpdateRecordsSplitWithoutLoss) {
-    veskGravity* moved = addEntity(0, 0);
-    veskGravity* turned = addEntity(0, 1);
+// Records of 29, 21 and 42 bytes for an entity moved, one turned and one both, in one
+// block; a bulk batch holds 272 entities, the 273rd leads the next; 700 updates in one tick
+// are split over datagrams without loss, in list order.
+TEST_F(streaming, EntityRecordsAndBatchesSplitWithoutLoss) {
+    addEntity(0, 0)->locChanged = 1;
+    addEntity(0, 1)->rotChanged = 1;
     veskGravity* both = addEntity(1, 0);
-    addEntity(0, 0); // unchanged: no trace
+    both->locChanged = 1;
+    both->rotChanged = 1;
     both->position[0] = 1.25f;
-    both->rots[2] = 0.5f;
-    pro->terRadius = 0;
-    EXPECT_TRUE(tick().empty()); // view radius 0 shows nothing
-    setChanged(moved, turned, both, 1);
-    pro->terRadius = 3;
     gameStream s = parse(tick());
     ASSERT_EQ(s.ents.size(), 3u);
     EXPECT_EQ(s.blockTypes, std::vector<int>{soEntUpdate}); // no empty blocks
     EXPECT_TRUE(s.ents[0].bytes == 29 && s.ents[1].bytes == 21 && s.ents[2].bytes == 42);
-    EXPECT_TRUE(s.ents[2].id == 3 && s.ents[2].pos[0] == 1.25f && s.ents[2].rots[2] == 0.5f);
+    EXPECT_TRUE(s.ents[2].id == 3 && s.ents[2].pos[0] == 1.25f);
     for (int i = 0; i < 700; i++)
         addEntity(0, 0)->locChanged = 1;
     sendEnts(pro);
     EXPECT_EQ(clientRecv(&lb).size(), 1u + 272 * 44);
-    sendEnts(pro);
     std::vector<entRec> next;
+    sendEnts(pro);
     EXPECT_TRUE(parseBulkEnts(clientRecv(&lb), &next, nullptr) && next.at(0).id == 272);
     datagrams sent = tick();
     s = parse(sent);
     ASSERT_TRUE(sent.size() >= 2 && s.ents.size() == 700);
     for (int i = 0; i < 700; i++)
-        EXPECT_EQ(s.ents[size_t(i)].id, i + 5);
+        EXPECT_EQ(s.ents[size_t(i)].id, i + 4);
 }
 
 TEST_F(streaming, OutOfRangeMovedVerticesAreSkippedAndThousandsSplitLosingNone) {
@@ -88,9 +79,7 @@ TEST_F(streaming, OutOfRangeMovedVerticesAreSkippedAndThousandsSplitLosingNone) 
     for (int i : {5, 200, 7, -3})
         arrayListAddEnd(ter->movedVerts, &i);
     ter->verts[7].texi = 2;
-    datagrams sent;
-    EXPECT_NE(traced([&] { sent = tick(); }).find("Bug: sendMovedVerts() Out of Bound vert."),
-              std::string::npos);
+    datagrams sent = tick();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].size(), 5u + 13 + 2 * 20);
     gameStream s = parse(sent);
