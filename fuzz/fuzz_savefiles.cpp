@@ -1,10 +1,10 @@
-// Fuzz target for the three save-file loaders: accounts, world and entities from bytes.
-// Whatever loads must save back to the same bytes, and is then used as after Start.
+// Fuzz target for the account and world loaders: whatever loads must save back to the same
+// bytes, and a loaded world is then streamed and edited as in the game.
 //
-// Input: a selector byte (kind = byte % 3: accounts, world, entities; for accounts,
-// byte / 3 % 3 accounts already in the list), then the file's bytes. Rejected files are
-// kept as ".bad" in a scratch directory under $TMPDIR (or /tmp); saves, which are synced
-// to disk, go to $QUARN_FUZZ_SAVES instead when it is set.
+// Input: a selector byte (byte % 3 == 0: accounts, with byte / 3 % 3 accounts already in the
+// list; else a world), then the file's bytes. Rejected files are kept as ".bad" in a scratch
+// directory under $TMPDIR (or /tmp); saves, which are synced to disk, go to
+// $QUARN_FUZZ_SAVES instead when it is set.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -15,7 +15,6 @@ namespace {
 
 std::string scratch;
 std::string saves;
-ArrayList* spawnWorld; // where loaded entities are set down; it holds all they can add
 
 void require(bool ok, const char* what) {
     if (ok) return;
@@ -98,21 +97,6 @@ void fuzzWorld(const uint8_t* file, size_t len) {
     freeTerList(chunks);
 }
 
-void fuzzEntities(const uint8_t* file, size_t len) {
-    ArrayList* ents = initArrayList(10, 8);
-    std::string name = scratch + "/entities";
-    int n = loadEntitiesFrom(file, len, name.c_str(), ents);
-    require(arrayListGetLength(ents) == (n < 0 ? 0 : n), "entity count");
-    // Start-up sets every loaded entity down on the world.
-    for (int i = 0; i < n; i++) {
-        veskEntity* ent = arrayListGet<veskEntity>(ents, i);
-        require(ent->globalId == i, "entity id");
-        const int* c = ent->gravMem->chunkCoords;
-        if (i < 8 && terRadius(c[0], c[1]) <= 1) setveskGravity(ent->gravMem, spawnWorld);
-    }
-    freeEntList(ents);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -123,16 +107,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     scratch = dir;
     const char* savesDir = getenv("QUARN_FUZZ_SAVES");
     saves = savesDir && *savesDir ? savesDir : scratch;
-    spawnWorld = initArrayList(10, 8);
-    embedSpawnTer(spawnWorld, 5, 0, 0, terScale, terEdge);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    int kind = data[0] % 3;
-    if (kind == 0) fuzzProfiles(data + 1, size - 1, data[0] / 3 % 3);
-    if (kind == 1) fuzzWorld(data + 1, size - 1);
-    if (kind == 2) fuzzEntities(data + 1, size - 1);
+    if (data[0] % 3 == 0)
+        fuzzProfiles(data + 1, size - 1, data[0] / 3 % 3);
+    else
+        fuzzWorld(data + 1, size - 1);
     return 0;
 }
