@@ -11,12 +11,7 @@
 #include "veskTrace.h"
 
 static constexpr float gravDetectRadius = 0.5f;
-
-static const double edgeTolerance = double(0.999f);
-static const double cornerBand = double(0.001f);
-static constexpr double cos60 = 0.5000000000000001;
-static constexpr double sin60 = 0.8660254037844386;
-static constexpr double tan60 = 1.7320508075688767;
+static constexpr double cornerBand = double(0.001f);
 
 struct sweepHit {
     float scale; // fraction of the step vector, 1 while nothing was met

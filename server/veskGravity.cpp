@@ -19,13 +19,6 @@ int gravSweepCull = 1;
 static constexpr float littleG = -0.6f;
 static constexpr float groundedDetectRadius = 0.55f;
 
-// The tolerance and the 60-degree constants are the double values the side tests have
-// always used; a point counts as having left slightly before it reaches the exact side.
-static const double edgeTolerance = double(0.999f);
-static constexpr double cos60 = 0.5000000000000001;
-static constexpr double sin60 = 0.8660254037844386;
-static constexpr double tan60 = 1.7320508075688767;
-
 void fillTerArray(veskGravity* memObj, ArrayList* ters) {
     // Chunk coordinates are unique within a list, so the constant-time look-up names the
     // same chunk a scan of the list would. Beyond the world's border a slot is empty.

@@ -35,6 +35,13 @@ extern int counter0;
 // Height of a resting entity's centre above its face (the sweep radius is 0.5).
 constexpr float indentRadius = 0.51f;
 
+// The side tests of a chunk: the double values they have always used, and a point counts
+// as having left slightly before it reaches the exact side.
+constexpr double edgeTolerance = double(0.999f);
+constexpr double cos60 = 0.5000000000000001;
+constexpr double sin60 = 0.8660254037844386;
+constexpr double tan60 = 1.7320508075688767;
+
 // Nonzero: the sweep skips faces that this step cannot reach. The movement is the same
 // either way (tests compare the two); with 0 the trace lists every face's contact.
 extern int gravSweepCull;

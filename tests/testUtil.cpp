@@ -33,7 +33,8 @@ void useRealClock() {
 }
 
 int loopbackSocket(sockaddr_in* self, const char* ip) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0), size = 4 << 20;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     sockaddr_in a = {AF_INET, 0, {0}, {}};
     inet_pton(AF_INET, ip, &a.sin_addr);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
 
 #include "bytes.h"
 
@@ -19,8 +20,10 @@ static bool finite(byteReader* r, float* v, int n) {
 }
 
 static bool readChunk(byteReader* r, chunkRec* c, std::string* why) {
-    c->cx = readIntBE(r), c->cy = readIntBE(r);
-    int32_t v = readIntBE(r), f = readIntBE(r);
+    c->cx = readIntBE(r);
+    c->cy = readIntBE(r);
+    int32_t v = readIntBE(r);
+    int32_t f = readIntBE(r);
     if (r->overread || v < 0 || f < 0 || uint64_t(v) * 16 + uint64_t(f) * 12 > bytesLeft(r))
         return fail(why, "chunk head cut, or counts beyond the datagram");
     c->verts.resize(size_t(v));
@@ -34,6 +37,7 @@ static bool readChunk(byteReader* r, chunkRec* c, std::string* why) {
     return true;
 }
 
+// The location sub-record, if any, comes first; each at most once.
 static bool readEntUpdate(byteReader* r, entUpdate* u, std::string* why) {
     size_t start = r->pos;
     u->id = readIntBE(r);
@@ -41,18 +45,23 @@ static bool readEntUpdate(byteReader* r, entUpdate* u, std::string* why) {
     if (r->overread || subs < 1 || subs > 2) return fail(why, "bad sub-record count");
     for (int32_t s = 0; s < subs; s++) {
         int id = readU8(r);
-        bool loc = id == 0 && !u->hasLoc && !u->hasRot, rot = id == 1 && !u->hasRot;
-        if (loc) u->cx = readIntBE(r), u->cy = readIntBE(r);
-        if (!(loc || rot) || !finite(r, loc ? u->pos : u->rots, 3))
-            return fail(why, "bad, misplaced or not finite sub-record");
-        (loc ? u->hasLoc : u->hasRot) = true;
+        bool isLoc = id == 0 && !u->hasLoc && !u->hasRot;
+        if (!isLoc && !(id == 1 && !u->hasRot)) return fail(why, "unknown or misplaced sub-record");
+        if (isLoc) {
+            u->cx = readIntBE(r);
+            u->cy = readIntBE(r);
+        }
+        (isLoc ? u->hasLoc : u->hasRot) = true;
+        if (!finite(r, isLoc ? u->pos : u->rots, 3)) return fail(why, "sub-record not finite");
     }
     u->bytes = int(r->pos - start);
     return !r->overread || fail(why, "entity update cut");
 }
 
 static bool readVertMoves(byteReader* r, gameStream* out, std::string* why) {
-    int cx = readIntBE(r), cy = readIntBE(r), sub = readU8(r);
+    int cx = readIntBE(r);
+    int cy = readIntBE(r);
+    int sub = readU8(r);
     int32_t m = readIntBE(r);
     if (r->overread || sub != 0 || m < 0 || uint64_t(m) * 20 > bytesLeft(r))
         return fail(why, "bad chunk update record");
@@ -82,22 +91,27 @@ bool parseBulkEnts(const std::vector<unsigned char>& d, std::vector<entRec>* out
         return fail(why, "not an entity batch of whole records, or too long");
     for (byteReader r = makeReader(d.data() + 1, d.size() - 1); bytesLeft(&r) > 0;) {
         entRec& e = out->emplace_back();
-        e.id = readIntBE(&r), e.model = readIntBE(&r), e.scale = readFloatLE(&r);
+        e.id = readIntBE(&r);
+        e.model = readIntBE(&r);
+        e.scale = readFloatLE(&r);
         if (!finite(&r, e.pos, 3) || !finite(&r, e.rots, 3)) return fail(why, "entity not finite");
-        e.cx = readIntBE(&r), e.cy = readIntBE(&r);
+        e.cx = readIntBE(&r);
+        e.cy = readIntBE(&r);
     }
     return true;
 }
 
+// Entity updates, new chunks, vertex updates: each block at most once, in that order.
 bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std::string* why) {
     if (d.size() > 12000 || d.size() < 2) return fail(why, "in-game datagram empty or too long");
     byteReader r = makeReader(d.data(), d.size());
-    for (int order = 0; bytesLeft(&r) > 0;) { // entity updates, new chunks, vertex updates
-        int type = readU8(&r), rank = type == 10 ? 1 : type == 5 ? 2 : type == 9 ? 3 : 0;
+    for (size_t done = 0; bytesLeft(&r) > 0;) {
+        int type = readU8(&r);
+        size_t rank = std::string_view("\x0a\x05\x09").find(char(type)) + 1;
         int32_t n = readIntBE(&r);
-        if (r.overread || n < 1 || rank <= order)
+        if (r.overread || n < 1 || rank == 0 || rank <= done)
             return fail(why, "block cut, empty, unknown, repeated or out of order");
-        order = rank;
+        done = rank;
         out->blockTypes.push_back(type);
         for (int32_t i = 0; i < n; i++)
             if (!(type == 10  ? readEntUpdate(&r, &out->ents.emplace_back(), why)
