@@ -29,7 +29,7 @@ struct saveFiles : sessionTest {
     void refused(const std::string& name, const bytes& d) {
         std::string path = dir + name;
         FILE* f = fopen(path.c_str(), "wb");
-        fwrite(d.data(), 1, d.size(), f);
+        fwrite(d.empty() ? "" : (const char*)d.data(), 1, d.size(), f);
         fclose(f);
         int loaded = name == "world"      ? loadWorld(path.c_str(), terList)
                      : name == "profiles" ? loadProfs(path.c_str(), profList)

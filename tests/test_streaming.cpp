@@ -132,7 +132,7 @@ TEST_F(streaming, EachClientGetsExactlyWhatChangedInViewAndWhatCameIntoView) {
             const int* c = arrayListGet<veskTerrain>(terList, i)->chunkCoords;
             int newR = terRadius(c[0] - now[0], c[1] - now[1]);
             int oldR = terRadius(c[0] - old[0], c[1] - old[1]);
-            if (newR == pro->terRadius - 1 && oldR > newR) cameIn.push_back({c[0], c[1]});
+            if (newR + 1 == pro->terRadius && oldR > newR) cameIn.push_back({c[0], c[1]});
         }
         gameStream s = parse(tick());
         std::vector<int> gotIds;
