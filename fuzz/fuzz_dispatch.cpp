@@ -6,6 +6,7 @@
 // over bytes 1-16 of the datagram, which is the rest of the record. Options byte: bits 0-1
 // how far the clock jumps before the last tick, bits 2-3 the accounts' failure counts,
 // bit 4 a tick after every datagram, bits 5-7 further ticks 50 ms apart.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -104,9 +105,7 @@ void deliver(const uint8_t* record, size_t len) {
 }
 
 const uint8_t* findSeparator(const uint8_t* from, const uint8_t* end) {
-    for (const uint8_t* p = from; p + sizeof separator <= end; p++)
-        if (memcmp(p, separator, sizeof separator) == 0) return p;
-    return end;
+    return std::search(from, end, separator, separator + sizeof separator);
 }
 
 } // namespace

@@ -9,15 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <set>
-#include <sstream>
 #include <unistd.h>
 
 #include "testUtil.h"
 #include "veskServer.h"
 #include "wireParse.h"
 
-using bytes = std::vector<unsigned char>;
 using coords = std::set<std::pair<int, int>>;
 using std::string;
 
@@ -31,34 +30,16 @@ template <class F> bool waitUntil(F done, int timeoutMs) {
     return true;
 }
 
-inline bool portTaken(int port) {
-    sockaddr_in a = {AF_INET, htons(uint16_t(port)), {INADDR_ANY}, {}};
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    bool inUse = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) && errno == EADDRINUSE;
-    close(s);
-    return inUse;
-}
-
-inline bool waitPort(int port, bool taken, int timeoutMs = 5000) {
-    return waitUntil([&] { return portTaken(port) == taken; }, timeoutMs);
-}
-
 // A UDP port nobody holds now, as the system hands them out: tests running side by side
 // get different ones.
 inline int freePort() {
-    sockaddr_in a = {AF_INET, 0, {INADDR_ANY}, {}};
-    socklen_t len = sizeof a;
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    bind(s, reinterpret_cast<sockaddr*>(&a), len);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
+    sockaddr_in a = {};
+    close(loopbackSocket(&a));
     return ntohs(a.sin_port);
 }
 
 inline string readFile(const string& path) {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 inline void writeFile(const string& path, const string& data) {
@@ -74,16 +55,6 @@ inline int timesIn(const string& text, const string& part) {
     for (size_t at = text.find(part); at != string::npos; at = text.find(part, at + 1))
         n++;
     return n;
-}
-
-// A profiles file as written before passwords were hashed: the account `name` with the
-// password `pass` in plain text, steering `entity`.
-inline void writeProfile(const string& dir, const string& name, int entity,
-                         const string& pass = "pw") {
-    bytes rec = newAccountMsg(name, pass);
-    string d = {1, 0, 0, 0}; // one account, then its record
-    d.append(rec.begin() + 1, rec.end()).append(reinterpret_cast<char*>(&entity), 4);
-    writeFile(dir + "/res/profiles", d);
 }
 
 string makeRunDir(); // a fresh directory with res/ holding the logo and the font
@@ -102,11 +73,10 @@ struct serverProc {
     bool waitFor(const string& part, int ms = 5000) {
         return waitUntil([&] { return has(output(), part); }, ms);
     }
-    // Waits until the port is free, spawns a headless server, and waits until it serves.
+    // Spawns a headless server and waits until it serves: it has its port before it loads.
     bool serve(const string& runDir) {
-        if (!waitPort(port, false, 20000)) return false; // a previous run may still hold it
         spawn(runDir);
-        return waitFor("entsLoaded", 20000) && waitPort(port, true);
+        return waitFor("entsLoaded", 20000);
     }
 };
 
@@ -117,11 +87,11 @@ inline coords coordsOf(const std::vector<chunkRec>& chunks) {
     return s;
 }
 
-inline coords hexesWithin(int radius, int cx, int cy) { // chunks at hex distance < radius
+inline coords hexesWithin(int radius) { // chunks at hex distance < radius from (0, 0)
     coords s;
     for (int x = -radius; x <= radius; x++)
         for (int y = -radius; y <= radius; y++)
-            if (terRadius(x, y) < radius) s.insert({cx + x, cy + y});
+            if (terRadius(x, y) < radius) s.insert({x, y});
     return s;
 }
 
@@ -132,12 +102,6 @@ inline std::vector<entUpdate> updatesOf(const std::vector<gameStream>& all, int 
         for (auto& u : s.ents)
             if (u.id == entity) out.push_back(u);
     return out;
-}
-
-inline std::pair<float, float> worldXZ(const entUpdate& u) {
-    float x, z;
-    terToWorldNew(u.cx, u.cy, &x, &z, 10.0f);
-    return {x + u.pos[0], z + u.pos[2]};
 }
 
 // A game client whose loopback endpoint sends to the server's port.
@@ -166,11 +130,12 @@ struct udpClient : loopback {
         bytes r = request(loginMsg(name, pass, radius));
         if (r.size() != 25 || r[0] != soLogGood) return false;
         memcpy(key, &r[1], 16);
-        entity = beInt(&r[17]);
+        entity = buffToInt(&r[17]);
         return true;
     }
-    // The whole handshake after a login, each datagram decoded strictly; true when in game.
-    bool handshake(std::vector<chunkRec>* chunks, std::vector<entRec>* ents, int timeoutMs) {
+    // The whole handshake after a login, terrain decoded strictly and entity batches of whole
+    // 44-byte records; true when in game.
+    bool handshake(std::vector<chunkRec>* chunks, int timeoutMs) {
         bytes ack = sessionMsg(coUpdate, key);
         bytes d;
         send(ack); // confirms the key; nothing comes back for it
@@ -180,7 +145,7 @@ struct udpClient : loopback {
             string why; // nothing yet, a resend of the key, a batch or the end mark
             bool ok = (d = recv(200)).empty() || d[0] == soLogGood || d == bytes{soUpdate} ||
                       (d[0] == soInitTer ? parseBulkTerrain(d, chunks, &why)
-                                         : parseBulkEnts(d, ents, &why));
+                                         : d[0] == soInitEnt && (d.size() - 1) % 44 == 0);
             EXPECT_TRUE(ok) << why;
             if (!ok) return false;
         }
@@ -191,20 +156,12 @@ struct udpClient : loopback {
     // handshake: the coordinates of the chunks that came, empty on failure.
     coords join(const string& name, const string& pass = "pw", bool create = true) {
         std::vector<chunkRec> chunks;
-        std::vector<entRec> ents;
         bool in = (!create || request(newAccountMsg(name, pass)) == bytes{soNewGood}) &&
-                  login(name, pass, 3) && handshake(&chunks, &ents, 120000);
+                  login(name, pass, 3) && handshake(&chunks, 120000);
         return in ? coordsOf(chunks) : coords{};
     }
-    bytes keys(std::vector<std::pair<int, int>> entries) const { // (slot, 1 press / 2 release)
-        bytes d = tic();
-        d.push_back(cosKey);
-        appendInt(&d, int(entries.size()));
-        for (auto [slot, action] : entries) {
-            appendInt(&d, slot);
-            d.push_back(uint8_t(action));
-        }
-        return d;
+    bytes keys(const std::vector<std::pair<int, int>>& entries) const {
+        return tic() + ::keys(int(entries.size()), entries);
     }
     bytes mouse(const float* eyeAndRay, int button) const {
         bytes d = tic();

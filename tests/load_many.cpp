@@ -3,7 +3,6 @@
 // chunk corner) while another address floods the port; nobody is dropped, every datagram
 // parses strictly, the tick rate holds.
 #include <atomic>
-#include <cmath>
 #include <thread>
 
 #include "e2eUtil.h"
@@ -14,22 +13,11 @@ using load = e2eTest;
 static bytes action(const udpClient& c, int i, int k) {
     const float corner[6] = {9, 2, 0.5f + float(i % 4), 0.3f, -1, 0.6f};
     const std::vector<bytes> all = {
-        c.keys({{skmWalkForward, 1}, {skmRotateleft, 1}, {skmJump, 1}, {skmStrafeRight, 2}}),
+        c.keys({{skmWalkForward, 1}, {skmRotateleft, 1}, {skmJump, 1}, {skmHotBar0 + i % 6, 2}}),
         c.keys({{skmRotateleft, 2}, {skmJump, 2}, {skmHotBar0 + i % 6, 1}}),
         c.mouse(corner, i % 2),
-        c.keys({{skmHotBar0 + i % 6, 2}, {skmStrafeRight, 1}}),
     };
     return all[size_t(i + k) % all.size()];
-}
-
-// Wake-ups from 127.0.0.2, 4,000 a second, until `flooding` turns false.
-static void flood(int port, const std::atomic<bool>* flooding) {
-    udpClient sender(port, "127.0.0.2");
-    while (*flooding) {
-        for (int i = 0; i < 20; i++)
-            sender.send({coWakeup});
-        usleep(5000);
-    }
 }
 
 TEST_F(load, ThirtyTwoPlayersJoinWithTheirChunksAndPlayTenSecondsBesideAFlood) {
@@ -38,29 +26,29 @@ TEST_F(load, ThirtyTwoPlayersJoinWithTheirChunksAndPlayTenSecondsBesideAFlood) {
     std::vector<double> movedMs(n, -1);
     std::atomic<int> settled = 0;       // players in the game, or failed
     std::atomic<double> endMs = 180000; // ten seconds after the last one settled
-    std::atomic<bool> flooding = true;
     auto t0 = std::chrono::steady_clock::now();
     auto play = [&](int i) {
         udpClient c(srv.port);
         coords got = c.join("loadplayer" + std::to_string(i));
-        EXPECT_EQ(got, hexesWithin(3, 0, 0)) << i; // exactly the 19 chunks in view
+        EXPECT_EQ(got, hexesWithin(3)) << i; // exactly the 19 chunks in view
         if (++settled == n) endMs = msSince(t0) + 10000;
         for (int k = 0; !got.empty() && msSince(t0) < endMs; k++) {
             c.send(action(c, i, k));
             int ms = int(std::min(700.0 + 10 * i % 300, endMs - msSince(t0))); // all end together
-            for (auto& u : updatesOf(c.listen(ms), c.entity)) {
-                EXPECT_TRUE(std::fabs(u.pos[0]) < 12 && std::fabs(u.pos[2]) < 12 &&
-                            std::fabs(u.pos[1]) < 60);
-                movedMs[size_t(i)] = msSince(t0);
-            }
+            if (!updatesOf(c.listen(ms), c.entity).empty()) movedMs[size_t(i)] = msSince(t0);
         }
     };
-    std::jthread flooder(flood, srv.port, &flooding);
+    std::jthread flooder([&](std::stop_token stop) { // 4,000 wake-ups a second from 127.0.0.2
+        udpClient sender(srv.port, "127.0.0.2");
+        for (; !stop.stop_requested(); usleep(5000))
+            for (int i = 0; i < 20; i++)
+                sender.send({coWakeup});
+    });
     std::vector<std::jthread> threads;
     for (int i = 0; i < n; i++)
         threads.emplace_back(play, i);
     threads.clear();
-    flooding = false;
+    flooder.request_stop();
     for (int i = 0; i < n; i++) // forward, once pressed, is never released
         EXPECT_GT(movedMs[size_t(i)], msSince(t0) - 2000) << "player " << i << " stopped moving";
     ASSERT_EQ(srv.stop(), 0);

@@ -12,24 +12,7 @@
 #include "veskServer.h"
 #include "wireParse.h"
 
-using bytes = std::vector<unsigned char>;
 using datagrams = std::vector<bytes>;
-
-inline bytes operator+(bytes a, const bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// A key list claiming `count` entries, followed by the (slot, action) entries given.
-inline bytes keys(int count, std::vector<std::pair<int, int>> slotActions) {
-    bytes d = {cosKey};
-    appendInt(&d, count);
-    for (auto [slot, action] : slotActions) {
-        appendInt(&d, slot);
-        d.push_back(uint8_t(action));
-    }
-    return d;
-}
 
 struct sessionTest : testing::Test {
     loopback lb;
@@ -44,7 +27,7 @@ struct sessionTest : testing::Test {
     void TearDown() override {
         closeLoopback(&lb);
         freeLists();
-        useRealClock();
+        clockSource = monotonicTicks;
     }
     bytes send(const bytes& d) { // the reply, if any
         dispatch(&lb, d);
@@ -81,12 +64,3 @@ struct sessionTest : testing::Test {
         return clientDrain(&lb, 5);
     }
 };
-
-// What `what` printed to standard output with the trace on.
-template <class F> std::string traced(F what) {
-    traceOn = 1;
-    testing::internal::CaptureStdout();
-    what();
-    traceOn = 0;
-    return testing::internal::GetCapturedStdout();
-}

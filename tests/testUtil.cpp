@@ -28,10 +28,6 @@ void useFakeClock(uint32_t start) {
     clockSource = [] { return fakeNow; };
 }
 
-void useRealClock() {
-    clockSource = monotonicTicks;
-}
-
 int loopbackSocket(sockaddr_in* self, const char* ip) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     int size = 4 << 20;
@@ -115,6 +111,16 @@ std::vector<unsigned char> loginMsg(const std::string& name, const std::string& 
     return d;
 }
 
+bytes keys(int count, const std::vector<std::pair<int, int>>& slotActions) {
+    bytes d = {cosKey};
+    appendInt(&d, count);
+    for (auto [slot, action] : slotActions) {
+        appendInt(&d, slot);
+        d.push_back(uint8_t(action));
+    }
+    return d;
+}
+
 std::vector<unsigned char> sessionMsg(int type, const unsigned char* key) {
     std::vector<unsigned char> d = {uint8_t(type)};
     d.insert(d.end(), key, key + keyLen);
@@ -129,8 +135,4 @@ void appendInt(std::vector<unsigned char>* d, int32_t v) {
 void appendFloats(std::vector<unsigned char>* d, const float* v, int n) {
     auto p = reinterpret_cast<const unsigned char*>(v);
     d->insert(d->end(), p, p + 4 * n);
-}
-
-int32_t beInt(const unsigned char* p) {
-    return buffToInt(p);
 }

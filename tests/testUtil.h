@@ -15,7 +15,6 @@ bool logHas(const std::string& entry);
 
 extern uint32_t fakeNow; // the clock's time while useFakeClock is in force
 void useFakeClock(uint32_t start);
-void useRealClock();
 
 // Scoped silence of the standard-output trace lines.
 struct quietTrace {
@@ -43,9 +42,17 @@ void dispatch(loopback* lb, const std::vector<unsigned char>& d);
 void freshLists(int radius);
 void freeLists();
 
+using bytes = std::vector<unsigned char>;
+
+inline bytes operator+(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A key list claiming `count` entries, followed by the (slot, 1 press / 2 release) entries.
+bytes keys(int count, const std::vector<std::pair<int, int>>& slotActions);
 std::vector<unsigned char> newAccountMsg(const std::string& name, const std::string& pass);
 std::vector<unsigned char> loginMsg(const std::string& name, const std::string& pass, int radius);
 std::vector<unsigned char> sessionMsg(int type, const unsigned char* key);
 void appendInt(std::vector<unsigned char>* d, int32_t v); // big-endian
 void appendFloats(std::vector<unsigned char>* d, const float* v, int n);
-int32_t beInt(const unsigned char* p);

@@ -22,17 +22,6 @@ struct flatWorld {
     ~flatWorld() { freeLists(); }
 };
 
-// fn(vertex, its world x and z) for every vertex of the world.
-template <class F> void eachVertex(F fn) {
-    for (int k = 0; k < arrayListGetLength(terList); k++) {
-        veskTerrain* t = arrayListGet<veskTerrain>(terList, k);
-        float cx, cz;
-        terToWorldNew(t->chunkCoords[0], t->chunkCoords[1], &cx, &cz, terScale);
-        for (vertTex* v = t->verts; v < t->verts + t->numVerts; v++)
-            fn(v, double(cx) + v->loc[0], double(cz) + v->loc[2]);
-    }
-}
-
 } // namespace
 
 // Raised at the centre of chunk (0, 0), flat ground goes up there first, by half the falloff
@@ -52,9 +41,16 @@ TEST(BrushSeams, BorderCopiesStayWithTheirTwinsThroughRandomEdits) {
     quietTrace quiet;
     flatWorld w;
     std::map<std::pair<long, long>, std::vector<std::pair<vertTex*, vertTex>>> copies;
-    eachVertex([&](vertTex* v, double x, double z) {
-        copies[{std::lround(x), std::lround(z / 1.7320508)}].push_back({v, *v});
-    });
+    for (int k = 0; k < arrayListGetLength(terList); k++) { // keyed by world x and z / sqrt(3)
+        veskTerrain* t = arrayListGet<veskTerrain>(terList, k);
+        float cx, cz;
+        terToWorldNew(t->chunkCoords[0], t->chunkCoords[1], &cx, &cz, terScale);
+        for (vertTex* v = t->verts; v < t->verts + t->numVerts; v++) {
+            std::pair<long, long> at = {std::lround(cx + v->loc[0]),
+                                        std::lround((cz + v->loc[2]) / 1.7320508f)};
+            copies[at].push_back({v, *v});
+        }
+    }
     std::mt19937 rng(20240611);
     std::uniform_real_distribution<float> around(-13.0f, 13.0f);
     for (int n = 0; n < 400; n++) {

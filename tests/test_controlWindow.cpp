@@ -75,11 +75,11 @@ TEST(tickClock, CatchesUpAndReportsOffRates) {
     EXPECT_EQ(nextTick, 750u);
     EXPECT_EQ(tickDue(749), 0);
     EXPECT_EQ(tickDue(750), 1);
-    for (uint32_t n : {19u, 20u, 21u})
-        EXPECT_EQ(secondWith(n, 5000), "");
-    for (uint32_t n : {18u, 22u})
-        EXPECT_EQ(secondWith(n, 5000), "Ticks this second: " + std::to_string(n) +
-                                           "\nSDL_GetTicks(): 5000\nnextTick: 5050\n");
+    for (uint32_t n = 18; n <= 22; n++) {
+        std::string report = "Ticks this second: " + std::to_string(n) + "\nSDL_GetTicks(): 5000";
+        EXPECT_EQ(secondWith(n, 5000), n == 18 || n == 22 ? report + "\nnextTick: 5050\n" : "")
+            << n;
+    }
     EXPECT_EQ(secondWith(3, 2000), ""); // still starting up
     EXPECT_EQ(ticksThisSecond, 0u);
     EXPECT_EQ(lastSec, 2000u);

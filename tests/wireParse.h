@@ -1,6 +1,6 @@
-// A strict reader of everything the server sends, as a careful client would read it:
-// every count checked against the bytes present, every float finite, blocks of the
-// in-game datagram in their order, nothing left over, nothing over 12000 bytes.
+// A strict reader of the terrain batches and in-game datagrams the server sends, as a careful
+// client would read them: every count checked against the bytes present, every float finite,
+// blocks of the in-game datagram in their order, nothing left over, nothing over 12000 bytes.
 #pragma once
 
 #include <cstdint>
@@ -15,13 +15,8 @@ struct chunkRec {
     std::vector<int32_t> faces;
 };
 
-struct entRec {
-    int id = 0, model = 0, cx = 0, cy = 0;
-    float scale = 0, pos[3] = {}, rots[3] = {};
-};
-
 struct entUpdate {
-    int id = 0, cx = 0, cy = 0, bytes = 0; // bytes: the length of the record on the wire
+    int id = 0, cx = 0, cy = 0;
     bool hasLoc = false, hasRot = false;
     float pos[3] = {}, rots[3] = {};
 };
@@ -35,12 +30,10 @@ struct gameStream {
     std::vector<entUpdate> ents;
     std::vector<chunkRec> chunks;
     std::vector<vertMove> moves;
-    std::vector<int> blockTypes; // in datagram order
     int chunkUpdateRecords = 0;
 };
 
 // Each returns false, with the reason, on the first thing a strict client would refuse.
 bool parseBulkTerrain(const std::vector<unsigned char>& d, std::vector<chunkRec>* out,
                       std::string* why);
-bool parseBulkEnts(const std::vector<unsigned char>& d, std::vector<entRec>* out, std::string* why);
 bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std::string* why);
