@@ -1,9 +1,8 @@
 // Fuzz target for the account and world loaders: whatever loads must save back to the same
 // bytes, and a loaded world is then streamed and edited as in the game.
 //
-// Input: a selector byte (even: accounts, odd: a world), then the file's bytes. Rejected files are
-// kept as ".bad" in a scratch directory under $TMPDIR (or /tmp); saves, which are synced to disk,
-// go to $QUARN_FUZZ_SAVES instead when it is set.
+// Input: a selector byte (even: accounts, odd: a world), then the file's bytes. Saves and the
+// ".bad" copies of rejected files go to a scratch directory under $TMPDIR (or /tmp).
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,7 +12,6 @@
 namespace {
 
 std::string scratch;
-std::string saves;
 
 void require(bool ok, const char* what) {
     if (ok) return;
@@ -24,7 +22,7 @@ void require(bool ok, const char* what) {
 // Saves the list with `save` and checks the file holds exactly `file`.
 void requireRoundTrip(int (*save)(const char*, ArrayList*), ArrayList* list, const uint8_t* file,
                       size_t len) {
-    std::string saved = saves + "/saved";
+    std::string saved = scratch + "/saved";
     std::vector<unsigned char> back;
     require(save(saved.c_str(), list) == 1, "a loaded list does not save");
     require(readWholeFile(saved.c_str(), &back) == 1, "a save cannot be read back");
@@ -99,8 +97,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quarn-savefiles-XXXXXX";
     require(mkdtemp(dir.data()) != nullptr, "cannot make a scratch directory");
     scratch = dir;
-    const char* savesDir = getenv("QUARN_FUZZ_SAVES");
-    saves = savesDir && *savesDir ? savesDir : scratch;
     return 0;
 }
 

@@ -6,7 +6,6 @@
 // with the status line; meanwhile the session key counts only from its own
 // address, and no password or key is ever shown or stored in clear.
 #include <algorithm>
-#include <regex>
 #include <sched.h>
 
 #include "e2eUtil.h"
@@ -63,11 +62,6 @@ TEST_F(session, OptionsLimitsAndAWalkerWhoJoinsSeesEditsWalksTimesOutAndIsBackAf
     ASSERT_EQ(walker.request(newAccountMsg("walker", "other-pass")), bytes{soNewBad});
     ASSERT_EQ(walker.request(loginMsg("walker", "wrong-guess", 3)), bytes{soLogBad});
     ASSERT_TRUE(walker.login("walker", "s3cret-pass", 4));
-    // The walker is made at the first login; the veteran sees it land in that tick, and
-    // nothing more.
-    std::vector<entUpdate> landing = updatesOf(veteran.listen(600), walker.entity);
-    ASSERT_EQ(landing.size(), 1u);
-    EXPECT_NEAR(landing[0].pos[1], 0.51f, 1e-6);
 
     std::vector<chunkRec> chunks;
     ASSERT_TRUE(walker.handshake(&chunks, 30000)) << srv.output();
@@ -97,7 +91,6 @@ TEST_F(session, OptionsLimitsAndAWalkerWhoJoinsSeesEditsWalksTimesOutAndIsBackAf
     ASSERT_TRUE(crossing < seen.end() - 1);
     std::vector<chunkRec> ring = crossing->chunks;
     ring.insert(ring.end(), crossing[1].chunks.begin(), crossing[1].chunks.end());
-    EXPECT_EQ(ring.size(), 5u);
     EXPECT_EQ(coordsOf(ring), (coords{{-2, 3}, {-1, 3}, {0, 3}, {1, 2}, {2, 1}})); // new in view
 
     // Silence: polls, then both sessions are aborted; a new session ends with a disconnect.
@@ -142,12 +135,11 @@ TEST_F(session, OptionsLimitsAndAWalkerWhoJoinsSeesEditsWalksTimesOutAndIsBackAf
     // not through its handshake), and times the ticks.
     ASSERT_TRUE(walker.login("walker", "s3cret-pass", 3));
     ASSERT_EQ(srv.stop(), 0);
-    std::regex status("Status: 1 playing, 1 connecting, tick mean ([0-9.]+) ms, max ([0-9.]+) "
-                      "ms, 331 chunks, 2 entities, 0 datagrams dropped");
-    std::smatch m;
     out = srv.output();
     EXPECT_FALSE(has(out, "received message")); // a trace line of every datagram
-    ASSERT_TRUE(std::regex_search(out, m, status)) << out;
-    EXPECT_GT(std::stod(m[1]), 0.0);
-    EXPECT_LT(std::stod(m[2]), 50.0);
+    double mean = 0, max = 0;
+    const char* status = strstr(out.c_str(), "Status: 1 playing, 1 connecting, tick mean ");
+    ASSERT_TRUE(status && sscanf(status + 43, "%lf ms, max %lf ms", &mean, &max) == 2) << out;
+    EXPECT_TRUE(mean > 0 && mean <= max && max < 50) << status;
+    EXPECT_TRUE(has(status, " ms, 331 chunks, 2 entities, 0 datagrams dropped\n"));
 }

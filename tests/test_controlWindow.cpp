@@ -71,8 +71,6 @@ TEST(tickClock, CatchesUpAndReportsOffRates) {
     ticksThisSecond = 0;
     for (int i = 0; i < 15; i++) // the first pass ticks at once; a 700 ms start-up catches up
         ASSERT_EQ(tickDue(700), 1) << i;
-    EXPECT_EQ(tickDue(700), 0);
-    EXPECT_EQ(nextTick, 750u);
     EXPECT_EQ(tickDue(749), 0);
     EXPECT_EQ(tickDue(750), 1);
     for (uint32_t n = 18; n <= 22; n++) {

@@ -19,20 +19,6 @@ static bytes cut(const bytes& d) {
     return bytes(d.begin(), d.end() - 1);
 }
 
-TEST_F(dispatcher, WrongLengthsAreIgnoredSilentlyAndAWakeUpIsAnswered) {
-    loginAlice(0, psGame);
-    pro->key[15] = 0; // a message one byte short would still name her, if it were read
-    bytes login = loginMsg("alice", "pw", 3);
-    for (const bytes& d : {cut(newAccountMsg("bobby", "pw")), cut(login), login + bytes{0},
-                           cut(tic()), cut(sessionMsg(coDisconnect, pro->key)), bytes{77},
-                           sessionMsg(coUpdate, pro->key) + bytes{0}})
-        dispatch(&lb, d);
-    EXPECT_TRUE(clientDrain(&lb).empty());
-    EXPECT_EQ(pro->stage, psGame);
-    EXPECT_EQ(send({coWakeup, 9, 9}), bytes{soWakeup});
-    EXPECT_EQ(capturedLog, std::vector<std::string>{"Wake Up: (127.0.0.1)"});
-}
-
 // Short names never match (so they can be made twice and never log in), passwords are
 // equal up to their first 0 byte, a live session is never taken over, and a saved entity
 // index that names no entity gets a new one.
@@ -68,14 +54,29 @@ TEST_F(dispatcher, TenThousandKeysAreDistinctAndNoneAgreesWithALiveKey) {
     EXPECT_EQ(seen.size(), 10000u);
 }
 
-TEST_F(dispatcher, GameTicEntriesApplyInOrderAndTruncatedOnesEndTheHandling) {
+// Messages of a wrong length are ignored without a reply, a wake-up of any length is
+// answered; game-tick entries apply in order, and a cut or hostile one ends the handling.
+TEST_F(dispatcher, WrongLengthsAreIgnoredAndGameTicEntriesApplyInOrderUntilOneIsCut) {
     loginAlice(0, psGame);
+    pro->key[15] = 0;     // a message one byte short would still name her, if it were read
+    forgetAccountIndex(); // the index is made afresh with her new key
+    bytes login = loginMsg("alice", "pw", 3);
+    for (const bytes& d : {cut(newAccountMsg("bobby", "pw")), cut(login), login + bytes{0},
+                           cut(tic()), cut(sessionMsg(coDisconnect, pro->key)), bytes{77},
+                           sessionMsg(coUpdate, pro->key) + bytes{0}})
+        dispatch(&lb, d);
+    EXPECT_TRUE(clientDrain(&lb).empty());
+    EXPECT_EQ(pro->stage, psGame);
+    EXPECT_EQ(send({coWakeup, 9, 9}), bytes{soWakeup});
+    EXPECT_EQ(capturedLog, std::vector<std::string>{"Wake Up: (127.0.0.1)"});
     auto held = [&] { return std::vector<int>(pro->keyMapBuf, pro->keyMapBuf + 7); };
     dispatch(&lb, tic() + keys(2, {{0, 1}, {3, 1}}) + rots(0.25f, -1.5f, 0));
     EXPECT_EQ(held(), (std::vector<int>{1, 0, 0, 1, 0, 0, 0}));
     EXPECT_EQ(avatar()->rots[1], -1.5f);
+    fakeNow = 500;
     dispatch(&lb, tic() + keys(6, {{13, 1}, {-1, 1}, {6, 1}, {5, 2}, {3, 2}, {2, 7}}));
     EXPECT_EQ(held(), (std::vector<int>{1, 0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(pro->lastRecv, 500u); // slot 13 is past the keys, not the field after them
     dispatch(&lb, tic() + keys(3, {{0, 1}, {1, 1}}) + rots(1, 1, 1)); // one entry short
     dispatch(&lb, tic() + keys(0x7FFFFFFF, {{2, 1}}));
     dispatch(&lb, cut(tic() + rots(3, 3, 3)));

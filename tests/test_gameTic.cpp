@@ -39,45 +39,42 @@ TEST_F(gameTick, FreeMoverFollowsItsKeysTakenInArrivalOrderAndStopsAtTheDisconne
     EXPECT_EQ(pro->stage, psNotConn);
 }
 
-// Two senders on their own loopback addresses: one floods, one sends a single wake-up.
-struct twoSenders {
-    loopback flood, other;
-    explicit twoSenders(const loopback& server) {
-        flood.serverAddr = server.serverAddr;
-        other.serverAddr = server.serverAddr;
-        flood.client = loopbackSocket(&flood.clientAddr, "127.0.0.2");
-        other.client = loopbackSocket(&other.clientAddr, "127.0.0.3");
-    }
-    ~twoSenders() {
-        close(flood.client);
-        close(other.client);
-    }
-    void send(int floodCount) {
-        for (int i = 0; i < floodCount; i++)
-            clientSend(&flood, {coWakeup});
-        clientSend(&other, {coWakeup});
-        usleep(20000);
-    }
-};
+// A client of the server's endpoint on a loopback address of its own.
+static loopback senderAt(const loopback& server, const char* ip) {
+    loopback s = server;
+    s.client = loopbackSocket(&s.clientAddr, ip);
+    return s;
+}
+
+// `count` wake-ups from the flood's address, then a single one from the other's.
+static void wakeUps(loopback* flood, int count, loopback* other) {
+    for (int i = 0; i < count; i++)
+        clientSend(flood, {coWakeup});
+    clientSend(other, {coWakeup});
+    usleep(20000);
+}
 
 TEST_F(gameTick, EverySenderIsServedInTurnAndAFloodLosesOnlyItsOwnDatagrams) {
-    twoSenders s(lb);
+    loopback flood = senderAt(lb, "127.0.0.2");
+    loopback other = senderAt(lb, "127.0.0.3");
     long long droppedBefore = droppedDatagrams;
-    s.send(600); // more than one sender's share of a tick
+    wakeUps(&flood, 600, &other); // more than one sender's share of a tick
     tick();
-    EXPECT_EQ(clientDrain(&s.flood, 20).size(), size_t(maxPerSenderPerTick));
-    EXPECT_EQ(clientDrain(&s.other, 20).size(), 1u);
+    EXPECT_EQ(clientDrain(&flood, 20).size(), size_t(maxPerSenderPerTick));
+    EXPECT_EQ(clientDrain(&other, 20).size(), 1u);
     EXPECT_EQ(droppedDatagrams - droppedBefore, 600 - maxPerSenderPerTick);
     // A clock that moves a millisecond whenever it is read: the budget runs out early,
     // and still the single sender is served, in the first round.
     clockSource = [] { return fakeNow++; };
-    s.send(300);
+    wakeUps(&flood, 300, &other);
     tick();
-    size_t floodServed = clientDrain(&s.flood, 20).size();
+    size_t floodServed = clientDrain(&flood, 20).size();
     EXPECT_LT(floodServed, 100u);
-    EXPECT_EQ(clientDrain(&s.other, 20).size(), 1u);
+    EXPECT_EQ(clientDrain(&other, 20).size(), 1u);
     EXPECT_EQ(droppedDatagrams - droppedBefore,
               600 - maxPerSenderPerTick + 300 - long(floodServed));
+    close(flood.client);
+    close(other.client);
 }
 
 TEST_F(gameTick, WalkKeysDuringTheHandshakeMoveNothingAndDoNotKeepItAlive) {

@@ -2,6 +2,7 @@
 // loaded, kept aside as ".bad"), and an autosave in slices that keeps the old files until
 // its end.
 #include <filesystem>
+#include <fstream>
 
 #include "sessionTest.h"
 
@@ -21,16 +22,14 @@ struct saveFiles : sessionTest {
         sessionTest::TearDown();
     }
     bytes slurp(const std::string& name) {
-        bytes d;
-        readWholeFile((dir + name).c_str(), &d);
-        return d;
+        return {std::istreambuf_iterator<char>(std::ifstream(dir + name, std::ios::binary).rdbuf()),
+                {}};
     }
     // A damaged file: nothing loaded, a copy kept aside, the file itself untouched.
     void refused(const std::string& name, const bytes& d) {
         std::string path = dir + name;
-        FILE* f = fopen(path.c_str(), "wb");
-        fwrite(d.empty() ? "" : (const char*)d.data(), 1, d.size(), f);
-        fclose(f);
+        std::ofstream(path, std::ios::binary)
+            .write(d.empty() ? "" : (const char*)d.data(), long(d.size()));
         int loaded = name == "world"      ? loadWorld(path.c_str(), terList)
                      : name == "profiles" ? loadProfs(path.c_str(), profList)
                                           : loadEntityList(path.c_str(), entList);
@@ -70,6 +69,7 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     for (size_t cut : {size_t(3), size_t(300), accounts.size() - 1})
         refused("profiles", bytes(accounts.begin(), accounts.begin() + long(cut)));
     refused("profiles", accounts + bytes{7});
+    refused("profiles", accounts + bytes(516, 0)); // two records under a count of one
     refused("profiles", patch(accounts, 0, {0xfe, 0xff, 0xff, 0xff}));
     // Model 4, scale 2, at (150.5, 0.3, -40.25) from the centre of chunk (0, 0), not moving.
     float rec[7] = {2.0f, 150.5f, 0.3f, -40.25f, 0, 0, 0};

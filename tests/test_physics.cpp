@@ -286,9 +286,9 @@ TEST(PhysSoak, RandomWalkersKeepEveryInvariantTheCullChangesNothingAndTheBorderH
             gravSweepCull = 1;
             ASSERT_EQ(memcmp(&culled, g, sizeof culled), 0) << "tick " << t << " walker " << n;
         }
-    int atTheRim = 0; // on the ground of the outer ring of chunks
-    for (veskGravity* g : gs)
-        atTheRim += terRadius(g->chunkCoords[0], g->chunkCoords[1]) == 3 && g->typeIndex != 7;
-    EXPECT_GT(atTheRim, 40);
+    auto atTheRim = [](const veskGravity* g) { // on the ground of the outer ring of chunks
+        return terRadius(g->chunkCoords[0], g->chunkCoords[1]) == 3 && g->typeIndex != 7;
+    };
+    EXPECT_GT(std::ranges::count_if(gs, atTheRim), 40);
     EXPECT_EQ(arrayListGetLength(terList), 37); // the world of radius 3 and not a chunk more
 }

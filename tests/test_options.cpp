@@ -1,0 +1,40 @@
+// The command line: a value beyond the documented bounds of each number, a missing or empty
+// value, an unknown option or a stray argument is refused with status 2 before anything
+// starts; values at the bounds are taken.
+#include <gtest/gtest.h>
+
+#include "testUtil.h"
+#include "veskServer.h"
+
+// parseCommandLine on `args` after the program's name; its messages are dropped.
+static int parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "quarn-server");
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    int headless = 0;
+    testing::internal::CaptureStderr();
+    int status = parseCommandLine(int(argv.size()), argv.data(), &headless);
+    testing::internal::GetCapturedStderr();
+    return status;
+}
+
+TEST(options, ValuesBeyondTheirBoundsAndUnknownOptionsEndWithStatusTwo) {
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--port", "0"},
+                                         {"--port", "65536"},
+                                         {"--port", "23x"},
+                                         {"--max-accounts", "-1"},
+                                         {"--max-view-radius", "0"},
+                                         {"--max-view-radius", "1001"},
+                                         {"--world-radius", "0"},
+                                         {"--autosave", "-1"},
+                                         {"--status-interval", "0"},
+                                         {"--res", ""},
+                                         {"--port"},
+                                         {"--no-such-option"},
+                                         {"2300"}})
+        EXPECT_EQ(parse(bad), 2) << bad[0];
+    EXPECT_EQ(parse({"--max-view-radius", "1000", "--world-radius", "1000000"}), -1);
+    maxViewRadius = 16; // the defaults again, for the tests that follow in this process
+    worldRadius = 128;
+}
