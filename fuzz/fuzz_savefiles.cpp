@@ -32,9 +32,8 @@ void requireRoundTrip(int (*save)(const char*, ArrayList*), ArrayList* list, con
 
 void fuzzProfiles(const uint8_t* file, size_t len) {
     ArrayList* list = initArrayList(10, 8);
-    std::string name = scratch + "/profiles";
     int32_t n = 0;
-    if (loadProfsFrom(file, len, name.c_str(), list)) {
+    if (loadProfsFrom(file, len, (scratch + "/profiles").c_str(), list)) {
         memcpy(&n, file, 4);
         for (int i = 0; i < n; i++)
             require(arrayListGet<veskProfile>(list, i)->stage == psNotConn, "account is on");
@@ -79,8 +78,7 @@ void playOn(ArrayList* chunks) {
 
 void fuzzWorld(const uint8_t* file, size_t len) {
     ArrayList* chunks = initArrayList(10, 8);
-    std::string name = scratch + "/world";
-    int t = loadWorldFrom(file, len, name.c_str(), chunks);
+    int t = loadWorldFrom(file, len, (scratch + "/world").c_str(), chunks);
     require(arrayListGetLength(chunks) == t, "chunk count");
     if (t > 0) {
         requireRoundTrip(saveChunks, chunks, file, len);

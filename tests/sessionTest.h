@@ -12,8 +12,6 @@
 #include "veskServer.h"
 #include "wireParse.h"
 
-using datagrams = std::vector<bytes>;
-
 struct sessionTest : testing::Test {
     loopback lb;
     quietTrace quiet;

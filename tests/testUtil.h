@@ -43,6 +43,7 @@ void freshLists(int radius);
 void freeLists();
 
 using bytes = std::vector<unsigned char>;
+using datagrams = std::vector<bytes>;
 
 inline bytes operator+(bytes a, const bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
