@@ -29,9 +29,9 @@ struct mapTool : testing::Test {
         SDL_FreeSurface(pic);
         std::filesystem::remove_all(dir);
     }
-    // The exit status of quarn-map run with `args`, its output dropped.
+    // The exit status of quarn-map run with `args`; its standard error in dir/stderr.
     int run(const string& args) {
-        string command = string(QUARN_MAP_BIN) + " " + args + " >/dev/null 2>&1";
+        string command = string(QUARN_MAP_BIN) + " " + args + " >/dev/null 2>" + dir + "/stderr";
         int status = system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -68,6 +68,8 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndDam
     string cut = readFile(world).substr(0, 5000);
     writeFile(world, cut);
     EXPECT_EQ(run("-i " + world + " -o " + dir + "/map.png"), 1);
+    EXPECT_TRUE(has(readFile(dir + "/stderr"), world + " is damaged ("))
+        << readFile(dir + "/stderr");
     EXPECT_TRUE(readFile(world) == cut);
     EXPECT_FALSE(std::filesystem::exists(world + ".bad"));
     EXPECT_EQ(run("-i " + world + " -o " + dir + "/map.png --scale 0"), 2);

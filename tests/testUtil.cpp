@@ -19,10 +19,6 @@ void captureLog() {
     logSink = [](const char* text, int len) { capturedLog.emplace_back(text, size_t(len)); };
 }
 
-bool logHas(const std::string& entry) {
-    return std::ranges::find(capturedLog, entry) != capturedLog.end();
-}
-
 void useFakeClock(uint32_t start) {
     fakeNow = start;
     clockSource = [] { return fakeNow; };

@@ -11,7 +11,6 @@
 
 extern std::vector<std::string> capturedLog; // log entries since captureLog()
 void captureLog();                           // points the log sink at capturedLog
-bool logHas(const std::string& entry);
 
 extern uint32_t fakeNow; // the clock's time while useFakeClock is in force
 void useFakeClock(uint32_t start);
