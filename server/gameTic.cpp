@@ -55,8 +55,7 @@ int usedSlots[senderSlots];  // the slots to free after the tick
 int usedSlotCount = 0;
 
 senderQueue* senderOf(uint32_t addr) {
-    uint32_t h = addr * 0x9E3779B1u;
-    for (uint32_t i = (h ^ (h >> 15)) & (senderSlots - 1);; i = (i + 1) & (senderSlots - 1)) {
+    for (uint32_t i = addressHash(addr) & (senderSlots - 1);; i = (i + 1) & (senderSlots - 1)) {
         if (senderSlot[i] == 0) {
             senders[senderCount] = senderQueue{addr, -1, -1, 0};
             senderSlot[i] = ++senderCount;

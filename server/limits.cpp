@@ -27,11 +27,6 @@ static int isLoopback(const sockaddr_in* from) {
     return (ntohl(from->sin_addr.s_addr) >> 24) == 127;
 }
 
-static uint32_t slotOf(uint32_t addr) {
-    uint32_t h = addr * 0x9E3779B1u;
-    return (h ^ (h >> 16)) % addressSlots;
-}
-
 // How long a slot has counted; a free slot counts as the oldest of all.
 static uint32_t ageOf(const addressRecord* r, uint32_t now) {
     return r->addr == 0 ? UINT32_MAX : now - r->since;
@@ -42,7 +37,7 @@ static uint32_t ageOf(const addressRecord* r, uint32_t now) {
 static addressRecord* recordOf(const sockaddr_in* from, uint32_t now) {
     if (isLoopback(from)) return nullptr;
     uint32_t addr = from->sin_addr.s_addr;
-    uint32_t first = slotOf(addr);
+    uint32_t first = addressHash(addr) % addressSlots;
     addressRecord* victim = nullptr;
     for (int i = 0; i < probeRun; i++) {
         addressRecord* r = &records[(first + uint32_t(i)) % addressSlots];

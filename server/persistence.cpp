@@ -199,10 +199,7 @@ void startSlicedSave(const char* profPath, ArrayList* profs, const char* worldPa
         [](void* pro, FILE* f) { saveProf(static_cast<veskProfile*>(pro), f); });
     inMemory(
         1, worldPath, publicMode, chunks,
-        [](void* chunk) {
-            const veskTerrain* t = static_cast<veskTerrain*>(chunk);
-            return chunkHeadLen + 16 * size_t(t->numVerts) + 12 * size_t(t->numFaces);
-        },
+        [](void* chunk) { return size_t(chunkRecordLen(static_cast<veskTerrain*>(chunk))); },
         [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
     sliced.files = 2;
 }

@@ -118,7 +118,6 @@ int saveGame() {
 }
 
 void releaseGame() {
-    dropSlicedSave();
     if (mysocket >= 0) close(mysocket);
     mysocket = -1;
     freeArrayListPointer(profList);
@@ -144,13 +143,18 @@ int startServer() {
     return 1;
 }
 
+// The last status line and a whole save, which supersedes an autosave under way.
+static int saveAtStop() {
+    logStatus();
+    textBoxAddStr(tb, "Server: Stopping + Saving");
+    dropSlicedSave();
+    return saveGame();
+}
+
 // What is in memory is the only copy of every change since the last save: a Stop whose
 // save fails keeps serving, and the next Stop tries again.
 int stopServer() {
-    logStatus();
-    textBoxAddStr(tb, "Server: Stopping + Saving");
-    dropSlicedSave(); // the whole save below supersedes it
-    if (!saveGame()) {
+    if (!saveAtStop()) {
         textBoxAddf(tb, "Server: Save failed (%s), still serving", saveFailure);
         return 0;
     }
@@ -160,10 +164,7 @@ int stopServer() {
 
 int quitServer() {
     if (!servOn) return 1;
-    logStatus();
-    textBoxAddStr(tb, "Server: Stopping + Saving");
-    dropSlicedSave();
-    int saved = saveGame();
+    int saved = saveAtStop();
     if (!saved) textBoxAddf(tb, "Server: Save failed (%s) at quit", saveFailure);
     releaseGame();
     return saved;

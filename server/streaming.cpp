@@ -32,10 +32,6 @@ static int visibleFrom(veskProfile* pro, const veskGravity* avatar, const int* c
            pro->terRadius;
 }
 
-static long long chunkRecordLen(const veskTerrain* ter) {
-    return chunkHeadLen + 16LL * ter->numVerts + 12LL * ter->numFaces;
-}
-
 int buffChunk(veskTerrain* ter) {
     if (bufIndex + chunkRecordLen(ter) > bufSize) return 0;
     putInt(ter->chunkCoords[0]);
@@ -88,8 +84,7 @@ static std::vector<int> seen;                     // scratch of one client
 static std::vector<uint64_t> seenMask;            // likewise, one bit per changed entity
 
 static uint32_t chunkSlot(int cx, int cy) {
-    uint32_t h = uint32_t(cx) * 0x9E3779B1u ^ uint32_t(cy) * 0x85EBCA77u;
-    return (h ^ (h >> 15)) & uint32_t(runTable.size() - 1);
+    return coordHash(cx, cy) & uint32_t(runTable.size() - 1);
 }
 
 static const chunkRun* runOf(int cx, int cy) {

@@ -88,6 +88,12 @@ constexpr int chunkHeadLen = 16; // cx, cy, vertex count, face count
 constexpr int entRecordLen = 44;
 static_assert(newAccountLen == 513 && loginLen == 517 && sessionHeadLen == 17);
 
+// A chunk's record, on the wire and in the world file alike: its head, then 16 bytes a
+// vertex and 12 a face.
+inline long long chunkRecordLen(const veskTerrain* ter) {
+    return chunkHeadLen + 16LL * ter->numVerts + 12LL * ter->numFaces;
+}
+
 // ---------------------------------------------------------------------------------------
 // Accounts
 
@@ -212,6 +218,12 @@ void sendKey(veskProfile* pro);
 int newPlayerEntity();
 // The controlled entity of a connected account, or null when its index is not valid.
 veskEntity* profEntity(veskProfile* pro);
+
+// A well-mixed hash of an IPv4 address, for tables keyed by sender.
+inline uint32_t addressHash(uint32_t addr) {
+    uint32_t h = addr * 0x9E3779B1u;
+    return h ^ (h >> 15);
+}
 
 // limits.cpp: account creations and failed logins per address and minute (never limited
 // from loopback); `now` is the millisecond clock

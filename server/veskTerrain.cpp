@@ -67,7 +67,7 @@ struct coordIndex {
 static coordIndex indexes[4];
 static int nextEvicted = 0;
 
-static uint32_t coordHash(int x, int y) {
+uint32_t coordHash(int x, int y) {
     uint32_t h = uint32_t(x) * 0x9E3779B1u ^ uint32_t(y) * 0x85EBCA77u;
     return h ^ (h >> 15);
 }

@@ -61,6 +61,8 @@ void checkAndSpawn(ArrayList* terList, int coX, int coY, float scale, int edge);
 veskTerrain* coordsToTer(const int* inCoords, ArrayList* terList);
 // The same, with the chunk's position in the list.
 veskTerrain* coordsToTerAt(const int* inCoords, ArrayList* terList, int* position);
+// A well-mixed hash of chunk coordinates, for tables keyed by chunk.
+uint32_t coordHash(int x, int y);
 
 // Releases every chunk of a chunk list with its arrays, then the list.
 void freeTerList(ArrayList* terList);
