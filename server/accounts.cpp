@@ -2,8 +2,11 @@
 // client in every later datagram, salted password hashes, the look-ups by name and by key,
 // and the entity each account controls. Text fields may fill all 256 bytes, so every use
 // of them is bounded.
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sodium.h>
 #include <string>
 #include <unordered_map>
@@ -12,6 +15,8 @@
 
 int maxAccounts = 10000;
 int maxViewRadius = 16;
+int failedLoginsPerAccount = 10;
+long long passwordHashes = 0;
 
 static int fieldLen(const unsigned char* s, int maxlen) {
     return int(strnlen(reinterpret_cast<const char*>(s), size_t(maxlen)));
@@ -126,6 +131,7 @@ static int isPasswordHash(const unsigned char* field) {
 int hashPassword(unsigned char* field, const unsigned char* sent) {
     char hash[crypto_pwhash_STRBYTES];
     if (sodium_init() < 0) return 0;
+    passwordHashes++;
     if (crypto_pwhash_argon2id_str(hash, reinterpret_cast<const char*>(sent),
                                    size_t(fieldLen(sent, textLen)), passOpsLimit,
                                    passMemLimit) != 0)
@@ -143,6 +149,7 @@ int checkPassword(unsigned char* field, const unsigned char* sent) {
         return 1;
     }
     if (sodium_init() < 0) return 0;
+    passwordHashes++;
     return crypto_pwhash_argon2id_str_verify(reinterpret_cast<const char*>(field),
                                              reinterpret_cast<const char*>(sent),
                                              size_t(fieldLen(sent, textLen))) == 0;
@@ -150,7 +157,7 @@ int checkPassword(unsigned char* field, const unsigned char* sent) {
 
 // --- creation and login ----------------------------------------------------------------
 
-static void replyByte(int type, sockaddr_in* to, socklen_t toLen) {
+static void replyByte(int type, const sockaddr_in* to, socklen_t toLen) {
     buf[0] = uint8_t(type);
     if (sendBuf(to, toLen, 1) <= 0) traceLine("sendFailed");
     bufIndex = 0;
@@ -168,18 +175,42 @@ veskEntity* profEntity(veskProfile* pro) {
     return entityAt(entList, pro->entity);
 }
 
-// Accounts are never removed, so their number and the pace at which one address makes
-// them are bounded; a new account has no entity until its first login.
+// A refusal or a result of a creation or login: the system's text, then who it is about.
+static void accountEntry(const char* text, const unsigned char* name, const sockaddr_in* from) {
+    char who[300];
+    whoText(name, from, who, sizeof who);
+    strangerEntry(text, "%s (%s)", text, who);
+}
+
+// A name is shown in the log: no byte of it may be a control character.
+static int nameIsPrintable(const unsigned char* name) {
+    for (int i = 0; i < textLen && name[i]; i++)
+        if (name[i] < 0x20 || name[i] == 0x7F) return 0;
+    return 1;
+}
+
+// Accounts are never removed by a client, so their number and the pace at which strangers
+// make them are bounded; a new account has no entity until its first login.
 void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen) {
     uint32_t now = getTicks();
-    if (isUsernameInUse(buff + 1) >= 0) {
-        textBoxAddStr(tb, "Profile Creation: Username conflict.");
-        replyByte(soNewBad, remaddr, addrlen);
-        return;
+    const unsigned char* name = buff + 1;
+    char shown[256];
+    shownField(name, textLen, shown, sizeof shown);
+    strangerEntry("New Profile Creation", "New Profile Creation: (%s) (***)", shown);
+    const char* refusal = nullptr;
+    if (!nameIsPrintable(name)) {
+        refusal = "Profile Creation: Failed (name)";
+    } else if (isUsernameInUse(name) >= 0) {
+        refusal = "Profile Creation: Username conflict.";
+    } else {
+        catchUp();
+        if (ix.count >= maxAccounts || !creationAllowed(remaddr, now))
+            refusal = "Profile Creation: Refused (limit)";
+        else if (!takeHash())
+            refusal = "Profile Creation: Refused (busy)";
     }
-    catchUp();
-    if (ix.count >= maxAccounts || !creationAllowed(remaddr, now)) {
-        textBoxAddStr(tb, "Profile Creation: Refused (limit)");
+    if (refusal) {
+        accountEntry(refusal, name, remaddr);
         replyByte(soNewBad, remaddr, addrlen);
         return;
     }
@@ -193,12 +224,12 @@ void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addr
     pro->addrLen = addrlen;
     pro->profAddr = *remaddr;
     pro->stage = psNotConn;
-    int len = fieldLen(buff + 1, textLen);
-    memcpy(pro->username, buff + 1, size_t(len));
+    int len = fieldLen(name, textLen);
+    memcpy(pro->username, name, size_t(len));
     pro->entity = -1;
     arrayListAddEndPointer(profList, pro);
     countCreation(remaddr, now);
-    textBoxAddStr(tb, "Profile Creation: Success");
+    accountEntry("Profile Creation: Success", pro->username, remaddr);
     replyByte(soNewGood, remaddr, addrlen);
 }
 
@@ -215,27 +246,62 @@ static int entityUsable(veskProfile* pro) {
     return 1;
 }
 
+static int fromHome(const veskProfile* pro, const sockaddr_in* from) {
+    return pro->hasGoodAddr && pro->goodAddr == from->sin_addr.s_addr;
+}
+
+constexpr uint32_t minuteMs = 60000;
+
+// After a run of failures a name is checked only from the address it last logged in from,
+// for the rest of the minute: guesses from anywhere else cost no hash.
+static int accountRefuses(const veskProfile* pro, const sockaddr_in* from, uint32_t now) {
+    return pro->failedLogins >= failedLoginsPerAccount && now - pro->failedSince < minuteMs &&
+           !fromHome(pro, from);
+}
+
+static void countAccountFailure(veskProfile* pro, uint32_t now) {
+    if (pro->failedLogins == 0 || now - pro->failedSince >= minuteMs) {
+        pro->failedLogins = 0;
+        pro->failedSince = now;
+    }
+    pro->failedLogins++;
+}
+
+static veskProfile* liveListed(veskProfile* pro);
+
 // An address that keeps failing is answered without a check for the rest of its minute,
-// so passwords cannot be guessed at the pace of the tick.
+// and so is a name that keeps failing, so passwords cannot be guessed at the pace of the
+// tick; a tick spends at most its budget of hashes.
 void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen) {
     traceLine("profLogin()");
     uint32_t now = getTicks();
+    const unsigned char* name = buff;
+    char shown[256];
+    shownField(name, textLen, shown, sizeof shown);
+    strangerEntry("Profile Log In", "Profile Log In: (%s) (***)", shown);
     if (!loginAllowed(remaddr, now)) {
-        textBoxAddStr(tb, "Log In: Failed (rate)");
+        accountEntry("Log In: Failed (rate)", name, remaddr);
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
-    int index = isUsernameInUse(buff);
+    int index = isUsernameInUse(name);
     tracef("userIndex: %d\n", index);
     if (index < 0) {
-        textBoxAddStr(tb, "Log In: Failed (username)");
+        accountEntry("Log In: Failed (username)", name, remaddr);
         countFailedLogin(remaddr, now);
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
     veskProfile* pro = arrayListGet<veskProfile>(profList, index);
-    if (pro->stage != psNotConn) {
-        textBoxAddStr(tb, "Log In: Failed (overload)");
+    const char* refusal = nullptr;
+    if (pro->stage != psNotConn)
+        refusal = "Log In: Failed (overload)";
+    else if (accountRefuses(pro, remaddr, now))
+        refusal = "Log In: Failed (rate)";
+    else if (!takeHash())
+        refusal = "Log In: Failed (busy)";
+    if (refusal) {
+        accountEntry(refusal, name, remaddr);
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
@@ -243,8 +309,9 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
     int same = checkPassword(pro->password, buff + textLen);
     tracef("areSame: %d\n", same);
     if (!same) {
-        textBoxAddStr(tb, "Log In: Failed (password)");
+        accountEntry("Log In: Failed (password)", name, remaddr);
         countFailedLogin(remaddr, now);
+        countAccountFailure(pro, now);
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
@@ -252,6 +319,10 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
     pro->terRadius = radius > maxViewRadius ? maxViewRadius : radius;
     pro->addrLen = addrlen;
     pro->profAddr = *remaddr;
+    pro->hasGoodAddr = 1;
+    pro->goodAddr = remaddr->sin_addr.s_addr;
+    pro->lastLogin = int64_t(time(nullptr));
+    pro->sessionStart = now;
     forgetKey(pro);
     makeKey(pro->key);
     rememberKey(pro);
@@ -262,7 +333,71 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
     pro->failCount = 0;
     pro->lastRecv = getTicks();
     memset(pro->keyMapBuf, 0, sizeof pro->keyMapBuf);
+    liveListed(pro);
     sendKey(pro);
+}
+
+// --- the tick's creations and logins ---------------------------------------------------
+
+struct accountRequest {
+    unsigned char data[loginLen];
+    int length;
+    sockaddr_in from;
+    int stranger; // the sender had no session: its entries are limited
+    int first;    // a login from the address of the account's last successful one
+};
+static std::vector<accountRequest> requests;
+
+void queueAccountRequest(const unsigned char* buff, int length, const sockaddr_in* from) {
+    if (length != newAccountLen && length != loginLen) return;
+    if (requests.size() >= size_t(maxDatagramsPerTick)) return; // one tick's reading at most
+    accountRequest& r = requests.emplace_back();
+    memcpy(r.data, buff, size_t(length));
+    r.length = length;
+    r.from = *from;
+    r.stranger = entryFromStranger();
+    r.first = 0;
+}
+
+void serveAccountRequests() {
+    for (accountRequest& r : requests) {
+        if (r.data[0] != coLogin) continue;
+        int index = isUsernameInUse(r.data + 1);
+        r.first = index >= 0 && fromHome(arrayListGet<veskProfile>(profList, index), &r.from);
+    }
+    std::stable_sort(
+        requests.begin(), requests.end(),
+        [](const accountRequest& a, const accountRequest& b) { return a.first > b.first; });
+    for (accountRequest& r : requests) {
+        setEntrySender(r.stranger ? &r.from : nullptr);
+        if (r.data[0] == coNewAccount)
+            profCreation(r.data, r.length, &r.from, sizeof r.from);
+        else
+            profLogin(r.data + 1, r.length - 1, &r.from, sizeof r.from);
+    }
+    setEntrySender(nullptr);
+    requests.clear();
+}
+
+// --- live sessions ---------------------------------------------------------------------
+// Kept in the order of their logins; an account leaves the list when it is next looked at
+// after its session ended, however it ended.
+
+static std::vector<veskProfile*> live;
+
+static veskProfile* liveListed(veskProfile* pro) {
+    if (!pro->listedLive) live.push_back(pro);
+    pro->listedLive = 1;
+    return pro;
+}
+
+const std::vector<veskProfile*>& liveSessions() {
+    std::erase_if(live, [](veskProfile* pro) {
+        if (pro->stage != psNotConn) return false;
+        pro->listedLive = 0;
+        return true;
+    });
+    return live;
 }
 
 // --- session keys ----------------------------------------------------------------------
@@ -289,6 +424,12 @@ void sendKey(veskProfile* pro) {
     memcpy(buf + 1 + keyLen + 4, &terScale, 4);
     int sent = sendBuf(&pro->profAddr, pro->addrLen, logGoodLen);
     if (sent < logGoodLen) traceLine("sendFailed");
-    textBoxAddInt(tb, "keySent (", sent);
+    strangerEntry("keySent", "keySent (%d)", sent);
     bufIndex = 0;
+}
+
+void resetAccounts() {
+    forgetAccountIndex();
+    live.clear();
+    requests.clear();
 }

@@ -1,9 +1,7 @@
 // The game tick, in its fixed order: take the datagrams that have arrived and dispatch
-// them, a fair share for every sender, turn held keys into motion requests, move every
-// entity, let every session send, and clear the per-tick change marks that the sending
-// read.
+// them (the receive step), turn held keys into motion requests, move every entity, let
+// every session send, and clear the per-tick change marks that the sending read.
 #include <cstring>
-#include <sys/socket.h>
 
 #include "tolp.h"
 #include "veskServer.h"
@@ -12,137 +10,6 @@ int recvlen = 0;
 
 static int nonZero(const float* v) {
     return !(v[0] == 0.0f && v[1] == 0.0f && v[2] == 0.0f);
-}
-
-// --- the datagrams of a tick --------------------------------------------------------
-// Each tick drains what has arrived (up to a high cap, so that the kernel's queue never
-// fills with one sender's datagrams and drops everybody else's), keeps them per sender
-// address, and serves the senders in turn, one datagram each, within the tick's time
-// budget. What is left over when the budget is spent is dropped: the drops fall on the
-// heaviest senders, and one sender can never starve the others. Within one address the
-// datagrams keep their order, so many players behind one address are all served.
-int maxPerSenderPerTick = 512;
-int receiveBudgetMs = 20;
-long long droppedDatagrams = 0;
-
-namespace {
-
-struct heldDatagram {
-    int at; // offset in the arena; the datagram is followed by a 0 byte
-    int len;
-    int next; // the next datagram of the same sender, -1 at the end
-    sockaddr_in from;
-    socklen_t fromLen;
-};
-
-struct senderQueue {
-    uint32_t addr;
-    int head, tail, count;
-};
-
-// Room for what one tick keeps: small game datagrams mostly, a few large ones.
-constexpr int arenaSize = 4 << 20;
-constexpr int senderSlots = 2 * maxDatagramsPerTick; // a power of two
-static_assert((senderSlots & (senderSlots - 1)) == 0);
-unsigned char arena[arenaSize];
-int arenaUsed = 0;
-heldDatagram held[maxDatagramsPerTick];
-int heldCount = 0;
-senderQueue senders[maxDatagramsPerTick];
-int senderCount = 0;
-int senderSlot[senderSlots]; // index into senders + 1; 0 for free
-int usedSlots[senderSlots];  // the slots to free after the tick
-int usedSlotCount = 0;
-
-senderQueue* senderOf(uint32_t addr) {
-    for (uint32_t i = addressHash(addr) & (senderSlots - 1);; i = (i + 1) & (senderSlots - 1)) {
-        if (senderSlot[i] == 0) {
-            senders[senderCount] = senderQueue{addr, -1, -1, 0};
-            senderSlot[i] = ++senderCount;
-            usedSlots[usedSlotCount++] = int(i);
-            return &senders[senderCount - 1];
-        }
-        if (senders[senderSlot[i] - 1].addr == addr) return &senders[senderSlot[i] - 1];
-    }
-}
-
-// Keeps one datagram received into buf, or drops it when its sender has had its share.
-void keep(int len, const sockaddr_in* from, socklen_t fromLen) {
-    // Byte 17 is read by the receive trace whatever the length: keep it inside the copy.
-    int room = len + 1 < 18 ? 18 : len + 1;
-    senderQueue* q = senderOf(from->sin_addr.s_addr);
-    if (q->count >= maxPerSenderPerTick || arenaUsed + room > arenaSize) {
-        droppedDatagrams++;
-        return;
-    }
-    memset(arena + arenaUsed, 0, size_t(room));
-    memcpy(arena + arenaUsed, buf, size_t(len));
-    held[heldCount] = heldDatagram{arenaUsed, len, -1, *from, fromLen};
-    if (q->tail >= 0)
-        held[q->tail].next = heldCount;
-    else
-        q->head = heldCount;
-    q->tail = heldCount;
-    q->count++;
-    heldCount++;
-    arenaUsed += room;
-}
-
-void drainSocket() {
-    for (int n = 0; n < maxDatagramsPerTick; n++) {
-        sockaddr_in from = {};
-        socklen_t fromLen = sizeof from;
-        int len =
-            int(recvfrom(mysocket, buf, bufSize, 0, reinterpret_cast<sockaddr*>(&from), &fromLen));
-        if (len <= 0) return;
-        keep(len, &from, fromLen);
-    }
-}
-
-void dispatchHeld(const heldDatagram* d) {
-    unsigned char* data = arena + d->at;
-    recvlen = d->len;
-    remaddr = d->from;
-    addrlen = d->fromLen;
-    tracef("received message: (%d bytes) (%02X first) (%02X postKey)\n", d->len, data[0], data[17]);
-    ticlyIn(data, d->len, &remaddr, addrlen);
-}
-
-// One datagram of each sender in turn, in the order the senders were first heard.
-void serveInTurn() {
-    uint32_t start = getTicks();
-    int left = heldCount;
-    while (left > 0) {
-        for (int s = 0; s < senderCount; s++) {
-            senderQueue* q = &senders[s];
-            if (q->head < 0) continue;
-            if (getTicks() - start >= uint32_t(receiveBudgetMs)) {
-                droppedDatagrams += left;
-                return;
-            }
-            const heldDatagram* d = &held[q->head];
-            q->head = d->next;
-            left--;
-            dispatchHeld(d);
-        }
-    }
-}
-
-void forgetHeld() {
-    for (int i = 0; i < usedSlotCount; i++)
-        senderSlot[usedSlots[i]] = 0;
-    usedSlotCount = 0;
-    senderCount = 0;
-    heldCount = 0;
-    arenaUsed = 0;
-}
-
-} // namespace
-
-static void receiveAll() {
-    drainSocket();
-    serveInTurn();
-    forgetHeld();
 }
 
 // Held keys become this tick's request: walkers at unit strength along their heading,
@@ -228,7 +95,7 @@ static void moveEntity(veskEntity* ent) {
 }
 
 void gameTic() {
-    receiveAll();
+    receiveDatagrams();
 
     for (ArrayList* l = profList; l; l = l->next)
         for (int i = 0; i < l->filled; i++) {

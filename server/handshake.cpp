@@ -1,8 +1,16 @@
 // The session stage machine: the stop-and-wait handshake driven by acknowledgements,
 // resends after a second of silence, keep-alive polls in the game, and disconnection.
+#include <cstdio>
 #include <cstring>
 
 #include "veskServer.h"
+
+// An entry about the session's account: the system's text, then who.
+static void sessionEntry(veskProfile* pro, const char* text) {
+    char who[300];
+    whoText(pro->username, &pro->profAddr, who, sizeof who);
+    textBoxAddf(tb, "%s (%s)", text, who);
+}
 
 int returnWaitTime = 1000;
 int returnFailMax = 3;
@@ -26,7 +34,7 @@ static void stopControlledEntity(veskProfile* pro) {
 void handshakeStep(veskProfile* pro) {
     switch (pro->stage) {
     case psKeyWait:
-        textBoxAddStr(tb, "Log In: Completed + Confirmed");
+        sessionEntry(pro, "Log In: Completed + Confirmed");
         enterStage(pro, psTerWait);
         break;
     case psTerWait:
@@ -67,7 +75,9 @@ void ticlyTimeOut(veskProfile* pro) {
     pro->lastRecv = now;
     pro->failCount++;
     if (pro->failCount > returnFailMax) {
-        textBoxAddInt(tb, "Connection Aborted. Stage: (", pro->stage);
+        char text[64];
+        snprintf(text, sizeof text, "Connection Aborted. Stage: (%d)", pro->stage);
+        sessionEntry(pro, text);
         pro->stage = psNotConn;
         // Input may already have been applied during the handshake; an entity left
         // walking with nobody to stop it would wander and grow the world for ever.
@@ -108,7 +118,7 @@ void ticlyOutGame(veskProfile* pro) {
         now - pro->lastSent > uint32_t(returnWaitTime)) {
         pro->failCount++;
         if (pro->failCount > returnFailMax) {
-            textBoxAddStr(tb, "Connection Aborted [poll]");
+            sessionEntry(pro, "Connection Aborted [poll]");
             profDisconnect(pro);
         } else {
             sendPoUpdate(pro);
@@ -127,6 +137,6 @@ void sendPoUpdate(veskProfile* pro) {
 
 void profDisconnect(veskProfile* prof) {
     prof->stage = psNotConn;
-    textBoxAddStr(tb, "Disconnected");
+    sessionEntry(prof, "Disconnected");
     stopControlledEntity(prof);
 }

@@ -1,7 +1,9 @@
 // Formatting of log entries into a bounded buffer and hand-off to the current sink;
-// entries longer than 255 characters are cut.
+// entries longer than 255 characters are cut. Client text is escaped before it is shown,
+// and the entries strangers cause are limited to a few a second with a summary.
 #include "log.h"
 
+#include <arpa/inet.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -41,4 +43,165 @@ void textBoxAddf(textBox*, const char* format, ...) {
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
     emit(line);
+}
+
+// --- client text -----------------------------------------------------------------------
+
+// The length of the valid UTF-8 sequence at `s` that is not a control character, or 0.
+static size_t printableSequence(const unsigned char* s, size_t len) {
+    unsigned char c = s[0];
+    if (c >= 0x20 && c < 0x7F) return c == '\\' ? 0 : 1;
+    size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+               : c >= 0xE0 && c <= 0xEF ? 3
+               : c >= 0xF0 && c <= 0xF4 ? 4
+                                        : 0;
+    if (n == 0 || n > len) return 0;
+    // The second byte's range excludes overlong forms, surrogates and code points beyond
+    // U+10FFFF; the C1 controls U+0080-U+009F are escaped like the C0 ones.
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c == 0xC2) lo = 0xA0;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+    if (s[1] < lo || s[1] > hi) return 0;
+    for (size_t i = 2; i < n; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF) return 0;
+    return n;
+}
+
+size_t shownText(const void* text, size_t len, char* out, size_t outSize) {
+    const unsigned char* s = static_cast<const unsigned char*>(text);
+    size_t w = 0;
+    for (size_t i = 0; i < len;) {
+        size_t n = printableSequence(s + i, len - i);
+        if (n == 0) {
+            if (w + 4 >= outSize) break;
+            snprintf(out + w, 5, "\\x%02X", s[i]);
+            w += 4;
+            i++;
+            continue;
+        }
+        if (w + n >= outSize) break;
+        memcpy(out + w, s + i, n);
+        w += n;
+        i += n;
+    }
+    if (outSize > 0) out[w] = 0;
+    return w;
+}
+
+size_t shownField(const unsigned char* field, size_t maxLen, char* out, size_t outSize) {
+    return shownText(field, strnlen(reinterpret_cast<const char*>(field), maxLen), out, outSize);
+}
+
+void whoText(const unsigned char* name, const sockaddr_in* from, char* out, size_t outSize) {
+    char shown[256] = "";
+    if (name) shownField(name, 256, shown, sizeof shown);
+    char address[INET_ADDRSTRLEN] = "";
+    if (from) inet_ntop(AF_INET, &from->sin_addr, address, sizeof address);
+    if (name && from)
+        snprintf(out, outSize, "%s %s:%u", shown, address, unsigned(ntohs(from->sin_port)));
+    else if (from)
+        snprintf(out, outSize, "%s:%u", address, unsigned(ntohs(from->sin_port)));
+    else
+        snprintf(out, outSize, "%s", shown);
+}
+
+// --- entries strangers cause -----------------------------------------------------------
+// The counts of the current second per kind, and the addresses of the entries held back,
+// each counted once: a set of fixed size, emptied every second.
+
+constexpr int maxKinds = 32;
+constexpr int addressSlots = 16384; // a power of two
+struct kindCount {
+    const char* kind;
+    long shown, heldBack;
+    long addresses;    // distinct senders of the entries held back
+    int addressesFull; // more than the set could hold
+};
+static kindCount kinds[maxKinds];
+static int kindsUsed = 0;
+static uint64_t addressSet[addressSlots]; // kind index + 1 << 32 | address; 0 free
+static int usedAddressSlots = 0;
+static uint32_t secondStart = 0;
+static int counting = 0;
+static const sockaddr_in* entrySender = nullptr;
+
+void setEntrySender(const sockaddr_in* stranger) {
+    entrySender = stranger;
+}
+
+int entryFromStranger() {
+    return entrySender != nullptr;
+}
+
+static kindCount* countOf(const char* kind) {
+    for (int i = 0; i < kindsUsed; i++)
+        if (kinds[i].kind == kind || strcmp(kinds[i].kind, kind) == 0) return &kinds[i];
+    if (kindsUsed == maxKinds) return nullptr;
+    kinds[kindsUsed] = kindCount{kind, 0, 0, 0, 0};
+    return &kinds[kindsUsed++];
+}
+
+static void noteAddress(kindCount* k, uint32_t addr) {
+    uint64_t key = uint64_t(k - kinds + 1) << 32 | addr;
+    if (usedAddressSlots * 2 >= addressSlots) {
+        k->addressesFull = 1;
+        return;
+    }
+    uint32_t h = (addr ^ uint32_t(k - kinds) * 0x9E3779B1u) * 0x85EBCA6Bu;
+    for (uint32_t i = (h ^ h >> 15) & (addressSlots - 1);; i = (i + 1) & (addressSlots - 1)) {
+        if (addressSet[i] == key) return;
+        if (addressSet[i] == 0) {
+            addressSet[i] = key;
+            usedAddressSlots++;
+            k->addresses++;
+            return;
+        }
+    }
+}
+
+void strangerEntry(const char* kind, const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (!entrySender) {
+        emit(line);
+        return;
+    }
+    kindCount* k = countOf(kind);
+    if (k && k->shown >= strangerEntriesPerSecond) {
+        k->heldBack++;
+        noteAddress(k, entrySender->sin_addr.s_addr);
+        return;
+    }
+    if (k) k->shown++;
+    emit(line);
+}
+
+void logSummaries(uint32_t now) {
+    if (!counting) {
+        counting = 1;
+        secondStart = now;
+    }
+    if (now - secondStart < 1000) return;
+    for (int i = 0; i < kindsUsed; i++) {
+        kindCount* k = &kinds[i];
+        if (k->heldBack > 0)
+            textBoxAddf(tb, "%s: %ld more from %s%ld addresses in the last second", k->kind,
+                        k->heldBack, k->addressesFull ? "at least " : "", k->addresses);
+    }
+    resetLogLimits();
+    counting = 1;
+    secondStart = now;
+}
+
+void resetLogLimits() {
+    kindsUsed = 0;
+    memset(addressSet, 0, sizeof addressSet);
+    usedAddressSlots = 0;
+    counting = 0;
 }

@@ -1,6 +1,11 @@
 // Operator log entries and standard-output trace lines. Log entries go to a sink
 // (the control window's text box, standard output when headless, a capture in tests).
+// Text that came from a client is never printed as it came: it is shown escaped.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
 
 #include "../libs/veskTrace.h"
 
@@ -17,3 +22,27 @@ void textBoxAddFloat(textBox* textB, const char* str, float var);
 
 // An entry composed printf-style, cut to 255 characters.
 void textBoxAddf(textBox* textB, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Client text as it may be printed: bytes below 0x20, 0x7F, the backslash, control
+// characters 0x80-0x9F and bytes that are not valid UTF-8 become \xNN, so that no line
+// can be forged and no terminal sequence reaches the operator. Writes at most outSize - 1
+// characters and a 0 (never half an escape); returns the characters written.
+size_t shownText(const void* text, size_t len, char* out, size_t outSize);
+// The same for text ended by a 0 byte within maxLen bytes.
+size_t shownField(const unsigned char* field, size_t maxLen, char* out, size_t outSize);
+
+// Who an entry is about, as added after the system's text: "alice 203.0.113.5:40112",
+// without the name when `name` is null, without the address when `from` is null.
+void whoText(const unsigned char* name, const sockaddr_in* from, char* out, size_t outSize);
+
+// Entries caused by a datagram from a sender without a session are limited: beyond
+// `strangerEntriesPerSecond` of one kind in a second they are only counted, and once a
+// second a summary says how many there were ("Wake Up: 4121 more from 3998 addresses in
+// the last second"). The receive step names the sender of the datagram being handled, or
+// null for a session's; `kind` is a string constant, the start of the entry's text.
+constexpr int strangerEntriesPerSecond = 20;
+void setEntrySender(const sockaddr_in* stranger);
+int entryFromStranger(); // whether a stranger's datagram is being handled
+void strangerEntry(const char* kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void logSummaries(uint32_t now); // the summaries of the second that ended, if it did
+void resetLogLimits();

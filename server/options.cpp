@@ -31,6 +31,10 @@ static void usage(FILE* to, const char* program) {
             "  --autosave SECONDS       save accounts and world this often while serving\n"
             "                           (0 = never, default 300)\n"
             "  --status-interval SECONDS  how often the status line is logged (default 60)\n"
+            "  --hashes-per-tick N      password hashes (logins and creations) a tick may\n"
+            "                           spend (1-1000, default 5)\n"
+            "  --creations-per-minute N accounts made in a minute from all addresses but\n"
+            "                           loopback (0-1000000, default 30)\n"
             "  --version                print the version and exit\n"
             "  --help                   print this text and exit\n",
             program);
@@ -56,6 +60,8 @@ enum optionId {
     optWorldRadius,
     optAutosave,
     optStatusInterval,
+    optHashesPerTick,
+    optCreationsPerMinute,
     optVersion,
     optHelp
 };
@@ -78,6 +84,8 @@ int parseCommandLine(int argc, char** argv, int* headless) {
         {"world-radius", required_argument, nullptr, optWorldRadius},
         {"autosave", required_argument, nullptr, optAutosave},
         {"status-interval", required_argument, nullptr, optStatusInterval},
+        {"hashes-per-tick", required_argument, nullptr, optHashesPerTick},
+        {"creations-per-minute", required_argument, nullptr, optCreationsPerMinute},
         {"version", no_argument, nullptr, optVersion},
         {"help", no_argument, nullptr, optHelp},
         {nullptr, 0, nullptr, 0}};
@@ -86,7 +94,9 @@ int parseCommandLine(int argc, char** argv, int* headless) {
                                      {optMaxViewRadius, &maxViewRadius, 1, 1000},
                                      {optWorldRadius, &worldRadius, 1, 1000000},
                                      {optAutosave, &autosaveSeconds, 0, 7 * 24 * 3600},
-                                     {optStatusInterval, &statusSeconds, 1, 24 * 3600}};
+                                     {optStatusInterval, &statusSeconds, 1, 24 * 3600},
+                                     {optHashesPerTick, &hashesPerTick, 1, 1000},
+                                     {optCreationsPerMinute, &creationsPerMinute, 0, 1000000}};
     const char* program = argc > 0 ? argv[0] : "quarn-server";
     *headless = 0;
     optind = 0; // 0 starts the scan afresh, whatever an earlier one left

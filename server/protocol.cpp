@@ -28,13 +28,19 @@ int buffToInt(const unsigned char* buff) {
 
 int sendBuf(const sockaddr_in* addr, socklen_t len, int n) {
     if (n < 0 || n > bufSize) return -1;
-    return int(sendto(mysocket, buf, size_t(n), 0, reinterpret_cast<const sockaddr*>(addr), len));
+    int sent =
+        int(sendto(mysocket, buf, size_t(n), 0, reinterpret_cast<const sockaddr*>(addr), len));
+    if (sent > 0) {
+        traffic.datagramsOut++;
+        traffic.bytesOut += sent;
+    }
+    return sent;
 }
 
 static void wakeUp(sockaddr_in* from, socklen_t fromLen) {
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &from->sin_addr, address, sizeof address);
-    textBoxAddf(tb, "Wake Up: (%s)", address);
+    strangerEntry("Wake Up", "Wake Up: (%s)", address);
     buf[0] = soWakeup;
     if (sendBuf(from, fromLen, 1) <= 0) traceLine("send Failed");
 }
@@ -94,11 +100,6 @@ static void gameTicSubMessages(veskProfile* pro, byteReader* r) {
     }
 }
 
-// The username of a creation or login datagram, bounded by its field.
-static int nameLen(const unsigned char* buff) {
-    return int(strnlen(reinterpret_cast<const char*>(buff) + 1, textLen));
-}
-
 static int sameSender(const sockaddr_in* a, const sockaddr_in* b) {
     return a->sin_family == b->sin_family && a->sin_port == b->sin_port &&
            a->sin_addr.s_addr == b->sin_addr.s_addr;
@@ -117,14 +118,10 @@ void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t ad
     int type = readU8(&r);
     if (type == coWakeup) {
         wakeUp(remaddr, addrlen);
-    } else if (type == coNewAccount) {
-        if (length != newAccountLen) return;
-        textBoxAddf(tb, "New Profile Creation: (%.*s) (***)", nameLen(buff), buff + 1);
-        profCreation(buff, length, remaddr, addrlen);
-    } else if (type == coLogin) {
-        if (length != loginLen) return;
-        textBoxAddf(tb, "Profile Log In: (%.*s) (***)", nameLen(buff), buff + 1);
-        profLogin(buff + 1, loginLen - 1, remaddr, addrlen);
+    } else if (type == coNewAccount || type == coLogin) {
+        // Each costs a password hash: served after the tick's other datagrams.
+        if (length == (type == coNewAccount ? newAccountLen : loginLen))
+            queueAccountRequest(buff, length, remaddr);
     } else if (type == coUpdate) {
         tracef("coUpdate: %d (getTic: %d)\n", coUpdate, int(getTicks()));
         if (length != sessionHeadLen) return;

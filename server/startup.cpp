@@ -68,9 +68,12 @@ int initServ() {
         mysocket = -1;
         return 0;
     }
-    // Room for the bursts of many handshakes at once (the kernel caps the size).
-    int rcvbuf = 1 << 20;
-    setsockopt(mysocket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    // Room for a tick's bursts of many handshakes, or of a flood, so that the queue does not
+    // fill between two reads: beyond the system's cap where the server may set it.
+    int rcvbuf = 8 << 20;
+    if (setsockopt(mysocket, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0)
+        setsockopt(mysocket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    openReceive(mysocket);
     int flags = fcntl(mysocket, F_GETFL);
     fcntl(mysocket, F_SETFL, flags | O_NONBLOCK);
     return 1;
@@ -124,7 +127,10 @@ void releaseGame() {
     freeTerList(terList);
     freeEntList(entList);
     profList = terList = entList = nullptr;
-    forgetAccountIndex();
+    resetAccounts();
+    resetReceive();
+    resetLimits();
+    resetLogLimits();
     freeTickChanges();
     servOn = 0;
 }

@@ -1,6 +1,6 @@
 // The operator's status line: players in the game and connecting, the mean and longest
-// tick, the size of the world and the datagrams dropped, measured over each interval and
-// logged once an interval and at Stop.
+// tick, the size of the world and the datagrams dropped (by the server and by the system),
+// measured over each interval and logged once an interval and at Stop.
 #include <chrono>
 
 #include "veskServer.h"
@@ -12,6 +12,7 @@ static double tickMsSum = 0;
 static double tickMsMax = 0;
 static long ticks = 0;
 static long long droppedAtStart = 0;
+static long long systemDroppedAtStart = 0;
 
 static double nowMs() {
     using namespace std::chrono;
@@ -22,7 +23,8 @@ void startStatus() {
     intervalStart = getTicks();
     tickMsSum = tickMsMax = 0;
     ticks = 0;
-    droppedAtStart = droppedDatagrams;
+    droppedAtStart = traffic.dropped;
+    systemDroppedAtStart = traffic.systemDropped;
 }
 
 void logStatus() {
@@ -35,10 +37,10 @@ void logStatus() {
         }
     textBoxAddf(tb,
                 "Status: %d playing, %d connecting, tick mean %.2f ms, max %.2f ms, %d chunks, "
-                "%d entities, %lld datagrams dropped",
+                "%d entities, %lld datagrams dropped, %lld dropped by the system",
                 playing, connecting, ticks ? tickMsSum / double(ticks) : 0.0, tickMsMax,
                 arrayListGetLength(terList), arrayListGetLength(entList),
-                droppedDatagrams - droppedAtStart);
+                traffic.dropped - droppedAtStart, traffic.systemDropped - systemDroppedAtStart);
     startStatus();
 }
 

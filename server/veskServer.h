@@ -112,6 +112,14 @@ struct veskProfile {
     int keyMapBuf[numServKeyMaps];
     uint32_t lastRecv;
     uint32_t lastSent;
+    // Kept in memory only, for the limits and the operator.
+    int failedLogins;      // failed logins for this name in the minute from failedSince
+    uint32_t failedSince;  // millisecond clock
+    int hasGoodAddr;       // whether goodAddr holds the address of a successful login
+    uint32_t goodAddr;     // IPv4 address (network order) of the last successful login
+    int64_t lastLogin;     // wall-clock seconds of the last successful login, 0 for none
+    int listedLive;        // in the list of live sessions
+    uint32_t sessionStart; // millisecond clock at the login
 };
 
 // ---------------------------------------------------------------------------------------
@@ -182,11 +190,23 @@ int tickDue(uint32_t now); // 1 when a tick is due at `now` (and accounted for)
 int runHeadless(); // process exit status
 
 // gameTic.cpp
-constexpr int maxDatagramsPerTick = 4096; // read from the socket in one tick at most
-extern int maxPerSenderPerTick;           // kept from one address in one tick at most
-extern int receiveBudgetMs;               // time a tick spends on dispatching
-extern long long droppedDatagrams;        // left over when the budget or a share was spent
 void gameTic();
+
+// receive.cpp: the datagrams of a tick, players' sessions first, a fair share per sender
+constexpr int maxDatagramsPerTick = 4096; // read from the socket in one tick at most
+extern int maxPerSenderPerTick;           // kept from one sender in one tick at most
+extern int receiveBudgetMs;               // time a tick spends on dispatching
+// Running totals since the process started.
+struct trafficTotals {
+    long long datagramsIn, bytesIn;   // read from the socket (empty ones included)
+    long long datagramsOut, bytesOut; // sent
+    long long dropped;                // ours: beyond a sender's share or the tick's budget
+    long long systemDropped;          // the system's, when the socket's queue was full
+};
+extern trafficTotals traffic;
+int openReceive(int fd); // sets up the socket's receiving; 1 on success
+void receiveDatagrams(); // reads, then dispatches what arrived, sessions first
+void resetReceive();
 
 // protocol.cpp: byte order, sending, and the receive dispatcher
 void intToBuffer(int i, unsigned char* buff);
@@ -196,10 +216,19 @@ int sendBuf(const sockaddr_in* addr, socklen_t len, int n);
 void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
 
 // accounts.cpp: accounts, login and session keys
-extern int maxAccounts;   // creations beyond it are refused
-extern int maxViewRadius; // a larger view radius asked at login is served at this one
+extern int maxAccounts;            // creations beyond it are refused
+extern int maxViewRadius;          // a larger view radius asked at login is served at this one
+extern int failedLoginsPerAccount; // a minute, before a name is checked only from home
+extern long long passwordHashes;   // computed since the process started
 void profCreation(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
 void profLogin(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
+// Creations and logins cost a password hash each, so they wait until the tick's datagrams
+// are dispatched and are then served within the tick's hash budget: logins of accounts from
+// the address of their last successful login first, then the rest in arrival order.
+void queueAccountRequest(const unsigned char* buff, int length, const sockaddr_in* from);
+void serveAccountRequests();
+// Accounts in a session (any stage but psNotConn), in the order they logged in.
+const std::vector<veskProfile*>& liveSessions();
 int isUsernameInUse(const unsigned char* name);
 void makeKey(unsigned char* buff);
 int strCompare(const unsigned char* str0, const unsigned char* str1, int maxlen);
@@ -212,6 +241,7 @@ int hashPassword(unsigned char* field, const unsigned char* sent);
 int checkPassword(unsigned char* field, const unsigned char* sent);
 // The name and key look-ups follow profList; dropped whenever the list is rebuilt.
 void forgetAccountIndex();
+void resetAccounts(); // the look-ups, the live sessions and the requests waiting
 veskProfile* keyToProf(const unsigned char* key);
 void sendKey(veskProfile* pro);
 // The entity a player controls: appended like the default one, placed on the terrain.
@@ -226,14 +256,19 @@ inline uint32_t addressHash(uint32_t addr) {
 }
 
 // limits.cpp: account creations and failed logins per address and minute (never limited
-// from loopback); `now` is the millisecond clock
-extern int creationsPerMinute;
-extern int failedLoginsPerMinute;
+// from loopback), creations per minute for the whole server, password hashes per tick;
+// `now` is the millisecond clock
+extern int creationsPerAddress;    // a minute
+extern int failedLoginsPerAddress; // a minute
+extern int creationsPerMinute;     // from all addresses but loopback
+extern int hashesPerTick;
 int creationAllowed(const sockaddr_in* from, uint32_t now);
 void countCreation(const sockaddr_in* from, uint32_t now);
 int loginAllowed(const sockaddr_in* from, uint32_t now);
 void countFailedLogin(const sockaddr_in* from, uint32_t now);
-void forgetAddressRecords();
+int takeHash();     // 1 when the tick may spend one more password hash (and it is counted)
+void newHashTick(); // the next tick's hashes
+void resetLimits();
 
 // handshake.cpp: the stage machine, resends, polls and disconnect
 void handshakeStep(veskProfile* pro);

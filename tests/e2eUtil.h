@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <set>
 #include <unistd.h>
 
+#include "forgedNet.h"
 #include "testUtil.h"
 #include "veskServer.h"
 #include "wireParse.h"
@@ -153,15 +155,42 @@ struct udpClient : loopback {
         return d == bytes{soUpdate};
     }
     // A new account (unless `create` is false), its login with view radius 3 and the
-    // handshake: the coordinates of the chunks that came, empty on failure.
+    // handshake: the coordinates of the chunks that came, empty on failure. A refusal is
+    // tried again for a while, as a player would: a tick hashes only a few passwords.
     coords join(const string& name, const string& pass = "pw", bool create = true) {
         std::vector<chunkRec> chunks;
-        bool in = (!create || request(newAccountMsg(name, pass)) == bytes{soNewGood}) &&
-                  login(name, pass, 3) && handshake(&chunks, 120000);
+        bool made = !create;
+        for (int i = 0; i < 20 && !made; i++) {
+            made = request(newAccountMsg(name, pass)) == bytes{soNewGood};
+            if (!made) usleep(100 * 1000);
+        }
+        bool in = false;
+        for (int i = 0; i < 20 && made && !in; i++) {
+            in = login(name, pass, 3);
+            if (!in) usleep(100 * 1000);
+        }
+        in = in && handshake(&chunks, 120000);
         return in ? coordsOf(chunks) : coords{};
     }
     bytes keys(const std::vector<std::pair<int, int>>& entries) const {
         return tic() + ::keys(int(entries.size()), entries);
+    }
+    // A view-angle change whose heading names turn k, for counting the turns that come back.
+    bytes turn(int k) const {
+        bytes d = tic();
+        d.push_back(cosSetRots);
+        const float rots[3] = {0, 0.001f * float(k), 0};
+        appendFloats(&d, rots, 3);
+        return d;
+    }
+    // The turns of this client's entity in the datagrams, by the k of turn(k).
+    std::set<int> turnsIn(const bytes& d) const {
+        gameStream s;
+        std::set<int> got;
+        if (d.empty() || d == bytes{soUpdate} || !parseGameDatagram(d, &s, nullptr)) return got;
+        for (const entUpdate& u : s.ents)
+            if (u.id == entity && u.hasRot) got.insert(int(std::lround(u.rots[1] / 0.001f)));
+        return got;
     }
     bytes mouse(const float* eyeAndRay, int button) const {
         bytes d = tic();

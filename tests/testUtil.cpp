@@ -71,9 +71,11 @@ void clientSend(loopback* lb, const std::vector<unsigned char>& d) {
 
 void dispatch(loopback* lb, const std::vector<unsigned char>& d) {
     size_t n = std::min(d.size(), size_t(bufSize));
+    newHashTick(); // each datagram as the only one of its tick
     memcpy(buf, d.data(), n);
     buf[n] = 0;
     ticlyIn(buf, int(n), &lb->clientAddr, 16);
+    serveAccountRequests(); // as the receive step does after the tick's datagrams
 }
 
 void freshLists(int radius) {
@@ -81,7 +83,7 @@ void freshLists(int radius) {
     terList = initArrayList(10, 8);
     entList = initArrayList(10, 8);
     if (radius > 0) embedSpawnTer(terList, radius, 0, 0, terScale, terEdge);
-    forgetAddressRecords();
+    resetLimits();
 }
 
 void freeLists() {
@@ -89,7 +91,7 @@ void freeLists() {
     freeTerList(terList);
     freeEntList(entList);
     profList = terList = entList = nullptr;
-    forgetAccountIndex();
+    resetAccounts();
 }
 
 std::vector<unsigned char> newAccountMsg(const std::string& name, const std::string& pass) {

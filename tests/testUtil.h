@@ -34,7 +34,8 @@ void closeLoopback(loopback* lb);
 std::vector<unsigned char> clientRecv(loopback* lb, int timeoutMs = 200);
 std::vector<std::vector<unsigned char>> clientDrain(loopback* lb, int timeoutMs = 50);
 void clientSend(loopback* lb, const std::vector<unsigned char>& d);
-// Hands a datagram to the dispatcher as the tick does, as if it came from the client.
+// Hands a datagram to the dispatcher as the receive step does, as if it came from the
+// client and were the only one of its tick.
 void dispatch(loopback* lb, const std::vector<unsigned char>& d);
 
 // New empty lists (and, if `radius` > 0, the spawn area of that radius around (0, 0)).

@@ -37,7 +37,7 @@ TEST_F(handshake, SilentLoginGetsTheKeyFourTimesThenIsAbortedAndStopped) {
     EXPECT_TRUE(tickFor(5000).empty());
     EXPECT_EQ(fakeNow, 4200u);
     EXPECT_TRUE(stopped());
-    EXPECT_EQ(capturedLog.back(), "Connection Aborted. Stage: (1)");
+    EXPECT_EQ(capturedLog.back(), aboutAlice("Connection Aborted. Stage: (1)"));
 }
 
 // With no chunk in view the entity batch goes at once; each stage resends its datagram after
@@ -68,7 +68,8 @@ TEST_F(handshake, EachStageResendsAndInTheGameSilenceIsPolledThenDisconnected) {
     walk();
     EXPECT_EQ(tickFor(3000), datagrams(3, {soUpdate}));
     EXPECT_EQ(std::vector<std::string>(capturedLog.end() - 2, capturedLog.end()),
-              (std::vector<std::string>{"Connection Aborted [poll]", "Disconnected"}));
+              (std::vector<std::string>{aboutAlice("Connection Aborted [poll]"),
+                                        aboutAlice("Disconnected")}));
     EXPECT_EQ(pro->stage, psNotConn);
     EXPECT_TRUE(stopped());
     EXPECT_EQ(send(loginMsg("alice", "", 3)).size(), 25u);

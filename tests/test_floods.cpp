@@ -1,0 +1,251 @@
+// What strangers can make the server do, inside the process: the reading past empty
+// datagrams, sessions served before strangers, the tick's hash budget and who goes first,
+// the limits per account, per address (with the shared overflow record) and for the whole
+// server, client text shown escaped, and the summaries that keep a flood out of the log.
+#include "sessionTest.h"
+
+struct floods : sessionTest {
+    int savedHashes = hashesPerTick;
+    void TearDown() override {
+        hashesPerTick = savedHashes;
+        sessionTest::TearDown();
+    }
+    // An account with a hashed password and no session.
+    veskProfile* account(const char* name, const char* password) {
+        auto* p = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
+        strcpy(reinterpret_cast<char*>(p->username), name);
+        hashPassword(p->password, reinterpret_cast<const unsigned char*>(password));
+        p->entity = -1;
+        arrayListAddEndPointer(profList, p);
+        return p;
+    }
+    int logged(const std::string& entry) { return int(std::ranges::count(capturedLog, entry)); }
+};
+
+static std::string port(const loopback& l) {
+    return std::to_string(ntohs(l.clientAddr.sin_port));
+}
+
+TEST_F(floods, AnEmptyDatagramIsPassedOverAndTheReadingGoesOn) {
+    long long before = traffic.datagramsIn;
+    for (int i = 0; i < 3; i++)
+        clientSend(&lb, {});
+    clientSend(&lb, {coWakeup});
+    EXPECT_EQ(tick(), datagrams{{soWakeup}});
+    EXPECT_EQ(traffic.datagramsIn - before, 4);
+}
+
+// The budget runs out after a few datagrams (the clock moves a millisecond whenever it is
+// read), yet the session's input, sent last, is served first.
+TEST_F(floods, ASessionIsServedBeforeAnyStrangerWhenTheBudgetRunsOut) {
+    loginAlice(4, psGame);
+    loopback stranger = lb;
+    stranger.client = loopbackSocket(&stranger.clientAddr, "127.0.0.2");
+    for (int i = 0; i < 300; i++)
+        clientSend(&stranger, {coWakeup});
+    clientSend(&lb, tic() + keys(1, {{skmJump, 1}}));
+    usleep(20000);
+    clockSource = [] { return fakeNow++; };
+    tick();
+    EXPECT_EQ(pro->keyMapBuf[skmJump], 1);
+    EXPECT_LT(clientDrain(&stranger, 20).size(), 30u);
+    close(stranger.client);
+}
+
+// Six wrong guesses from a stranger arrive before alice's right password from her own
+// address: hers is checked first, then four guesses; the tick's budget refuses the rest
+// without a hash, and the next tick has a budget again.
+TEST_F(floods, TheHashBudgetServesALoginFromItsHomeAddressFirst) {
+    hashesPerTick = 5;
+    veskProfile* alice = account("alice", "right");
+    account("bobby", "secret");
+    ASSERT_EQ(send(loginMsg("alice", "right", 3)).size(), 25u); // her home is now this address
+    profDisconnect(alice);
+    loopback stranger = lb;
+    stranger.client = loopbackSocket(&stranger.clientAddr, "127.0.0.2");
+    newHashTick();
+    long long hashes = passwordHashes;
+    for (int i = 0; i < 6; i++)
+        queueAccountRequest(loginMsg("bobby", "guess", 3).data(), loginLen, &stranger.clientAddr);
+    queueAccountRequest(loginMsg("alice", "right", 3).data(), loginLen, &lb.clientAddr);
+    serveAccountRequests();
+    EXPECT_EQ(clientRecv(&lb).size(), 25u);
+    EXPECT_EQ(clientDrain(&stranger, 20), datagrams(6, {soLogBad}));
+    EXPECT_EQ(passwordHashes - hashes, 5);
+    std::string who = " (bobby 127.0.0.2:" + port(stranger) + ")";
+    EXPECT_EQ(logged("Log In: Failed (password)" + who), 4);
+    EXPECT_EQ(logged("Log In: Failed (busy)" + who), 2);
+    newHashTick();
+    EXPECT_EQ(send(newAccountMsg("carol", "pw")), bytes{soNewGood});
+    close(stranger.client);
+}
+
+// After ten failures in a minute a name is checked only from its home address: guesses from
+// elsewhere are refused without a hash until the minute is over.
+TEST_F(floods, ANameThatKeepsFailingIsCheckedOnlyFromHome) {
+    account("alice", "right");
+    ASSERT_EQ(send(loginMsg("alice", "right", 3)).size(), 25u);
+    profDisconnect(arrayListGet<veskProfile>(profList, 0));
+    loopback stranger = lb;
+    stranger.client = loopbackSocket(&stranger.clientAddr, "127.0.0.2");
+    auto fromStranger = [&](const char* pass) {
+        dispatch(&stranger, loginMsg("alice", pass, 3));
+        return clientRecv(&stranger);
+    };
+    for (int i = 0; i < 10; i++)
+        EXPECT_EQ(fromStranger("guess"), bytes{soLogBad});
+    long long hashes = passwordHashes;
+    EXPECT_EQ(fromStranger("right"), bytes{soLogBad});
+    EXPECT_EQ(logged("Log In: Failed (rate) (alice 127.0.0.2:" + port(stranger) + ")"), 1);
+    EXPECT_EQ(passwordHashes, hashes);
+    EXPECT_EQ(send(loginMsg("alice", "right", 3)).size(), 25u); // from home
+    profDisconnect(arrayListGet<veskProfile>(profList, 0));
+    fakeNow += 60000;
+    EXPECT_EQ(fromStranger("right").size(), 25u);
+    close(stranger.client);
+}
+
+// A name with a control byte is refused; an old account that has one still logs in, and
+// every entry shows the name escaped.
+TEST_F(floods, ClientTextIsNeverPrintedRaw) {
+    std::string forged = "eve\nStatus: 9 playing\x1b[2J";
+    EXPECT_EQ(send(newAccountMsg(forged, "pw")), bytes{soNewBad});
+    std::string shown = "eve\\x0AStatus: 9 playing\\x1B[2J";
+    std::string who = " (" + shown + " 127.0.0.1:" + port(lb) + ")";
+    EXPECT_EQ(logged("Profile Creation: Failed (name)" + who), 1);
+    EXPECT_EQ(arrayListGetLength(profList), 0);
+    account(forged.c_str(), "pw");
+    EXPECT_EQ(send(loginMsg(forged, "pw", 3)).size(), 25u);
+    EXPECT_EQ(logged("Profile Log In: (" + shown + ") (***)"), 1);
+    for (const std::string& entry : capturedLog)
+        for (char c : entry)
+            EXPECT_GE(static_cast<unsigned char>(c), 0x20) << entry;
+}
+
+// Bytes a client may send, and how they are shown: printable ASCII and valid UTF-8 as they
+// are, everything else (controls, the backslash, C1 controls, overlong forms, surrogates,
+// beyond U+10FFFF, cut sequences) byte by byte as \xNN; never half an escape at the end.
+TEST(shownText, EscapesEveryByteThatIsNotPrintableText) {
+    auto shown = [](const std::string& in, size_t room = 256) {
+        char out[256];
+        shownText(in.data(), in.size(), out, room);
+        return std::string(out);
+    };
+    EXPECT_EQ(shown("a b~"), "a b~");
+    EXPECT_EQ(shown(std::string("\x00\x1F\x20", 3)), "\\x00\\x1F ");
+    EXPECT_EQ(shown("\x7F\\"), "\\x7F\\x5C");
+    EXPECT_EQ(shown("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
+              "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(shown("\xC2\xA0\xC2\x9F"), "\xC2\xA0\\xC2\\x9F");
+    EXPECT_EQ(shown("\xC0\xAF\xC1\xBF"), "\\xC0\\xAF\\xC1\\xBF");
+    EXPECT_EQ(shown("\xE0\x9F\xBF\xED\xA0\x80"), "\\xE0\\x9F\\xBF\\xED\\xA0\\x80");
+    EXPECT_EQ(shown("\xF4\x8F\xBF\xBF\xF4\x90\x80\x80"), "\xF4\x8F\xBF\xBF\\xF4\\x90\\x80\\x80");
+    EXPECT_EQ(shown("\xE2\x82"), "\\xE2\\x82");
+    EXPECT_EQ(shown("\xF5\x80\x80\x80"), "\\xF5\\x80\\x80\\x80");
+    EXPECT_EQ(shown("ab\n", 6), "ab"); // "ab\x0A" needs six characters and the 0
+    EXPECT_EQ(shown("ab\n", 7), "ab\\x0A");
+    EXPECT_EQ(shown("\xC3\xA9", 2), ""); // a whole character or none
+}
+
+// Beyond twenty entries of one kind in a second from strangers, the rest are counted, with
+// their addresses, and summed up once the second is over; a session's entries always show.
+TEST(strangerEntries, BeyondTwentyASecondOnlyASummaryShows) {
+    captureLog();
+    resetLogLimits();
+    logSummaries(1000);
+    sockaddr_in from[3];
+    for (int i = 0; i < 3; i++)
+        from[i] = sockaddr_in{AF_INET, 0, {htonl(0xC6120000u + uint32_t(i))}, {}};
+    for (int i = 0; i < 25; i++) {
+        setEntrySender(&from[i % 3]);
+        strangerEntry("Wake Up", "Wake Up: (%d)", i);
+        strangerEntry("Log In: Failed (busy)", "Log In: Failed (busy)");
+    }
+    setEntrySender(nullptr);
+    strangerEntry("Wake Up", "Wake Up: (session)");
+    EXPECT_EQ(capturedLog.size(), 41u);
+    EXPECT_EQ(capturedLog[38], "Wake Up: (19)");
+    logSummaries(1999);
+    EXPECT_EQ(capturedLog.size(), 41u);
+    logSummaries(2000);
+    ASSERT_EQ(capturedLog.size(), 43u);
+    EXPECT_EQ(capturedLog[41], "Wake Up: 5 more from 3 addresses in the last second");
+    EXPECT_EQ(capturedLog[42], "Log In: Failed (busy): 5 more from 3 addresses in the last second");
+    setEntrySender(&from[0]);
+    strangerEntry("Wake Up", "Wake Up: (again)");
+    setEntrySender(nullptr);
+    EXPECT_EQ(capturedLog.back(), "Wake Up: (again)");
+}
+
+// Addresses of the test range whose runs in the table start at the same slot.
+static std::vector<sockaddr_in> sameRun(int count) {
+    std::vector<sockaddr_in> found;
+    uint32_t first = addressHash(htonl(0xC6120001u)) % 4096;
+    for (uint32_t n = 1; found.size() < size_t(count); n++) {
+        uint32_t addr = htonl(0xC6120000u + n);
+        if (addressHash(addr) % 4096 == first) found.push_back({AF_INET, 0, {addr}, {}});
+    }
+    return found;
+}
+
+TEST(addressLimits, CountOneMinuteFromTheFirstEventAndNeverLimitLoopback) {
+    resetLimits();
+    sockaddr_in remote = {AF_INET, 0, {htonl(0xC000020A)}, {}}; // 192.0.2.10
+    sockaddr_in other = {AF_INET, 0, {htonl(0xC000020B)}, {}};
+    sockaddr_in local = {AF_INET, 0, {htonl(0x7F000002)}, {}};
+    sockaddr_in any = {AF_INET, 0, {0}, {}}; // 0.0.0.0 counts like every other address
+    for (int i = 0; i < 5; i++)
+        countCreation(&remote, 1000 + uint32_t(i));
+    EXPECT_TRUE(creationAllowed(&remote, 999)); // the clock from an earlier minute
+    EXPECT_FALSE(creationAllowed(&remote, 60999));
+    EXPECT_TRUE(creationAllowed(&other, 60999));
+    EXPECT_TRUE(creationAllowed(&remote, 61000)); // a new minute
+    for (int i = 0; i < 10; i++) {
+        countFailedLogin(&remote, 70000);
+        countFailedLogin(&local, 0);
+        countFailedLogin(&any, 70000);
+    }
+    EXPECT_FALSE(loginAllowed(&remote, 129999)); // the minute begun at 70000
+    EXPECT_TRUE(loginAllowed(&remote, 130000));
+    EXPECT_FALSE(loginAllowed(&any, 70000));
+    EXPECT_TRUE(loginAllowed(&local, 0));
+}
+
+// A full run sends newcomers to the one overflow record, which they share; nobody's record
+// is given up for them, and checks alone never make records.
+TEST(addressLimits, AFullRunLimitsNewcomersTogetherAndForgetsNobody) {
+    resetLimits();
+    std::vector<sockaddr_in> a = sameRun(10);
+    for (int i = 0; i < 8; i++)
+        countFailedLogin(&a[size_t(i)], 0);
+    for (uint32_t n = 0; n < 20000; n++) { // checks from thousands of addresses
+        sockaddr_in probe = {AF_INET, 0, {htonl(0xC6130000u + n)}, {}};
+        loginAllowed(&probe, 0);
+        creationAllowed(&probe, 0);
+    }
+    EXPECT_TRUE(loginAllowed(&a[8], 100));
+    for (int i = 0; i < 10; i++)
+        countFailedLogin(&a[8], 100);
+    EXPECT_FALSE(loginAllowed(&a[8], 100));
+    EXPECT_FALSE(loginAllowed(&a[9], 100)); // shares the overflow record
+    for (int i = 0; i < 9; i++)
+        countFailedLogin(&a[0], 200); // its own record, kept through all of that
+    EXPECT_FALSE(loginAllowed(&a[0], 200));
+    EXPECT_TRUE(loginAllowed(&a[1], 200));
+    EXPECT_TRUE(loginAllowed(&a[9], 60100)); // every minute ends
+}
+
+// At most creationsPerMinute accounts a minute from all addresses but loopback together.
+TEST(addressLimits, CreationsAreCountedForTheWholeServer) {
+    resetLimits();
+    for (uint32_t n = 0; n < uint32_t(creationsPerMinute); n++) {
+        sockaddr_in from = {AF_INET, 0, {htonl(0xC6120000u + n)}, {}};
+        EXPECT_TRUE(creationAllowed(&from, 500 + n));
+        countCreation(&from, 500 + n);
+    }
+    sockaddr_in fresh = {AF_INET, 0, {htonl(0xC6129999u)}, {}};
+    sockaddr_in local = {AF_INET, 0, {htonl(0x7F000001)}, {}};
+    EXPECT_FALSE(creationAllowed(&fresh, 60499));
+    EXPECT_TRUE(creationAllowed(&local, 60499));
+    EXPECT_TRUE(creationAllowed(&fresh, 60500));
+}
