@@ -200,6 +200,8 @@ void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addr
     const char* refusal = nullptr;
     if (!nameIsPrintable(name)) {
         refusal = "Profile Creation: Failed (name)";
+    } else if (!nameAllowed(name)) {
+        refusal = "Profile Creation: Refused (allow-list)";
     } else if (isUsernameInUse(name) >= 0) {
         refusal = "Profile Creation: Username conflict.";
     } else {
@@ -236,7 +238,7 @@ void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addr
 // Entities are not saved, so a saved index can dangle after a restart; and two live
 // sessions must never steer the same entity.
 static int entityUsable(veskProfile* pro) {
-    if (!profEntity(pro)) return 0;
+    if (!profEntity(pro) || profEntity(pro)->retired) return 0;
     for (ArrayList* b = profList; b; b = b->next) {
         veskProfile** pros = reinterpret_cast<veskProfile**>(b->data);
         for (int i = 0; i < b->filled; i++)
@@ -279,8 +281,15 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
     char shown[256];
     shownField(name, textLen, shown, sizeof shown);
     strangerEntry("Profile Log In", "Profile Log In: (%s) (***)", shown);
-    if (!loginAllowed(remaddr, now)) {
-        accountEntry("Log In: Failed (rate)", name, remaddr);
+    const char* early = nullptr;
+    if (!loginAllowed(remaddr, now))
+        early = "Log In: Failed (rate)";
+    else if (nameBanned(name))
+        early = "Log In: Failed (banned)";
+    else if (!nameAllowed(name))
+        early = "Log In: Failed (allow-list)";
+    if (early) {
+        accountEntry(early, name, remaddr);
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
@@ -350,7 +359,7 @@ static std::vector<accountRequest> requests;
 
 void queueAccountRequest(const unsigned char* buff, int length, const sockaddr_in* from) {
     if (length != newAccountLen && length != loginLen) return;
-    if (requests.size() >= size_t(maxDatagramsPerTick)) return; // one tick's reading at most
+    if (requests.size() >= 2 * size_t(maxDatagramsPerTick)) return; // more than a tick keeps
     accountRequest& r = requests.emplace_back();
     memcpy(r.data, buff, size_t(length));
     r.length = length;

@@ -1,6 +1,7 @@
 // Window mode of the process: SDL start-up, the main loop with its tick clock, window
 // events, the Start/Stop button, and the exit routine that saves before closing.
 #include <SDL2/SDL.h>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -66,7 +67,11 @@ void gLoop() {
     SDL_StartTextInput();
     SDL_Event event;
     while (running) {
-        if (!tickDue(getTicks())) continue;
+        if (quitRequested) running = 0; // a signal or the stop command: quit as a close does
+        uint32_t now = getTicks();
+        notifyWatchdog(now);
+        eventStep(0); // the loop polls the clock; descriptors are looked at in passing
+        if (!tickDue(now)) continue;
         inputEvents(&event);
         tic();
         presentFrame();
@@ -114,7 +119,22 @@ int closingGame() {
     return saved;
 }
 
+static void onHangUp(int) {
+    quitRequested = 1;
+}
+
 int runWindowed() {
+    for (const char* name : {"UbuntuMono-R.ttf", "Quarn.png"})
+        if (windowFile(name).empty()) {
+            fprintf(stderr, "quarn-server: the window needs %s, which is missing\n",
+                    resPath(name).c_str());
+            return 1;
+        }
+    // SDL turns SIGINT and SIGTERM into a quit; a closed terminal quits the same way.
+    struct sigaction action = {};
+    action.sa_handler = onHangUp;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGHUP, &action, nullptr);
     if (!init()) {
         traceLine("Init Failed");
         return 1;

@@ -1,48 +1,67 @@
 // Headless mode for dedicated hosting: no window and no display. The server starts at
-// once, log entries go to standard output, and SIGINT or SIGTERM stop it with a save; the
-// exit status is 1 when that save failed.
-#include <csignal>
+// once, sleeps in the event step between ticks, takes commands from standard input, prints
+// log entries to standard output with a UTC timestamp (unless that is the journal, which
+// stamps lines itself), and SIGINT, SIGTERM or SIGHUP stop it with a save; the exit status
+// is 1 when that save failed.
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "veskServer.h"
 
-static volatile sig_atomic_t stopRequested = 0;
-
-static void onStopSignal(int) {
-    stopRequested = 1;
+static void onQuitSignal(int) {
+    quitRequested = 1;
 }
 
-static void stdoutLogSink(const char* text, int len) {
+// Whether standard output is the journal's stream: JOURNAL_STREAM names its device and
+// inode.
+static int stdoutIsJournal() {
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    struct stat st;
+    if (!stream || sscanf(stream, "%llu:%llu", &dev, &ino) != 2 || fstat(1, &st) != 0) return 0;
+    return st.st_dev == dev && st.st_ino == ino;
+}
+
+static void journalSink(const char* text, int len) {
     printf("%.*s\n", len, text);
 }
 
-// Sleeps until the next tick is due; the window loop polls instead, a dedicated host
-// should not spend a core on waiting.
-static void waitForTick(uint32_t now) {
-    uint32_t wait = nextTick - now;
-    if (wait > uint32_t(mpt)) wait = uint32_t(mpt);
-    timespec ts = {0, long(wait) * 1000000L};
-    nanosleep(&ts, nullptr);
+// ISO 8601 in UTC with milliseconds: 2026-12-07T08:00:00.123Z.
+static void stampedSink(const char* text, int len) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc;
+    gmtime_r(&now.tv_sec, &utc);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    printf("%s.%03ldZ %.*s\n", stamp, now.tv_nsec / 1000000, len, text);
 }
 
 int runHeadless() {
-    logSink = stdoutLogSink;
+    logSink = stdoutIsJournal() ? journalSink : stampedSink;
     struct sigaction action = {};
-    action.sa_handler = onStopSignal;
+    action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &action, nullptr);
 
     mpt = 1000 / ticksPerSecond;
     nextTick = getTicks();
     lastSec = nextTick;
     if (!startServer()) return 1;
+    watchConsole();
     running = 1;
-    while (running && !stopRequested) {
+    while (running && !quitRequested) {
         uint32_t now = getTicks();
+        notifyWatchdog(now);
         if (!tickDue(now)) {
-            waitForTick(now);
+            // Sleeps until the tick is due unless a descriptor needs serving first; a
+            // dedicated host should not spend a core on waiting.
+            uint32_t wait = nextTick - now;
+            eventStep(int(wait < uint32_t(mpt) ? wait : uint32_t(mpt)));
             continue;
         }
         serveTick();

@@ -17,8 +17,12 @@ static void usage(FILE* to, const char* program) {
             "The authoritative server of the Quarn world: players' clients talk to it in UDP\n"
             "datagrams. Without --headless it opens its control window (Start, Stop, log).\n"
             "\n"
-            "  --headless               serve at once without a window; log to standard output;\n"
-            "                           SIGINT or SIGTERM stop with a save\n"
+            "  --headless               serve at once without a window; log to standard output,\n"
+            "                           commands from standard input; SIGINT, SIGTERM or\n"
+            "                           SIGHUP stop with a save\n"
+            "  --control COMMAND        send an operator's command to the server running on\n"
+            "                           the save folder (--res), print its answer, exit 0,\n"
+            "                           or 1 when it failed; --control help lists them\n"
             "  --port N                 UDP port to serve on (1-65535, default 2300)\n"
             "  --res DIR                folder of the logo, the font and the save files\n"
             "                           (default: res)\n"
@@ -40,8 +44,7 @@ static void usage(FILE* to, const char* program) {
             program);
 }
 
-// The whole text as a decimal integer within [lo, hi]; 0 when it is not one.
-static int readInt(const char* text, long lo, long hi, int* out) {
+int parseWholeNumber(const char* text, long lo, long hi, int* out) {
     char* end = nullptr;
     errno = 0;
     long v = strtol(text, &end, 10);
@@ -52,6 +55,7 @@ static int readInt(const char* text, long lo, long hi, int* out) {
 
 enum optionId {
     optHeadless = 1000,
+    optControl,
     optPort,
     optRes,
     optQuiet,
@@ -73,9 +77,10 @@ struct numericOption {
     long lo, hi;
 };
 
-int parseCommandLine(int argc, char** argv, int* headless) {
+int parseCommandLine(int argc, char** argv, commandLine* out) {
     static const option longOptions[] = {
         {"headless", no_argument, nullptr, optHeadless},
+        {"control", required_argument, nullptr, optControl},
         {"port", required_argument, nullptr, optPort},
         {"res", required_argument, nullptr, optRes},
         {"quiet", no_argument, nullptr, optQuiet},
@@ -98,7 +103,7 @@ int parseCommandLine(int argc, char** argv, int* headless) {
                                      {optHashesPerTick, &hashesPerTick, 1, 1000},
                                      {optCreationsPerMinute, &creationsPerMinute, 0, 1000000}};
     const char* program = argc > 0 ? argv[0] : "quarn-server";
-    *headless = 0;
+    *out = commandLine{};
     optind = 0; // 0 starts the scan afresh, whatever an earlier one left
     opterr = 0; // the messages below say more
     for (;;) {
@@ -110,7 +115,7 @@ int parseCommandLine(int argc, char** argv, int* headless) {
         for (const numericOption& n : numeric) {
             if (n.id != id) continue;
             known = 1;
-            if (!readInt(optarg, n.lo, n.hi, n.target)) {
+            if (!parseWholeNumber(optarg, n.lo, n.hi, n.target)) {
                 fprintf(stderr, "%s: --%s takes a whole number from %ld to %ld, not \"%s\"\n",
                         program, name, n.lo, n.hi, optarg);
                 usage(stderr, program);
@@ -120,7 +125,10 @@ int parseCommandLine(int argc, char** argv, int* headless) {
         if (known) continue;
         switch (id) {
         case optHeadless:
-            *headless = 1;
+            out->headless = 1;
+            break;
+        case optControl:
+            out->control = optarg;
             break;
         case optRes:
             if (!*optarg) {
@@ -129,6 +137,7 @@ int parseCommandLine(int argc, char** argv, int* headless) {
                 return 2;
             }
             setResDir(optarg);
+            out->resGiven = 1;
             break;
         case optQuiet:
             traceOn = 0;

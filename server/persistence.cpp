@@ -149,6 +149,13 @@ int saveChunks(const char* dir, ArrayList* chunkList) {
                     [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
 }
 
+int saveTextFile(const char* path, const std::string& text) {
+    safeFile s;
+    if (beginSave(&s, path, privateMode) <= 0) return 0;
+    fwrite(text.data(), 1, text.size(), s.f);
+    return finishSave(&s);
+}
+
 // --- saving a slice a tick -------------------------------------------------------------
 // An autosave must not hold up the tick: both files are put into memory within one tick,
 // which keeps them consistent with each other, and are then written a slice a tick, each

@@ -33,15 +33,20 @@ struct senderQueue {
     int head, tail, count;
 };
 
-// Room for what one tick keeps: small game datagrams mostly, a few large ones.
-constexpr int arenaSize = 4 << 20;
-constexpr int senderSlots = 2 * maxDatagramsPerTick; // a power of two
+// What one tick keeps. Strangers may fill half of it at most, so that a flood never leaves
+// the sessions without room.
+constexpr int heldCap = 2 * maxDatagramsPerTick;
+constexpr int arenaSize = 8 << 20;
+constexpr int strangerArena = arenaSize / 2;
+constexpr int senderSlots = 2 * heldCap; // a power of two
 static_assert((senderSlots & (senderSlots - 1)) == 0);
 unsigned char arena[arenaSize];
 int arenaUsed = 0;
-heldDatagram held[maxDatagramsPerTick];
+int strangerBytes = 0;
+heldDatagram held[heldCap];
 int heldCount = 0;
-senderQueue senders[maxDatagramsPerTick];
+int strangersHeld = 0;
+senderQueue senders[heldCap];
 int senderCount = 0;
 int senderSlot[senderSlots]; // index into senders + 1; 0 for free
 int usedSlots[senderSlots];  // the slots to free after the tick
@@ -72,6 +77,7 @@ void collectSessions() {
 }
 
 int fromSession(const sockaddr_in* from) {
+    if (sessionSet.empty()) return 0;
     uint64_t key = sessionBit | endpointKey(from);
     size_t mask = sessionSet.size() - 1;
     for (size_t i = addressHash(uint32_t(key ^ key >> 32)) & mask;; i = (i + 1) & mask) {
@@ -99,15 +105,23 @@ senderQueue* senderOf(uint64_t key) {
     }
 }
 
-// Keeps one datagram, or drops it when its sender has had its share.
+// Keeps one datagram, or drops it when its sender has had its share or its class has
+// filled its room.
 void keep(const unsigned char* data, int len, const sockaddr_in* from, socklen_t fromLen) {
     // Byte 17 is read by the receive trace whatever the length: keep it inside the copy.
     int room = len + 1 < 18 ? 18 : len + 1;
-    senderQueue* q = senderOf(senderKey(from));
-    if (q->count >= maxPerSenderPerTick || arenaUsed + room > arenaSize) {
+    uint64_t key = senderKey(from);
+    int stranger = (key & sessionBit) == 0;
+    int full = heldCount == heldCap || arenaUsed + room > arenaSize ||
+               (stranger &&
+                (strangersHeld == maxDatagramsPerTick || strangerBytes + room > strangerArena));
+    senderQueue* q = full ? nullptr : senderOf(key);
+    if (!q || q->count >= maxPerSenderPerTick) {
         traffic.dropped++;
         return;
     }
+    strangersHeld += stranger;
+    strangerBytes += stranger ? room : 0;
     memset(arena + arenaUsed, 0, size_t(room));
     memcpy(arena + arenaUsed, data, size_t(len));
     held[heldCount] = heldDatagram{arenaUsed, len, -1, *from, fromLen};
@@ -142,11 +156,13 @@ alignas(cmsghdr) unsigned char batchControl[batchSize][CMSG_SPACE(sizeof(uint32_
 iovec batchIov[batchSize];
 mmsghdr batchMsgs[batchSize];
 
-// Reads until nothing is waiting, or a tick's worth has been read. An empty datagram is
-// passed over, never taken for the end of the queue.
+// Reads until nothing is waiting, or, under a flood, until twice what a tick keeps has
+// been read (what cannot be kept is counted and dropped). An empty datagram is passed
+// over, never taken for the end of the queue.
 void drainSocket() {
-    for (int read = 0; read < maxDatagramsPerTick;) {
-        int want = maxDatagramsPerTick - read < batchSize ? maxDatagramsPerTick - read : batchSize;
+    constexpr int readCap = 2 * heldCap;
+    for (int read = 0; read < readCap;) {
+        int want = readCap - read < batchSize ? readCap - read : batchSize;
         for (int i = 0; i < want; i++) {
             batchIov[i] = iovec{batchData[i], bufSize};
             msghdr* m = &batchMsgs[i].msg_hdr;
@@ -168,6 +184,10 @@ void drainSocket() {
             traffic.datagramsIn++;
             traffic.bytesIn += len;
             if (len == 0 || m->msg_namelen < sizeof(sockaddr_in)) continue;
+            if (addressBanned(batchFrom[i].sin_addr.s_addr)) { // before any work
+                traffic.banned++;
+                continue;
+            }
             keep(batchData[i], len, &batchFrom[i], m->msg_namelen);
         }
         read += n;
@@ -215,7 +235,9 @@ void forgetHeld() {
     usedSlotCount = 0;
     senderCount = 0;
     heldCount = 0;
+    strangersHeld = 0;
     arenaUsed = 0;
+    strangerBytes = 0;
 }
 
 } // namespace
@@ -224,6 +246,10 @@ int openReceive(int fd) {
     systemDropsSeen = 0;
     int on = 1;
     return setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+}
+
+void readWaitingDatagrams() {
+    drainSocket();
 }
 
 void receiveDatagrams() {

@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sodium.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "veskServer.h"
 
@@ -121,7 +123,11 @@ int saveGame() {
 }
 
 void releaseGame() {
-    if (mysocket >= 0) close(mysocket);
+    closeControl();
+    if (mysocket >= 0) {
+        eventUnwatch(mysocket);
+        close(mysocket);
+    }
     mysocket = -1;
     freeArrayListPointer(profList);
     freeTerList(terList);
@@ -131,6 +137,7 @@ void releaseGame() {
     resetReceive();
     resetLimits();
     resetLogLimits();
+    resetAccessLists();
     freeTickChanges();
     servOn = 0;
 }
@@ -143,18 +150,62 @@ int startServer() {
         return 0;
     }
     if (!initServ()) return 0;
+    removeStaleTemporaryFiles();
+    loadAccessLists();
     initGame();
+    openControl();
+    // Datagrams are read as they come, so that the socket's queue never fills between ticks.
+    eventWatch(
+        mysocket, POLLIN, [](int, short, void*) { readWaitingDatagrams(); }, nullptr);
     lastAutosave = getTicks();
     startStatus();
+    notifyReady();
     return 1;
+}
+
+// Operators waiting for a save: those a save under way will answer, and those for whom
+// the next one starts.
+struct saveWaiter {
+    saveDone done;
+    void* context;
+};
+static std::vector<saveWaiter> waitingForThis;
+static std::vector<saveWaiter> waitingForNext;
+
+void requestSave(saveDone done, void* context) {
+    waitingForNext.push_back(saveWaiter{done, context});
+}
+
+void forgetSaveWaiter(void* context) {
+    auto asked = [context](const saveWaiter& w) { return w.context == context; };
+    std::erase_if(waitingForThis, asked);
+    std::erase_if(waitingForNext, asked);
+}
+
+// Answers everyone who waits for the save that just ended (a whole one answers them all).
+static void answerWaiters(std::vector<saveWaiter>* waiting, int saved, const char* text) {
+    std::vector<saveWaiter> now;
+    now.swap(*waiting);
+    for (const saveWaiter& w : now)
+        w.done(w.context, saved, text);
 }
 
 // The last status line and a whole save, which supersedes an autosave under way.
 static int saveAtStop() {
     logStatus();
     textBoxAddStr(tb, "Server: Stopping + Saving");
+    notifyStopping();
     dropSlicedSave();
-    return saveGame();
+    int saved = saveGame();
+    char text[400];
+    if (saved)
+        snprintf(text, sizeof text, "saved: %d accounts, %d chunks", arrayListGetLength(profList),
+                 arrayListGetLength(terList));
+    else
+        snprintf(text, sizeof text, "error: the save failed (%s)", saveFailure);
+    answerWaiters(&waitingForThis, saved, text);
+    answerWaiters(&waitingForNext, saved, text);
+    return saved;
 }
 
 // What is in memory is the only copy of every change since the last save: a Stop whose
@@ -179,25 +230,41 @@ int quitServer() {
 // An autosave writes this much a tick; a world of 3,000 chunks takes ten ticks.
 constexpr size_t autosaveSliceBytes = 1 << 20;
 
-// Goes on with an autosave under way; reports it when it is over.
-static void autosaveSlice() {
+static int operatorSave = 0; // the save under way was asked for by an operator
+
+// Goes on with a save under way; reports it when it is over.
+static void saveSlice() {
     int done = saveNextSlice(autosaveSliceBytes);
-    if (done == 1)
-        textBoxAddf(tb, "Autosave: %d accounts, %d chunks, %u ms", arrayListGetLength(profList),
-                    arrayListGetLength(terList), getTicks() - lastAutosave);
-    if (done == -1)
-        textBoxAddf(tb, "Autosave: failed (%s), trying again in %d s", saveFailure,
-                    autosaveSeconds);
+    if (done == 0) return;
+    const char* kind = operatorSave ? "Save" : "Autosave";
+    char text[400];
+    if (done == 1) {
+        snprintf(text, sizeof text, "%s: %d accounts, %d chunks, %u ms", kind,
+                 arrayListGetLength(profList), arrayListGetLength(terList),
+                 getTicks() - lastAutosave);
+        textBoxAddStr(tb, text);
+    } else {
+        snprintf(text, sizeof text, "%s: failed (%s)", kind, saveFailure);
+        if (operatorSave)
+            textBoxAddStr(tb, text);
+        else
+            textBoxAddf(tb, "%s, trying again in %d s", text, autosaveSeconds);
+    }
+    answerWaiters(&waitingForThis, done == 1, text);
 }
 
 void serveTick() {
     timedGameTic();
     uint32_t now = getTicks();
+    serveControl(now);
     if (slicedSaveUnderWay()) {
-        autosaveSlice();
-    } else if (autosaveSeconds > 0 && now - lastAutosave >= uint32_t(autosaveSeconds) * 1000u) {
+        saveSlice();
+    } else if (!waitingForNext.empty() ||
+               (autosaveSeconds > 0 && now - lastAutosave >= uint32_t(autosaveSeconds) * 1000u)) {
+        operatorSave = !waitingForNext.empty();
+        waitingForThis.swap(waitingForNext);
         lastAutosave = now;
         startSlicedSave(dirProf, profList, dirWorld, terList);
-        autosaveSlice();
+        saveSlice();
     }
 }

@@ -2,6 +2,7 @@
 // tick, the size of the world and the datagrams dropped (by the server and by the system),
 // measured over each interval and logged once an interval and at Stop.
 #include <chrono>
+#include <cstdio>
 
 #include "veskServer.h"
 
@@ -27,20 +28,25 @@ void startStatus() {
     systemDroppedAtStart = traffic.systemDropped;
 }
 
-void logStatus() {
+void statusLine(char* out, size_t outSize) {
     int playing = 0, connecting = 0;
-    for (ArrayList* b = profList; b; b = b->next)
-        for (int i = 0; i < b->filled; i++) {
-            int stage = reinterpret_cast<veskProfile**>(b->data)[i]->stage;
-            playing += stage == psGame;
-            connecting += stage != psGame && stage != psNotConn;
-        }
-    textBoxAddf(tb,
-                "Status: %d playing, %d connecting, tick mean %.2f ms, max %.2f ms, %d chunks, "
-                "%d entities, %lld datagrams dropped, %lld dropped by the system",
-                playing, connecting, ticks ? tickMsSum / double(ticks) : 0.0, tickMsMax,
-                arrayListGetLength(terList), arrayListGetLength(entList),
-                traffic.dropped - droppedAtStart, traffic.systemDropped - systemDroppedAtStart);
+    for (veskProfile* pro : liveSessions()) {
+        playing += pro->stage == psGame;
+        connecting += pro->stage != psGame;
+    }
+    snprintf(out, outSize,
+             "Status: %d playing, %d connecting, tick mean %.2f ms, max %.2f ms, %d chunks, "
+             "%d entities, %lld datagrams dropped, %lld dropped by the system",
+             playing, connecting, ticks ? tickMsSum / double(ticks) : 0.0, tickMsMax,
+             arrayListGetLength(terList), arrayListGetLength(entList),
+             traffic.dropped - droppedAtStart, traffic.systemDropped - systemDroppedAtStart);
+}
+
+void logStatus() {
+    char line[300];
+    statusLine(line, sizeof line);
+    textBoxAddStr(tb, line);
+    notifyStatus(line);
     startStatus();
 }
 

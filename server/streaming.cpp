@@ -266,7 +266,8 @@ void sendEnts(veskProfile* pro) {
     veskGravity* avatar = avatarOf(pro);
     while (pro->curCounter < total) {
         veskEntity* ent = entityAt(entList, pro->curCounter);
-        if (visibleFrom(pro, avatar, ent->gravMem->chunkCoords) && !buffEnt(ent)) break;
+        if (!ent->retired && visibleFrom(pro, avatar, ent->gravMem->chunkCoords) && !buffEnt(ent))
+            break;
         pro->curCounter++;
     }
     int sent = sendBuf(&pro->profAddr, pro->addrLen, bufIndex);

@@ -55,6 +55,13 @@ veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* posit
     return ent;
 }
 
+void retireEntity(veskEntity* ent) {
+    ent->retired = 1;
+    ent->ruleSet = -1; // never moved
+    ent->gravMem->locChanged = 0;
+    ent->gravMem->rotChanged = 0;
+}
+
 void freeEntList(ArrayList* entList) {
     if (table.list == entList) forgetTable();
     int n = arrayListGetLength(entList);

@@ -12,6 +12,7 @@ struct veskEntity {
     float scale;
     int editType; // brush chosen with the hot-bar keys
     veskGravity* gravMem;
+    int retired; // its account was removed: never moved, streamed or saved again
 };
 
 // A new entity at `position` in chunk (0, 0) with the default speeds, appended to
@@ -20,5 +21,9 @@ veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* posit
 
 // The entity at `index` of the list, or null beyond its end, in constant time.
 veskEntity* entityAt(ArrayList* entList, int index);
+
+// An entity whose account is gone: it stays in the list, so that no other entity's index
+// changes, but leaves the world.
+void retireEntity(veskEntity* ent);
 
 void freeEntList(ArrayList* entList);

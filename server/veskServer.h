@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -153,29 +154,44 @@ extern int returnFailMax;
 // ---------------------------------------------------------------------------------------
 // startup.cpp: opening and closing the endpoint, building and saving the world
 
+// Called when a save an operator asked for is written or failed, with its answer.
+using saveDone = void (*)(void* context, int saved, const char* text);
+
 extern int autosaveSeconds;            // 0: never
 void setResDir(const char* dir);       // the folder of the logo, the font and the save files
 std::string resPath(const char* name); // a file of that folder
 int initServ();                        // 1 when the endpoint is open, 0 when it could not be opened
 void initGame();
-int saveGame();     // saves accounts and world when they exist; 1 when both were saved
-void releaseGame(); // closes the endpoint and frees the lists
-int startServer();  // Start: endpoint, then world; 1 on success
-int stopServer();   // Stop: save, then close and release; 0 (still serving) if the save failed
-int quitServer();   // the same at exit, releasing whatever the save did; 0 if it failed
-void serveTick();   // one tick while serving: the game tick, then the autosave when due
+int saveGame(); // saves accounts and world when they exist; 1 when both were saved
+// A save in the autosave's way, now (after one under way); `done` is called when it is
+// written or failed, with the answer for the operator.
+void requestSave(saveDone done, void* context);
+void forgetSaveWaiter(void* context); // its asker has gone
+void releaseGame();                   // closes the endpoint and frees the lists
+int startServer();                    // Start: endpoint, then world; 1 on success
+int stopServer(); // Stop: save, then close and release; 0 (still serving) if the save failed
+int quitServer(); // the same at exit, releasing whatever the save did; 0 if it failed
+void serveTick(); // one tick while serving: the game tick, then the autosave when due
 
 // status.cpp: the status line, logged every statusSeconds and at Stop
 extern int statusSeconds;
-void startStatus();  // a new interval
-void logStatus();    // the figures of the interval so far, then a new one
+void startStatus();                         // a new interval
+void logStatus();                           // the figures of the interval so far, then a new one
+void statusLine(char* out, size_t outSize); // the same figures, the interval going on
 void timedGameTic(); // gameTic, timed for the figures; logs the status line when due
 
 // options.cpp: the command line
 extern const char* serverVersion;
 // -1 to go on; otherwise the process's exit status (0 after --help or --version, 2 for a
 // bad command line, with the reason and the usage on standard error).
-int parseCommandLine(int argc, char** argv, int* headless);
+struct commandLine {
+    int headless;
+    int resGiven;        // --res was given: its folder must exist
+    const char* control; // --control COMMAND, or null
+};
+int parseCommandLine(int argc, char** argv, commandLine* out);
+// The whole text as a decimal integer within [lo, hi]: 1, or 0 when it is not one.
+int parseWholeNumber(const char* text, long lo, long hi, int* out);
 
 // tickClock.cpp: the 20-per-second clock with catch-up
 extern int ticksPerSecond;
@@ -185,15 +201,60 @@ extern uint32_t lastSec;
 extern uint32_t ticksThisSecond;
 extern int running;
 int tickDue(uint32_t now); // 1 when a tick is due at `now` (and accounted for)
+// A stop of the process with a save was asked for (a signal, the stop command).
+extern volatile sig_atomic_t quitRequested;
+void requestQuit();
 
 // headless.cpp
 int runHeadless(); // process exit status
+
+// events.cpp: the one place that waits between ticks
+using eventCallback = void (*)(int fd, short revents, void* context);
+void eventWatch(int fd, short events, eventCallback ready, void* context);
+void eventUnwatch(int fd);
+void eventSetEvents(int fd, short events);
+// Waits at most timeoutMs (0: not at all) for the watched descriptors and runs the
+// callbacks of the ready ones; how many were ready, -1 when the wait failed.
+int eventStep(int timeoutMs);
+double takeEventWorkMs(); // the callbacks' time since the last call
+void resetEvents();
+
+// saveFolder.cpp: the folder of the save files
+// Makes the default folder when it is missing, checks that the folder can be written and
+// locks it for this process; 0 with the reason when the server must not run on it.
+int prepareSaveFolder(int givenByOption, std::string* why);
+void removeStaleTemporaryFiles(); // at Start: what an interrupted save left, logged
+// A file the window needs: in the save folder, else where the programs are installed; ""
+// when neither has it.
+std::string windowFile(const char* name);
+
+// commands.cpp: the operator's commands
+struct commandAnswer {
+    std::string text; // lines, each ended by a newline
+    int failed;
+    int waiting; // the answer comes later, through the callback (a save)
+};
+void runCommand(const char* line, commandAnswer* answer, saveDone later, void* context);
+
+// control.cpp: the control socket in the save folder and the console on standard input
+constexpr int commandLineMax = 1024;       // bytes of one command, newline included
+int openControl();                         // listens on control.sock; 1 on success
+void closeControl();                       // closes every connection and removes the socket file
+void watchConsole();                       // headless: commands from standard input, a line each
+void serveControl(uint32_t now);           // once a tick: connections that took too long end
+int runControlClient(const char* command); // --control: the process exit status
+
+// notify.cpp: readiness and health for systemd (nothing without it)
+void notifyReady();
+void notifyStatus(const char* statusLine);
+void notifyWatchdog(uint32_t now); // at most once a second
+void notifyStopping();
 
 // gameTic.cpp
 void gameTic();
 
 // receive.cpp: the datagrams of a tick, players' sessions first, a fair share per sender
-constexpr int maxDatagramsPerTick = 4096; // read from the socket in one tick at most
+constexpr int maxDatagramsPerTick = 4096; // strangers' datagrams kept for one tick at most
 extern int maxPerSenderPerTick;           // kept from one sender in one tick at most
 extern int receiveBudgetMs;               // time a tick spends on dispatching
 // Running totals since the process started.
@@ -202,10 +263,12 @@ struct trafficTotals {
     long long datagramsOut, bytesOut; // sent
     long long dropped;                // ours: beyond a sender's share or the tick's budget
     long long systemDropped;          // the system's, when the socket's queue was full
+    long long banned;                 // from banned addresses, dropped unread
 };
 extern trafficTotals traffic;
-int openReceive(int fd); // sets up the socket's receiving; 1 on success
-void receiveDatagrams(); // reads, then dispatches what arrived, sessions first
+int openReceive(int fd);     // sets up the socket's receiving; 1 on success
+void readWaitingDatagrams(); // between ticks: keeps what has arrived for the next tick
+void receiveDatagrams();     // reads, then dispatches what arrived, sessions first
 void resetReceive();
 
 // protocol.cpp: byte order, sending, and the receive dispatcher
@@ -323,6 +386,34 @@ const char* checkWorldBytes(const unsigned char* data, size_t len);
 int readWorldBytes(const unsigned char* data, size_t len, ArrayList* chunkList);
 const char* checkEntityBytes(const unsigned char* data, size_t len);
 int readEntityBytes(const unsigned char* data, size_t len, ArrayList* entList);
+
+// Writes a whole text file through a temporary file, sync and rename, with mode 0600;
+// 1 when it is saved, 0 when the old file was kept (saveFailure says why).
+int saveTextFile(const char* path, const std::string& text);
+
+// bans.cpp: banned names and address ranges, and the allow-list, kept in the save folder
+void loadAccessLists(); // at Start; damaged lines are reported and skipped
+void resetAccessLists();
+int addressBanned(uint32_t addr); // network order
+int nameBanned(const unsigned char* name);
+int nameAllowed(const unsigned char* name); // 1 when the allow-list is off or names it
+int allowListOn();
+// A.B.C.D or A.B.C.D/P: 1 with the range's first address (host order) and prefix.
+int parseAddressRange(const char* text, uint32_t* addr, int* prefix);
+int rangeCovers(uint32_t rangeAddr, int prefix, uint32_t addr); // addr in network order
+// Text with \xNN for any byte, as names are shown: 1 with the bytes, 0 when damaged or
+// longer than a name.
+int unescapeText(const char* text, std::string* out);
+// Changes in memory: 1 when something changed, 0 when it was so already. A ban entry is an
+// address range if it reads as one, else a name.
+int banEntry(const std::string& entry, int add);
+void allowSwitch(int on);
+int allowEntry(const std::string& name, int add);
+std::vector<std::string> banList(); // as the lines of the file
+std::vector<std::string> allowList();
+// The files: 1 when saved, 0 with why.
+int saveBans(std::string* why);
+int saveAllow(std::string* why);
 
 // brushes.cpp: terrain editing
 void terEditNew(float* loc, float* vec, veskGravity* gravMem, int push, int editType);

@@ -55,7 +55,7 @@ void initUI() {
         tracef("TTF_Init: %s\n", TTF_GetError());
         exit(2);
     }
-    font = openFontFitting(resPath("UbuntuMono-R.ttf").c_str(), textH);
+    font = openFontFitting(windowFile("UbuntuMono-R.ttf").c_str(), textH);
     if (!font) {
         tracef("TTF_OpenFont: %s\n", TTF_GetError());
     } else {
@@ -63,7 +63,7 @@ void initUI() {
         TTF_SizeText(font, "a", &textW, &h);
     }
     tracef("textW: %d\n", textW);
-    theme = loadTexture(resPath("Quarn.png").c_str(), &themeW, &themeH);
+    theme = loadTexture(windowFile("Quarn.png").c_str(), &themeW, &themeH);
     bc = initButtonArray(0, 2 * edgeW + themeH, themeW, textW, textH, 600 - themeH - 4 * edgeW,
                          edgeW, 1, 1);
     buttArSetText(bc, gRenderer, "Start", 0, 0, &color, font);

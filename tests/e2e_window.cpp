@@ -97,21 +97,23 @@ TEST_F(windowServer, ShowsWholeLettersStartsAndStopsByClicksKeepsServingWhenASav
     // cut off there).
     EXPECT_GE(lowestInk(s, 0) - lowestInk(s, 1), 3) << "descender cut";
 
-    // Start while a headless server holds the port: the window stays stopped. SIGINT stops
-    // that server with a save.
+    // Start while a headless server (on a folder of its own) holds the port: the window
+    // stays stopped. SIGINT stops that server with a save.
+    string otherDir = makeRunDir();
     serverProc headless;
     headless.port = srv.port;
-    ASSERT_TRUE(headless.serve(dir)) << headless.output();
+    ASSERT_TRUE(headless.serve(otherDir)) << headless.output();
     clickButton();
     ASSERT_TRUE(srv.waitFor("initServ: cannot open UDP port " + std::to_string(srv.port)));
     EXPECT_EQ(headless.stop(SIGINT), 0);
-    EXPECT_EQ(readFile(res("world")).size(), 1083036u);
+    EXPECT_EQ(readFile(otherDir + "/res/world").size(), 1083036u);
     clickButton();
     ASSERT_TRUE(srv.waitFor("entsLoaded")) << srv.output();
     EXPECT_NEAR(labelCells(), 3.5, 0.5); // "Stop"
     // Now a headless server cannot have the port.
-    headless.spawn(dir);
+    headless.spawn(otherDir);
     EXPECT_EQ(headless.waitExit(), 1);
+    std::filesystem::remove_all(otherDir);
 
     // The only copy of an account is in memory while a save fails: Stop keeps serving, and
     // the Stop after the fault is cleared saves it.

@@ -12,9 +12,9 @@ static int parse(std::vector<std::string> args) {
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
-    int headless = 0;
+    commandLine line;
     testing::internal::CaptureStderr();
-    int status = parseCommandLine(int(argv.size()), argv.data(), &headless);
+    int status = parseCommandLine(int(argv.size()), argv.data(), &line);
     testing::internal::GetCapturedStderr();
     return status;
 }

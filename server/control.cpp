@@ -1,0 +1,283 @@
+// The operator's channels for commands: a Unix domain socket "control.sock" in the save
+// folder (mode 0600, so only the server's user can use it) and, in headless mode, standard
+// input. Served from the event step without ever blocking a tick: non-blocking accept,
+// reads and writes, one command of at most 1 KB per connection, a few connections at a
+// time, each for a few seconds. An answer over the socket ends with a line "ok" or
+// "failed"; `quarn-server --control COMMAND` prints it and exits 0 or 1.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+#include "veskServer.h"
+
+namespace {
+
+constexpr int maxClients = 8;
+constexpr uint32_t clientMs = 10000; // to send a command, or to take its answer
+constexpr size_t maxAnswer = 8 << 20;
+
+struct controlClient {
+    int fd;
+    char in[commandLineMax];
+    int inLen;
+    int ran;        // its command was run (or refused)
+    int discarding; // what it sends is read and dropped (after a line too long)
+    std::string out;
+    size_t sent;
+    uint32_t since;
+};
+
+int listenFd = -1;
+std::string socketPath;
+std::vector<controlClient*> clients;
+
+void closeClient(controlClient* c) {
+    forgetSaveWaiter(c);
+    eventUnwatch(c->fd);
+    close(c->fd);
+    std::erase(clients, c);
+    delete c;
+}
+
+// Writes what it can; the connection ends once the answer is out.
+void flush(controlClient* c) {
+    while (c->sent < c->out.size()) {
+        ssize_t n = send(c->fd, c->out.data() + c->sent, c->out.size() - c->sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            eventSetEvents(c->fd, short(POLLOUT | (c->discarding ? POLLIN : 0)));
+            return;
+        }
+        if (n <= 0) return closeClient(c);
+        c->sent += size_t(n);
+    }
+    if (c->discarding) {
+        shutdown(c->fd, SHUT_WR); // the answer is out; what still comes is read and dropped
+        eventSetEvents(c->fd, POLLIN);
+        return;
+    }
+    closeClient(c);
+}
+
+void answer(controlClient* c, const std::string& text, int failed) {
+    c->ran = 1;
+    c->out = text.substr(0, maxAnswer) + (failed ? "failed\n" : "ok\n");
+    c->sent = 0;
+    flush(c);
+}
+
+void saveAnswered(void* context, int saved, const char* text) {
+    answer(static_cast<controlClient*>(context), std::string(text) + "\n", !saved);
+}
+
+void run(controlClient* c, const char* line) {
+    commandAnswer a;
+    c->ran = 1;
+    runCommand(line, &a, saveAnswered, c);
+    if (!a.waiting) return answer(c, a.text, a.failed);
+    // Nothing to read while the answer waits: only the client's going is noticed.
+    eventSetEvents(c->fd, 0);
+}
+
+void readCommand(controlClient* c) {
+    char scrap[65536];
+    for (;;) {
+        char* into = c->discarding ? scrap : c->in + c->inLen;
+        size_t room = c->discarding ? sizeof scrap : sizeof c->in - size_t(c->inLen);
+        ssize_t n = room > 0 ? recv(c->fd, into, room, 0) : 0;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (c->discarding || c->ran) {
+            if (n <= 0) closeClient(c);
+            if (n <= 0 || c->discarding) return;
+            continue; // one command a connection: more is ignored
+        }
+        if (n < 0) return closeClient(c);
+        c->inLen += int(n);
+        char* newline = static_cast<char*>(memchr(c->in, '\n', size_t(c->inLen)));
+        if (!newline && n > 0 && c->inLen < int(sizeof c->in)) continue;
+        if (!newline && c->inLen == int(sizeof c->in)) {
+            c->discarding = 1;
+            answer(c, "error: a command has at most 1024 bytes\n", 1);
+            return;
+        }
+        if (!newline && c->inLen == 0) return closeClient(c); // gone without a word
+        std::string line(c->in, newline ? size_t(newline - c->in) : size_t(c->inLen));
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find('\0') != std::string::npos) {
+            answer(c, "error: a command has no 0 byte\n", 1);
+            return;
+        }
+        return run(c, line.c_str());
+    }
+}
+
+void onClient(int, short revents, void* context) {
+    controlClient* c = static_cast<controlClient*>(context);
+    if (revents & POLLOUT) {
+        flush(c);
+        if (std::find(clients.begin(), clients.end(), c) == clients.end()) return;
+    }
+    if (revents & (POLLIN | POLLHUP | POLLERR)) readCommand(c);
+}
+
+void onListen(int, short, void*) {
+    for (;;) {
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        if (clients.size() >= size_t(maxClients)) {
+            static const char busy[] = "error: too many connections\nfailed\n";
+            (void)!send(fd, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            close(fd);
+            continue;
+        }
+        controlClient* c = new controlClient{fd, {}, 0, 0, 0, {}, 0, getTicks()};
+        clients.push_back(c);
+        eventWatch(fd, POLLIN, onClient, c);
+    }
+}
+
+// --- the console on standard input -------------------------------------------------
+
+std::string consoleLine;
+int consoleOverlong = 0;
+
+void consoleSaveAnswered(void*, int, const char* text) {
+    printf("%s\n", text);
+    fflush(stdout);
+}
+
+void onConsole(int fd, short, void*) {
+    char data[4096];
+    ssize_t n = read(fd, data, sizeof data);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) { // the end of the input: the server goes on without a console
+        eventUnwatch(fd);
+        return;
+    }
+    for (ssize_t i = 0; i < n; i++) {
+        if (data[i] != '\n') {
+            if (consoleLine.size() < size_t(commandLineMax)) consoleLine += data[i];
+            consoleOverlong |= consoleLine.size() >= size_t(commandLineMax);
+            continue;
+        }
+        if (!consoleLine.empty() && consoleLine.back() == '\r') consoleLine.pop_back();
+        commandAnswer a;
+        if (consoleOverlong)
+            a.text = "error: a command has at most 1024 bytes\n";
+        else if (consoleLine.find('\0') != std::string::npos)
+            a.text = "error: a command has no 0 byte\n";
+        else if (!consoleLine.empty())
+            runCommand(consoleLine.c_str(), &a, consoleSaveAnswered, nullptr);
+        fputs(a.text.c_str(), stdout);
+        fflush(stdout);
+        consoleLine.clear();
+        consoleOverlong = 0;
+    }
+}
+
+} // namespace
+
+int openControl() {
+    socketPath = resPath("control.sock");
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof addr.sun_path) {
+        textBoxAddf(tb, "Control: the path %s is too long for a socket", socketPath.c_str());
+        return 0;
+    }
+    memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    // The folder is locked by this process: a socket file there is a crashed server's.
+    unlink(socketPath.c_str());
+    listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    mode_t old = umask(0177); // never a moment in which others could connect
+    int bound =
+        listenFd >= 0 && bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    umask(old);
+    if (!bound || chmod(socketPath.c_str(), 0600) != 0 || listen(listenFd, 16) != 0) {
+        textBoxAddf(tb, "Control: cannot listen on %s: %s", socketPath.c_str(), strerror(errno));
+        if (listenFd >= 0) close(listenFd);
+        listenFd = -1;
+        return 0;
+    }
+    eventWatch(listenFd, POLLIN, onListen, nullptr);
+    return 1;
+}
+
+void closeControl() {
+    while (!clients.empty())
+        closeClient(clients.back());
+    if (listenFd < 0) return;
+    eventUnwatch(listenFd);
+    close(listenFd);
+    listenFd = -1;
+    unlink(socketPath.c_str());
+}
+
+void watchConsole() {
+    if (fcntl(STDIN_FILENO, F_GETFD) < 0) return; // closed
+    eventWatch(STDIN_FILENO, POLLIN, onConsole, nullptr);
+}
+
+void serveControl(uint32_t now) {
+    for (controlClient* c : std::vector<controlClient*>(clients)) {
+        if (now - c->since < clientMs) continue;
+        if (c->ran) {
+            closeClient(c); // its answer did not go out in time, or it kept sending
+        } else {
+            c->discarding = 1;
+            answer(c, "error: no command within 10 seconds\n", 1);
+        }
+    }
+}
+
+int runControlClient(const char* command) {
+    std::string path = resPath("control.sock");
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (strlen(command) >= size_t(commandLineMax) || strchr(command, '\n')) {
+        fprintf(stderr, "quarn-server: a command is one line of fewer than 1024 bytes\n");
+        return 1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int connected = 0;
+    if (path.size() < sizeof addr.sun_path) {
+        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        connected = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    } else {
+        errno = ENAMETOOLONG;
+    }
+    if (!connected) {
+        fprintf(stderr, "quarn-server: no server listens on %s (%s)\n", path.c_str(),
+                strerror(errno));
+        close(fd);
+        return 1;
+    }
+    std::string line = std::string(command) + "\n";
+    (void)!send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    std::string reply;
+    char data[65536];
+    for (;;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 600000) <= 0) break; // a save of the largest world takes seconds
+        ssize_t n = recv(fd, data, sizeof data, 0);
+        if (n <= 0) break;
+        reply.append(data, size_t(n));
+    }
+    close(fd);
+    size_t last = reply.size() > 1 ? reply.rfind('\n', reply.size() - 2) : std::string::npos;
+    std::string status = reply.substr(last == std::string::npos ? 0 : last + 1);
+    fwrite(reply.data(), 1, reply.size() - status.size(), stdout);
+    if (status != "ok\n" && status != "failed\n")
+        fprintf(stderr, "quarn-server: the server's answer ended early\n");
+    return status == "ok\n" ? 0 : 1;
+}

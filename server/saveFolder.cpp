@@ -1,0 +1,74 @@
+// The folder of the save files: made when it is the default and missing, checked to be a
+// folder the server can write, and locked (flock on a file "lock" holding the process id)
+// for as long as the process runs, so that two servers never save over each other.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "veskServer.h"
+
+#ifndef QUARN_DATA_DIR
+#define QUARN_DATA_DIR "/usr/local/share/quarn"
+#endif
+
+static int lockFd = -1;
+
+int prepareSaveFolder(int givenByOption, std::string* why) {
+    std::string dir = resPath("");
+    dir.pop_back(); // the path of the folder itself, without its last '/'
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 && errno == ENOENT && !givenByOption) mkdir(dir.c_str(), 0755);
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *why = "save folder " + dir + " is not a folder" +
+               (errno == ENOENT ? " (it does not exist)" : "");
+        return 0;
+    }
+    if (access(dir.c_str(), W_OK | X_OK) != 0) {
+        *why = "save folder " + dir + " cannot be written: " + strerror(errno);
+        return 0;
+    }
+    std::string path = resPath("lock");
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *why = "save folder " + dir + " cannot be written: " + strerror(errno);
+        return 0;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = "";
+        ssize_t n = pread(fd, pid, sizeof pid - 1, 0);
+        pid[n > 0 ? n : 0] = 0;
+        pid[strcspn(pid, "\n")] = 0;
+        *why = "save folder " + dir + " is in use by process " + (*pid ? pid : "(unknown)");
+        close(fd);
+        return 0;
+    }
+    std::string me = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, me.data(), me.size(), 0) != ssize_t(me.size())) {
+        *why = "save folder " + dir + " cannot be written: " + strerror(errno);
+        close(fd);
+        return 0;
+    }
+    if (lockFd >= 0) close(lockFd);
+    lockFd = fd; // held, and the lock with it, until the process ends
+    return 1;
+}
+
+void removeStaleTemporaryFiles() {
+    for (const char* name : {"profiles", "world", "entities", "bans", "allow"}) {
+        std::string tmp = resPath(name) + ".tmp";
+        struct stat st;
+        // Only files: anything else there is not ours to remove.
+        if (lstat(tmp.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (unlink(tmp.c_str()) == 0)
+            textBoxAddf(tb, "Server: removed %s, left by a save that did not finish", tmp.c_str());
+    }
+}
+
+std::string windowFile(const char* name) {
+    for (std::string path : {resPath(name), std::string(QUARN_DATA_DIR) + "/" + name})
+        if (access(path.c_str(), R_OK) == 0) return path;
+    return "";
+}
