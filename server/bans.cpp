@@ -83,11 +83,11 @@ void readLines(const char* name, const char* (*take)(const std::string& line)) {
     }
 }
 
-// An entry that reads as an address (range) is one; anything else is a name.
 const char* takeBan(const std::string& line) {
     uint32_t addr;
     int prefix;
-    if (parseAddressRange(line.c_str(), &addr, &prefix)) {
+    if (looksLikeAddress(line)) {
+        if (!parseAddressRange(line.c_str(), &addr, &prefix)) return "not an address range";
         addRange({addr, prefix});
         return "";
     }
@@ -181,11 +181,16 @@ int nameAllowed(const unsigned char* name) {
     return !allowOn || allowedNames.count(nameOf(name)) > 0;
 }
 
+int looksLikeAddress(const std::string& entry) {
+    return !entry.empty() && entry.find_first_not_of("0123456789./") == std::string::npos;
+}
+
 int banEntry(const std::string& entry, int add) {
     uint32_t addr;
     int prefix;
-    if (!parseAddressRange(entry.c_str(), &addr, &prefix))
+    if (!looksLikeAddress(entry))
         return add ? bannedNames.insert(entry).second : bannedNames.erase(entry) > 0;
+    if (!parseAddressRange(entry.c_str(), &addr, &prefix)) return 0;
     if (!add) {
         rangesOfPrefix[prefix].erase(addr);
         return bannedRanges.erase({addr, prefix}) > 0;

@@ -133,13 +133,15 @@ void saved(int ok, const std::string& why, commandAnswer* a) {
 }
 
 void ban(const std::string& entry, int add, commandAnswer* a) {
+    uint32_t addr;
+    int prefix;
+    if (looksLikeAddress(entry) && !parseAddressRange(entry.c_str(), &addr, &prefix))
+        return fail(a, shown(entry) + " is not an address, nor an address/prefix (0-32)");
     if (!banEntry(entry, add))
         return fail(a, shown(entry) + (add ? " is banned already" : " is not banned"));
     adminEntry(add ? "ban" : "unban", entry);
     int kicked = 0;
-    uint32_t addr;
-    int prefix;
-    if (add && parseAddressRange(entry.c_str(), &addr, &prefix))
+    if (add && looksLikeAddress(entry))
         kicked = kickWhere([&](veskProfile* pro) {
             return rangeCovers(addr, prefix, pro->profAddr.sin_addr.s_addr);
         });

@@ -10,10 +10,6 @@
 
 #include "veskServer.h"
 
-#ifndef QUARN_DATA_DIR
-#define QUARN_DATA_DIR "/usr/local/share/quarn"
-#endif
-
 static int lockFd = -1;
 
 int prepareSaveFolder(int givenByOption, std::string* why) {
@@ -67,8 +63,18 @@ void removeStaleTemporaryFiles() {
     }
 }
 
+// Installed programs live in <prefix>/bin and their files in <prefix>/share/quarn.
+static std::string installedFile(const char* name) {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return "";
+    std::string bin(exe, size_t(n));
+    bin = bin.substr(0, bin.find_last_of('/'));
+    return bin.substr(0, bin.find_last_of('/')) + "/share/quarn/" + name;
+}
+
 std::string windowFile(const char* name) {
-    for (std::string path : {resPath(name), std::string(QUARN_DATA_DIR) + "/" + name})
-        if (access(path.c_str(), R_OK) == 0) return path;
+    for (std::string path : {resPath(name), installedFile(name)})
+        if (!path.empty() && access(path.c_str(), R_OK) == 0) return path;
     return "";
 }

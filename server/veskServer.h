@@ -404,8 +404,11 @@ int rangeCovers(uint32_t rangeAddr, int prefix, uint32_t addr); // addr in netwo
 // Text with \xNN for any byte, as names are shown: 1 with the bytes, 0 when damaged or
 // longer than a name.
 int unescapeText(const char* text, std::string* out);
-// Changes in memory: 1 when something changed, 0 when it was so already. A ban entry is an
-// address range if it reads as one, else a name.
+// An entry of digits, dots and slashes is an address range (and must read as one);
+// anything else is a name.
+int looksLikeAddress(const std::string& entry);
+// Changes in memory: 1 when something changed, 0 when it was so already (or the entry
+// looks like an address but is none).
 int banEntry(const std::string& entry, int add);
 void allowSwitch(int on);
 int allowEntry(const std::string& name, int add);

@@ -16,12 +16,13 @@ string makeRunDir() {
 // Through a shell that becomes the server: `pid` is the server's.
 void serverProc::spawn(const string& runDir, const string& display) {
     static int n = 0;
-    out = runDir + "/out" + std::to_string(n++) + ".txt";
-    string command = "cd " + runDir + " && DISPLAY=" + display + " exec " + QUARN_SERVER_BIN +
-                     " --port " + std::to_string(port) + (display.empty() ? " --headless" : "");
+    if (!keepOut) out = runDir + "/out" + std::to_string(n++) + ".txt";
+    string command = "cd " + runDir + " && DISPLAY=" + display + " " + environment + " exec " +
+                     QUARN_SERVER_BIN + " --port " + std::to_string(port) +
+                     (display.empty() ? " --headless" : "");
     for (const string& a : args)
         command += " " + a;
-    command += " >" + out + " 2>&1";
+    command += " <" + input + " >" + out + " 2>&1";
     if ((pid = fork()) == 0) {
         execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
         _exit(127);
@@ -35,4 +36,28 @@ int serverProc::waitExit(int timeoutMs) {
     if (pid > 0 && !exited && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
     pid = -1;
     return !exited ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int runControl(const string& resDir, const string& command, string* printed) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        execl(QUARN_SERVER_BIN, QUARN_SERVER_BIN, "--res", resDir.c_str(), "--control",
+              command.c_str(), nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    printed->clear();
+    char data[4096];
+    for (ssize_t n; (n = read(fds[0], data, sizeof data)) > 0;)
+        printed->append(data, size_t(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -61,11 +61,18 @@ inline int timesIn(const string& text, const string& part) {
 
 string makeRunDir(); // a fresh directory with res/ holding the logo and the font
 
+// `quarn-server --res resDir --control command`: its exit status, with what it printed
+// (standard output, then standard error) in `printed`.
+int runControl(const string& resDir, const string& command, string* printed);
+
 struct serverProc {
     int port = freePort();
-    std::vector<string> args; // further options
+    std::vector<string> args;   // further options
+    string input = "/dev/null"; // its standard input
+    string environment;         // NAME=value ... for its environment
     pid_t pid = -1;
-    string out; // the file of its captured output
+    string out;           // the file of its captured output, new at each spawn
+    bool keepOut = false; // unless this is set: then `out` is used as it is
     ~serverProc() { waitExit(0); }
     // Runs in `runDir` (holding res/); headless without a display.
     void spawn(const string& runDir, const string& display = "");

@@ -1,0 +1,298 @@
+// The operator's day with the headless binary: every command through the control socket
+// and from standard input, bans and the allow-list across a restart, the signals and a
+// closed standard output, the locked and checked save folder, the log's timestamps and
+// names, and control clients that say nothing or far too much.
+#include <algorithm>
+#include <fcntl.h>
+#include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+
+#include "e2eUtil.h"
+
+namespace fs = std::filesystem;
+
+struct operatorE2E : e2eTest {
+    // The command's answer, its exit status checked.
+    string control(const string& command, int status = 0) {
+        string printed;
+        EXPECT_EQ(runControl(res(""), command, &printed), status) << command << ": " << printed;
+        return printed;
+    }
+    string portOf(const udpClient& c) { return std::to_string(ntohs(c.clientAddr.sin_port)); }
+};
+
+// A connection to the control socket, or -1.
+static int connectControl(const string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+static string readAll(int fd) {
+    string got;
+    char data[4096];
+    for (ssize_t n; (n = read(fd, data, sizeof data)) > 0;)
+        got.append(data, size_t(n));
+    return got;
+}
+
+TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestart) {
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    EXPECT_EQ(int(fs::status(res("control.sock")).permissions()), 0600);
+    ASSERT_FALSE(cl.join("alice").empty());
+    udpClient bob(srv.port);
+    ASSERT_EQ(bob.request(newAccountMsg("bobby", "old-pass")), bytes{soNewGood});
+    string alice = "alice 127.0.0.1:" + portOf(cl);
+    EXPECT_TRUE(has(control("list"), alice + " game entity 1 chunk (0, 0) position (5.00, "));
+
+    EXPECT_EQ(control("kick alice"), "kicked alice\n");
+    EXPECT_EQ(control("list"), "no sessions\n");
+    EXPECT_EQ(control("kick alice", 1), "error: alice has no session\n");
+
+    EXPECT_EQ(control("ban alice"), "banned alice, 0 kicked\n");
+    EXPECT_EQ(cl.request(loginMsg("alice", "pw", 3)), bytes{soLogBad});
+    ASSERT_TRUE(bob.login("bobby", "old-pass", 3));
+    EXPECT_EQ(control("ban 127.0.0.0/24"), "banned 127.0.0.0/24, 1 kicked\n");
+    bob.send({coWakeup});
+    EXPECT_TRUE(bob.recv(300).empty()); // dropped unread
+    EXPECT_EQ(control("unban 127.0.0.0/24"), "unbanned 127.0.0.0/24, 0 kicked\n");
+    EXPECT_EQ(control("ban 127.0.0.2"), "banned 127.0.0.2, 0 kicked\n");
+
+    EXPECT_EQ(control("allow on"), "the allow-list is on\n");
+    EXPECT_EQ(cl.request(newAccountMsg("carol", "pw")), bytes{soNewBad});
+    EXPECT_EQ(control("allow add carol"), "allowed carol\n");
+    EXPECT_EQ(control("allow add bob", 1),
+              "error: a name of 3 characters or fewer never logs in\n");
+    EXPECT_EQ(cl.request(newAccountMsg("carol", "pw")), bytes{soNewGood});
+    EXPECT_EQ(bob.request(loginMsg("bobby", "old-pass", 3)), bytes{soLogBad});
+    EXPECT_EQ(control("allow list"), "the allow-list is on\ncarol\n");
+    EXPECT_EQ(control("allow off"), "the allow-list is off\n");
+
+    string accounts = control("accounts");
+    EXPECT_TRUE(std::regex_search(accounts, std::regex("alice last login 20..-..-..T..:..:..Z from "
+                                                       "127.0.0.1\nbobby last login ")));
+    EXPECT_TRUE(has(accounts, "carol no login since the server started\n"));
+    EXPECT_EQ(control("accounts c"), "carol no login since the server started\n");
+
+    EXPECT_EQ(control("password bobby new pass"), "new password set for bobby\n");
+    EXPECT_EQ(bob.request(loginMsg("bobby", "old-pass", 3)), bytes{soLogBad});
+    ASSERT_TRUE(bob.login("bobby", "new pass", 3));
+    EXPECT_EQ(control("remove bobby", 1), "error: bobby is connected: kick it first\n");
+    EXPECT_EQ(control("remove carol"), "removed carol\n");
+    EXPECT_EQ(cl.request(loginMsg("carol", "pw", 3)), bytes{soLogBad});
+    EXPECT_TRUE(
+        std::regex_match(control("save"), std::regex("Save: 2 accounts, 331 chunks, \\d+ ms\n")));
+    string saved = readFile(res("profiles"));
+    EXPECT_TRUE(has(saved, "bobby") && !has(saved, "carol"));
+    EXPECT_EQ(control("dance", 1), "error: unknown command \"dance\"; try help\n");
+    EXPECT_EQ(control("stop"), "stopping\n");
+    EXPECT_EQ(srv.waitExit(), 0);
+    EXPECT_FALSE(fs::exists(res("control.sock")));
+    EXPECT_EQ(int(fs::status(res("bans")).permissions()), 0600);
+
+    string out = srv.output();
+    for (const char* entry :
+         {"Admin: kick (alice)", "Disconnected (" /* + who */, "Admin: ban (alice)",
+          "Admin: ban (127.0.0.0/24)", "Admin: allow on", "Admin: allow add (carol)",
+          "Admin: password (bobby)", "Admin: remove (carol)", "Admin: save", "Admin: stop"})
+        EXPECT_TRUE(has(out, entry)) << entry;
+    EXPECT_TRUE(has(out, "Disconnected (" + alice + ")"));
+    EXPECT_TRUE(has(out, "Log In: Failed (banned) (" + alice + ")"));
+    EXPECT_TRUE(has(out, "Profile Creation: Refused (allow-list) (carol 127.0.0.1:"));
+    EXPECT_TRUE(has(out, "Log In: Failed (allow-list) (bobby 127.0.0.1:"));
+    EXPECT_FALSE(has(out, "new pass"));
+    // Every log entry starts with a UTC timestamp; the trace lines do not.
+    EXPECT_TRUE(std::regex_search(out, std::regex("\n20\\d\\d-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\."
+                                                  "\\d\\d\\dZ Admin: stop\n")));
+
+    // The bans outlive the restart; unbanned, alice is back.
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    EXPECT_EQ(control("bans"), "127.0.0.2/32\nalice\n");
+    EXPECT_EQ(cl.request(loginMsg("alice", "pw", 3)), bytes{soLogBad});
+    control("unban alice");
+    EXPECT_TRUE(cl.login("alice", "pw", 3));
+    EXPECT_EQ(srv.stop(), 0);
+    string none;
+    EXPECT_EQ(runControl(res(""), "status", &none), 1);
+    EXPECT_TRUE(has(none, "no server listens on")) << none;
+}
+
+// The server with its standard output in a pipe whose reader has gone.
+static pid_t spawnWithClosedOutput(const string& runDir, int port) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        if (chdir(runDir.c_str()) != 0) _exit(127);
+        dup2(fds[1], 1);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 2);
+        close(fds[0]);
+        close(fds[1]);
+        execl(QUARN_SERVER_BIN, QUARN_SERVER_BIN, "--headless", "--port",
+              std::to_string(port).c_str(), nullptr);
+        _exit(127);
+    }
+    close(fds[0]);
+    close(fds[1]);
+    return child;
+}
+
+TEST_F(operatorE2E, StandardInputHangUpAClosedOutputAndTheSaveFolder) {
+    string fifo = dir + "/console";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    srv.input = fifo;
+    srv.spawn(dir);
+    int console = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(console, 0);
+    ASSERT_TRUE(srv.waitFor("entsLoaded", 20000)) << srv.output();
+    string lines = "status\nallow add dave\n" + string(2000, 'x') + "\nbogus\n";
+    ASSERT_EQ(write(console, lines.data(), lines.size()), ssize_t(lines.size()));
+    ASSERT_TRUE(srv.waitFor("error: unknown command \"bogus\"")) << srv.output();
+    string out = srv.output();
+    EXPECT_TRUE(has(out, "\nStatus: 0 playing, 0 connecting, tick mean ")); // no timestamp
+    EXPECT_TRUE(has(out, "\nallowed dave\nerror: a command has at most 1024 bytes\n"));
+    // A second server on the same folder is refused; so is a folder that is not there.
+    serverProc second;
+    second.spawn(dir);
+    EXPECT_EQ(second.waitExit(), 1);
+    EXPECT_EQ(second.output(), "quarn-server: save folder res is in use by process " +
+                                   std::to_string(srv.pid) + "\n");
+    second.args = {"--res", dir + "/nothere"};
+    second.spawn(dir);
+    EXPECT_EQ(second.waitExit(), 1);
+    EXPECT_TRUE(has(second.output(), "nothere is not a folder (it does not exist)"));
+    // A hang-up saves, as SIGTERM does; the console's end never stopped the server.
+    close(console);
+    ASSERT_EQ(cl.request(newAccountMsg("hangup", "pw")), bytes{soNewGood});
+    EXPECT_EQ(srv.stop(SIGHUP), 0);
+    EXPECT_TRUE(has(readFile(res("profiles")), "hangup"));
+
+    // Nobody reads its standard output: it serves on and saves at the stop.
+    pid_t pid = spawnWithClosedOutput(dir, srv.port);
+    ASSERT_TRUE(waitUntil([&] { return cl.request({coWakeup}) == bytes{soWakeup}; }, 20000));
+    ASSERT_EQ(cl.request(newAccountMsg("unheard", "pw")), bytes{soNewGood});
+    for (int i = 0; i < 20; i++) // its output goes nowhere for a second
+        EXPECT_EQ(cl.request({coWakeup}), bytes{soWakeup});
+    kill(pid, SIGTERM);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(has(readFile(res("profiles")), "unheard"));
+
+    // Window mode without its font says so, before it looks for a display.
+    fs::remove(res("UbuntuMono-R.ttf"));
+    srv.input = "/dev/null";
+    srv.spawn(dir, ":424242");
+    EXPECT_EQ(srv.waitExit(), 1);
+    EXPECT_TRUE(has(srv.output(), "the window needs res/UbuntuMono-R.ttf, which is missing"));
+}
+
+// A client that connects and says nothing, one that sends a megabyte, and one too many:
+// each gets an error, the commands of others are served meanwhile, and no tick is slow.
+TEST_F(operatorE2E, ClientsThatSayNothingOrFarTooMuchCostTheTickNothing) {
+    srv.args = {"--status-interval", "1"};
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    string path = res("control.sock");
+    int idle = connectControl(path);
+    int flood = connectControl(path);
+    ASSERT_GE(idle, 0);
+    std::thread writer([flood] {
+        string megabyte(1 << 20, 'a');
+        (void)!send(flood, megabyte.data(), megabyte.size(), MSG_NOSIGNAL);
+        shutdown(flood, SHUT_WR);
+    });
+    EXPECT_EQ(readAll(flood), "error: a command has at most 1024 bytes\nfailed\n");
+    writer.join();
+    close(flood);
+    usleep(200 * 1000); // its slot is free again
+    std::vector<int> others;
+    for (int i = 0; i < 7; i++)
+        others.push_back(connectControl(path));
+    int tooMany = connectControl(path);
+    EXPECT_EQ(readAll(tooMany), "error: too many connections\nfailed\n");
+    for (int fd : others)
+        close(fd);
+    usleep(200 * 1000);
+    EXPECT_TRUE(has(control("status"), "Status: 0 playing"));
+    EXPECT_EQ(readAll(idle), "error: no command within 10 seconds\nfailed\n");
+    ASSERT_EQ(srv.stop(), 0);
+    string out = srv.output();
+    int lines = 0;
+    for (size_t at = out.find(", max "); at != string::npos; at = out.find(", max ", at + 1)) {
+        EXPECT_LT(atof(out.c_str() + at + 6), 20.0) << out.substr(at, 40);
+        lines++;
+    }
+    EXPECT_GE(lines, 9);
+    close(idle);
+    close(tooMany);
+}
+
+// systemd hears readiness once the port is open, the status line, the watchdog every second
+// and the stop; with the journal as standard output no timestamp is added.
+TEST_F(operatorE2E, SystemdHearsReadinessStatusWatchdogAndTheStop) {
+    string notify = dir + "/notify";
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", notify.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    srv.out = dir + "/journal.txt";
+    srv.keepOut = true;
+    writeFile(srv.out, "");
+    struct stat st;
+    ASSERT_EQ(stat(srv.out.c_str(), &st), 0);
+    srv.environment = "NOTIFY_SOCKET=" + notify + " JOURNAL_STREAM=" + std::to_string(st.st_dev) +
+                      ":" + std::to_string(st.st_ino);
+    srv.args = {"--status-interval", "1"};
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    usleep(2500 * 1000);
+    ASSERT_EQ(srv.stop(), 0);
+    std::vector<string> heard;
+    char data[1024];
+    for (ssize_t n; (n = recv(fd, data, sizeof data, MSG_DONTWAIT)) > 0;)
+        heard.emplace_back(data, size_t(n));
+    close(fd);
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.front(), "READY=1");
+    EXPECT_GE(std::ranges::count(heard, "WATCHDOG=1"), 2);
+    EXPECT_TRUE(std::ranges::any_of(heard, [](const string& s) {
+        return s.starts_with("STATUS=Status: 0 playing, 0 connecting, tick mean ");
+    }));
+    EXPECT_EQ(heard.back(), "STOPPING=1");
+    EXPECT_TRUE(has(srv.output(), "\nServer: Stopping + Saving\n")); // the journal stamps it
+}
+
+// The unit file, pointed at the real binary, passes systemd's checks and is rated 2.0 or
+// lower for exposure.
+TEST(systemdUnit, VerifiesAndIsHardened) {
+    if (system("command -v systemd-analyze >/dev/null") != 0) GTEST_SKIP() << "no systemd-analyze";
+    string dir = makeRunDir();
+    string unit = readFile(string(QUARN_SOURCE_DIR) + "/contrib/quarn-server.service");
+    size_t at = unit.find("/usr/local/bin/quarn-server");
+    ASSERT_NE(at, string::npos);
+    unit.replace(at, strlen("/usr/local/bin/quarn-server"), QUARN_SERVER_BIN);
+    writeFile(dir + "/quarn-server.service", unit);
+    string cmd = "systemd-analyze verify " + dir + "/quarn-server.service 2>&1";
+    FILE* f = popen(cmd.c_str(), "r");
+    string verify(4096, 0);
+    verify.resize(fread(verify.data(), 1, verify.size(), f));
+    EXPECT_EQ(pclose(f), 0) << verify;
+    cmd = "systemd-analyze security --offline=true " + dir + "/quarn-server.service 2>&1";
+    f = popen(cmd.c_str(), "r");
+    string rating(1 << 16, 0);
+    rating.resize(fread(rating.data(), 1, rating.size(), f));
+    pclose(f);
+    size_t level = rating.find("Overall exposure level for quarn-server.service: ");
+    ASSERT_NE(level, string::npos) << rating;
+    EXPECT_LE(atof(rating.c_str() + level + 50), 2.0) << rating.substr(level);
+    std::filesystem::remove_all(dir);
+}

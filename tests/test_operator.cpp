@@ -1,0 +1,133 @@
+// The operator's pieces inside the process: the bans and allow-list files read line by line
+// (damaged lines reported and skipped) and written back, address ranges and escaped names
+// at their boundaries, and the tick clock across the wrap of the millisecond counter.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <filesystem>
+#include <fstream>
+
+#include "testUtil.h"
+#include "veskServer.h"
+
+struct accessLists : testing::Test {
+    std::string dir = std::filesystem::temp_directory_path() / "quarn-access-XXXXXX";
+    quietTrace quiet;
+    void SetUp() override {
+        dir = mkdtemp(dir.data());
+        setResDir(dir.c_str());
+        captureLog();
+        resetAccessLists();
+    }
+    void TearDown() override {
+        resetAccessLists();
+        setResDir("res");
+        std::filesystem::remove_all(dir);
+    }
+    void write(const char* name, const std::string& text) {
+        std::ofstream(dir + "/" + name) << text;
+    }
+    std::string read(const char* name) {
+        std::ifstream f(dir + "/" + name);
+        return {std::istreambuf_iterator<char>(f), {}};
+    }
+};
+
+static uint32_t ip(const char* text) {
+    in_addr a;
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+static const unsigned char* name(const char* text) {
+    return reinterpret_cast<const unsigned char*>(text);
+}
+
+TEST_F(accessLists, LinesAreReadSkippingDamageAndWrittenBackTheSame) {
+    write("bans", "# a comment\n\n10.1.2.0/24\r\n  griefer  \nbad\\x20guy\n"
+                  "1.2.3.4/33\n\\x23hash\nbroken\\x4\n203.0.113.7\n");
+    write("allow", "on\nfriend\nbob\n");
+    loadAccessLists();
+    std::string bans = dir + "/bans";
+    EXPECT_EQ(capturedLog,
+              (std::vector<std::string>{
+                  "Damaged line 6 of " + bans + " skipped (not an address range): 1.2.3.4/33",
+                  "Damaged line 8 of " + bans + " skipped (a \\ that is not \\xNN): broken\\x5Cx4",
+                  "Damaged line 3 of " + dir +
+                      "/allow skipped (a name of 3 characters or fewer never logs in): bob"}));
+    EXPECT_TRUE(addressBanned(ip("10.1.2.0")));
+    EXPECT_TRUE(addressBanned(ip("10.1.2.255")));
+    EXPECT_FALSE(addressBanned(ip("10.1.3.0")));
+    EXPECT_TRUE(addressBanned(ip("203.0.113.7")));
+    EXPECT_FALSE(addressBanned(ip("203.0.113.6")));
+    EXPECT_TRUE(nameBanned(name("griefer")));
+    EXPECT_TRUE(nameBanned(name("bad guy")));
+    EXPECT_TRUE(nameBanned(name("#hash")));
+    EXPECT_FALSE(nameBanned(name("griefe")));
+    EXPECT_TRUE(allowListOn());
+    EXPECT_TRUE(nameAllowed(name("friend")));
+    EXPECT_FALSE(nameAllowed(name("stranger")));
+    std::string why;
+    ASSERT_TRUE(saveBans(&why)) << why;
+    EXPECT_EQ(read("bans"), "# bans: an entry a line; \\xNN is any byte\n"
+                            "10.1.2.0/24\n203.0.113.7/32\n\\x23hash\n"
+                            "bad guy\ngriefer\n");
+    EXPECT_FALSE(banEntry("10.1.2.9/24", 1)); // the same range, given by another address in it
+    EXPECT_TRUE(banEntry("0.0.0.0/0", 1));
+    EXPECT_TRUE(addressBanned(ip("192.0.2.1")));
+    EXPECT_TRUE(banEntry("0.0.0.0/0", 0));
+    EXPECT_FALSE(addressBanned(ip("192.0.2.1")));
+    allowSwitch(0);
+    EXPECT_TRUE(nameAllowed(name("stranger")));
+}
+
+TEST_F(accessLists, AFileThatWasNeverWrittenListsNothing) {
+    loadAccessLists();
+    EXPECT_TRUE(capturedLog.empty());
+    EXPECT_FALSE(allowListOn());
+    EXPECT_FALSE(addressBanned(ip("0.0.0.0")));
+    EXPECT_TRUE(banList().empty());
+}
+
+TEST(addressRanges, ReadAtTheirBoundaries) {
+    uint32_t addr = 1;
+    int prefix = -1;
+    EXPECT_TRUE(parseAddressRange("192.168.1.77/0", &addr, &prefix));
+    EXPECT_EQ(addr, 0u);
+    EXPECT_EQ(prefix, 0);
+    EXPECT_TRUE(parseAddressRange("192.168.1.77/31", &addr, &prefix));
+    EXPECT_EQ(addr, 0xC0A8014Cu);
+    EXPECT_TRUE(parseAddressRange("192.168.1.77", &addr, &prefix));
+    EXPECT_EQ(prefix, 32);
+    for (const char* bad : {"192.168.1.77/33", "192.168.1.77/", "192.168.1", "1.2.3.4.5", "/8",
+                            "256.1.1.1", "1.2.3.4/-1", "1.2.3.4/8x", ""})
+        EXPECT_FALSE(parseAddressRange(bad, &addr, &prefix)) << bad;
+    EXPECT_TRUE(rangeCovers(0x0A000000u, 8, ip("10.255.255.255")));
+    EXPECT_FALSE(rangeCovers(0x0A000000u, 8, ip("11.0.0.0")));
+}
+
+TEST(escapedNames, ReadBackByteForByte) {
+    std::string out;
+    EXPECT_TRUE(unescapeText("a\\x00b\\x5C\\xff", &out));
+    EXPECT_EQ(out, std::string("a\0b\\\xff", 5));
+    for (const char* bad : {"\\", "\\x", "\\x4", "\\xg0", "\\y41"})
+        EXPECT_FALSE(unescapeText(bad, &out)) << bad;
+    EXPECT_TRUE(unescapeText(std::string(255, 'n').c_str(), &out));
+    EXPECT_FALSE(unescapeText(std::string(256, 'n').c_str(), &out));
+}
+
+// Ticks go on at 20 a second, 50 ms apart, while the unsigned millisecond clock wraps to 0:
+// none stops, none comes early.
+TEST(tickClock, TicksOnAcrossTheWrap) {
+    quietTrace quiet;
+    nextTick = 0xFFFFFFC0u;
+    lastSec = nextTick;
+    ticksThisSecond = 0;
+    std::vector<uint32_t> at;
+    uint32_t now = 0xFFFFFF00u; // every millisecond from 256 before the wrap to 1999
+    for (int step = 0; step < 2256; step++, now++)
+        if (tickDue(now)) at.push_back(now);
+    ASSERT_EQ(at.size(), 42u); // at -64, -14, 36, ... 1986
+    for (size_t i = 0; i < at.size(); i++)
+        EXPECT_EQ(at[i], 0xFFFFFFC0u + uint32_t(i) * 50) << i;
+}
