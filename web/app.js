@@ -164,12 +164,12 @@ function boxIsFinite(box) {
 }
 
 const chunks = new Map(); // "cx,cy" -> chunk
-// World boxes whose pixels the cache must draw again.
-let dirtyBoxes = [];
 // The box around all chunks; it only grows as chunks come, and is measured afresh when the
 // operator asks for the whole world.
 let extent = emptyBox();
 let mapVersion = 0;
+// Whether a whole answer has come yet.
+let mapLoaded = false;
 
 function emptyBox() {
   return { minX: Infinity, maxX: -Infinity, minZ: Infinity, maxZ: -Infinity };
@@ -180,10 +180,10 @@ function storeChunk(chunk) {
   const old = chunks.get(key);
   chunks.set(key, chunk);
   if (old && boxIsFinite(old)) {
-    dirtyBoxes.push(old);
+    markDirty(old);
   }
   if (boxIsFinite(chunk)) {
-    dirtyBoxes.push(chunk);
+    markDirty(chunk);
     growBox(extent, chunk.minX, chunk.minZ);
     growBox(extent, chunk.maxX, chunk.maxZ);
   }
@@ -231,9 +231,22 @@ class ByteQueue {
 
 class AnswerError extends Error {}
 
-// Takes from the queue whatever is complete: the header first, then chunk records, each
-// stored as soon as it is whole. Returns the number of chunks stored.
-function parseAvailable(queue, answer) {
+// An answer the server refused, with its HTTP status.
+class RefusedError extends Error {}
+
+function troubleText(error) {
+  if (error instanceof AnswerError) {
+    return 'map answer unreadable: ' + error.message;
+  }
+  if (error instanceof RefusedError) {
+    return 'server answered ' + error.message;
+  }
+  return 'server unreachable';
+}
+
+// Takes from the queue whatever is complete, up to `limit` chunks: the header first, then
+// chunk records, each stored as soon as it is whole. Returns the number of chunks stored.
+function parseAvailable(queue, answer, limit) {
   const data = queue.data;
   if (!answer.faces) {
     if (queue.length < 12) {
@@ -259,7 +272,7 @@ function parseAvailable(queue, answer) {
     queue.start += 12 + 12 * count;
   }
   let stored = 0;
-  while (!answer.complete && queue.length >= 16) {
+  while (!answer.complete && stored < limit && queue.length >= 16) {
     const p = queue.start;
     const cx = data.getInt32(p, true);
     const cy = data.getInt32(p + 4, true);
@@ -292,6 +305,23 @@ function parseAvailable(queue, answer) {
   return stored;
 }
 
+// Chunks worked out between two looks at the page's other work: a piece of the answer may
+// hold thousands, and the map must stay draggable while they are read.
+const chunksPerTurn = 256;
+
+async function storeAvailable(queue, answer) {
+  for (;;) {
+    const stored = parseAvailable(queue, answer, chunksPerTurn);
+    if (stored > 0) {
+      mapChanged();
+    }
+    if (stored < chunksPerTurn) {
+      return;
+    }
+    await new Promise((resolve) => setTimeout(resolve, 0));
+  }
+}
+
 // A stream that stalls this long is given up and asked again.
 const chunkIdleMs = 15000;
 
@@ -305,7 +335,7 @@ async function fetchChunks() {
   try {
     const response = await fetch('/chunks?since=' + mapVersion, { cache: 'no-store', signal: abort.signal });
     if (!response.ok) {
-      throw new Error('HTTP ' + response.status);
+      throw new RefusedError(response.status + ' ' + response.statusText);
     }
     const reader = response.body.getReader();
     for (;;) {
@@ -316,9 +346,7 @@ async function fetchChunks() {
       clearTimeout(idle);
       idle = setTimeout(() => abort.abort(), chunkIdleMs);
       queue.push(value);
-      if (parseAvailable(queue, answer) > 0) {
-        mapChanged();
-      }
+      await storeAvailable(queue, answer);
       if (answer.complete) {
         break;
       }
@@ -329,6 +357,7 @@ async function fetchChunks() {
   }
   if (answer.complete) {
     mapVersion = answer.version;
+    mapLoaded = true;
   }
   return answer.complete;
 }
@@ -339,11 +368,10 @@ async function pollChunks() {
   try {
     const complete = await fetchChunks();
     setTrouble('chunks', complete ? null : 'map answer cut short');
-    showMapInfo(complete);
   } catch (error) {
-    showMapInfo(false);
-    setTrouble('chunks', error instanceof AnswerError ? 'map answer unreadable: ' + error.message : 'server unreachable');
+    setTrouble('chunks', troubleText(error));
   }
+  showMapInfo();
   setTimeout(pollChunks, chunkPeriodMs);
 }
 
@@ -357,24 +385,46 @@ const view = { left: -100, top: 100, scale: 4 };
 // Whether the view still follows the world's extent: until the operator pans or zooms.
 let autoFit = true;
 
-// The terrain drawn at the view it was drawn for. Between redraws (while dragging, or
-// while the world streams in) the screen shows it moved and scaled to the current view.
+// A picture of the terrain: its pixels and the view they were drawn at.
+function makeRaster(width, height) {
+  const image = new ImageData(width, height);
+  return { image, pixels: new Uint32Array(image.data.buffer), width, height, left: 0, top: 0, scale: 1 };
+}
+
+// The terrain last drawn, shown on the screen moved and scaled to the current view until
+// the next whole redraw is done (while dragging, or while the world streams in).
 const cache = {
   canvas: document.createElement('canvas'),
   context: null,
-  image: null,
-  pixels: null,
-  left: 0,
-  top: 0,
-  scale: 0,
-  valid: false,
+  raster: null,
 };
 cache.context = cache.canvas.getContext('2d');
+// A whole redraw under way: drawn a slice at a time, between frames, so that a world of
+// tens of thousands of chunks never holds the page up for long.
+let job = null;
+// Rasters that lost their place on the screen, kept for the next redraw of the same size.
+let spareRaster = null;
+// Chunks changed since the cache was drawn: boxes to draw again, or a whole redraw.
+let dirtyBoxes = [];
+let dirtyAll = false;
+// Beyond this many changed places one redraw of everything is cheaper than one each.
+const maxDirtyBoxes = 16;
 
-// Where the rasteriser writes and the rectangle of pixels it may touch (right and
-// bottom exclusive).
+function markDirty(box) {
+  if (dirtyBoxes.length < maxDirtyBoxes) {
+    dirtyBoxes.push(box);
+  } else {
+    dirtyAll = true;
+  }
+}
+
+// Where the rasteriser writes, at what view, and the rectangle of pixels it may touch
+// (right and bottom exclusive).
 let target = null;
 let targetWidth = 0;
+let targetLeft = 0;
+let targetTop = 0;
+let targetScale = 1;
 let clipLeft = 0;
 let clipTop = 0;
 let clipRight = 0;
@@ -382,6 +432,24 @@ let clipBottom = 0;
 let tolerance = 0;
 let spanLeft = 0;
 let spanRight = 0;
+
+function aim(raster, x0, y0, x1, y1) {
+  target = raster.pixels;
+  targetWidth = raster.width;
+  targetLeft = raster.left;
+  targetTop = raster.top;
+  targetScale = raster.scale;
+  clipLeft = Math.max(0, x0);
+  clipTop = Math.max(0, y0);
+  clipRight = Math.min(raster.width, x1);
+  clipBottom = Math.min(raster.height, y1);
+}
+
+function clearClip() {
+  for (let y = clipTop; y < clipBottom; y++) {
+    target.fill(backgroundWord, y * targetWidth + clipLeft, y * targetWidth + clipRight);
+  }
+}
 
 // Widens the span of the current row by where the edge from a to b crosses it.
 function crossEdge(ax, ay, bx, by, row) {
@@ -399,15 +467,32 @@ function crossEdge(ax, ay, bx, by, row) {
   spanRight = Math.max(spanRight, x);
 }
 
+function min3(a, b, c) {
+  return a < b ? (a < c ? a : c) : b < c ? b : c;
+}
+
+function max3(a, b, c) {
+  return a > b ? (a > c ? a : c) : b > c ? b : c;
+}
+
 // Fills every pixel whose centre lies inside the triangle or on its edges, as the map
 // tool does: triangles sharing an edge leave no gap, and no antialiased seams show. Two
 // chunks' copies of a shared edge may differ by a float's last bit, so a pixel centre
 // within `tolerance` of the triangle counts as inside: no row or column falls between.
 function fillTriangle(ax, ay, bx, by, cx, cy, word) {
-  const lo = Math.min(ay, by, cy);
-  const hi = Math.max(ay, by, cy);
+  const lo = min3(ay, by, cy);
+  const hi = max3(ay, by, cy);
   const rowFirst = Math.max(clipTop, Math.ceil(lo - 0.5 - tolerance));
   const rowLast = Math.min(clipBottom - 1, Math.floor(hi - 0.5 + tolerance));
+  if (rowFirst > rowLast) {
+    return;
+  }
+  // Zoomed out, most triangles hold no pixel centre at all: leave them at once.
+  const columnFirst = Math.ceil(min3(ax, bx, cx) - 0.5 - tolerance);
+  const columnLast = Math.floor(max3(ax, bx, cx) - 0.5 + tolerance);
+  if (columnFirst > columnLast || columnLast < clipLeft || columnFirst >= clipRight) {
+    return;
+  }
   for (let y = rowFirst; y <= rowLast; y++) {
     const row = Math.min(Math.max(y + 0.5, lo), hi);
     spanLeft = Infinity;
@@ -424,25 +509,28 @@ function fillTriangle(ax, ay, bx, by, cx, cy, word) {
   }
 }
 
-// A few units in the last place of the chunk's largest coordinate, in pixels, and never
-// less than the map tool's 1e-4.
+// A few units in the last place of the chunk's largest coordinate, in pixels, and at least
+// a thousandth of a pixel (the map tool allows a ten-thousandth, across rows only).
 function toleranceFor(chunk) {
   const magnitude = Math.max(Math.abs(chunk.minX), Math.abs(chunk.maxX), Math.abs(chunk.minZ), Math.abs(chunk.maxZ));
-  return 1e-3 + cache.scale * magnitude * 2 ** -21;
+  return 1e-3 + targetScale * magnitude * 2 ** -21;
 }
 
 let screenXs = new Float64Array(256);
 let screenYs = new Float64Array(256);
 
 function chunkTouchesClip(chunk) {
-  const x0 = (chunk.minX - cache.left) * cache.scale;
-  const x1 = (chunk.maxX - cache.left) * cache.scale;
-  const y0 = (cache.top - chunk.maxZ) * cache.scale;
-  const y1 = (cache.top - chunk.minZ) * cache.scale;
+  const x0 = (chunk.minX - targetLeft) * targetScale;
+  const x1 = (chunk.maxX - targetLeft) * targetScale;
+  const y0 = (targetTop - chunk.maxZ) * targetScale;
+  const y1 = (targetTop - chunk.minZ) * targetScale;
   return x1 >= clipLeft - 1 && x0 <= clipRight + 1 && y1 >= clipTop - 1 && y0 <= clipBottom + 1;
 }
 
 function drawChunk(chunk) {
+  if (!chunkTouchesClip(chunk)) {
+    return;
+  }
   const nv = chunk.xz.length / 2;
   if (screenXs.length < nv) {
     screenXs = new Float64Array(nv);
@@ -451,8 +539,8 @@ function drawChunk(chunk) {
   tolerance = toleranceFor(chunk);
   // Each vertex is placed once, not once for each of its faces.
   for (let i = 0; i < nv; i++) {
-    screenXs[i] = (chunk.xz[2 * i] - cache.left) * cache.scale;
-    screenYs[i] = (cache.top - chunk.xz[2 * i + 1]) * cache.scale;
+    screenXs[i] = (chunk.xz[2 * i] - targetLeft) * targetScale;
+    screenYs[i] = (targetTop - chunk.xz[2 * i + 1]) * targetScale;
   }
   const faces = chunk.faces;
   const colours = chunk.colours;
@@ -464,68 +552,84 @@ function drawChunk(chunk) {
   }
 }
 
-// Draws the pixels x0..x1, y0..y1 (exclusive) of the cache afresh from every chunk.
-function drawRegion(x0, y0, x1, y1) {
-  target = cache.pixels;
-  targetWidth = cache.image.width;
-  clipLeft = Math.max(0, x0);
-  clipTop = Math.max(0, y0);
-  clipRight = Math.min(cache.image.width, x1);
-  clipBottom = Math.min(cache.image.height, y1);
-  if (clipLeft >= clipRight || clipTop >= clipBottom) {
-    return;
-  }
-  for (let y = clipTop; y < clipBottom; y++) {
-    target.fill(backgroundWord, y * targetWidth + clipLeft, y * targetWidth + clipRight);
-  }
-  for (const chunk of chunks.values()) {
-    if (chunkTouchesClip(chunk)) {
-      drawChunk(chunk);
+function startJob() {
+  const raster =
+    spareRaster && spareRaster.width === canvas.width && spareRaster.height === canvas.height
+      ? spareRaster
+      : makeRaster(canvas.width, canvas.height);
+  spareRaster = null;
+  raster.left = view.left;
+  raster.top = view.top;
+  raster.scale = view.scale;
+  raster.pixels.fill(backgroundWord);
+  // What changes from now on the job may or may not catch: it is drawn again after.
+  dirtyBoxes = [];
+  dirtyAll = false;
+  job = { raster, rest: chunks.values(), started: performance.now(), work: 0 };
+}
+
+const sliceMs = 12;
+
+// Draws chunks until the slice is spent; the finished picture goes on the screen.
+function continueJob() {
+  const begun = performance.now();
+  aim(job.raster, 0, 0, job.raster.width, job.raster.height);
+  for (let n = 1; ; n++) {
+    const next = job.rest.next();
+    if (next.done) {
+      break;
+    }
+    drawChunk(next.value);
+    if (n % 16 === 0 && performance.now() > begun + sliceMs) {
+      job.work += performance.now() - begun;
+      return;
     }
   }
-  cache.context.putImageData(cache.image, 0, 0, clipLeft, clipTop, clipRight - clipLeft, clipBottom - clipTop);
-}
-
-function redrawCache() {
-  if (!cache.image || cache.image.width !== canvas.width || cache.image.height !== canvas.height) {
-    cache.canvas.width = canvas.width;
-    cache.canvas.height = canvas.height;
-    cache.image = cache.context.createImageData(canvas.width, canvas.height);
-    cache.pixels = new Uint32Array(cache.image.data.buffer);
+  const now = performance.now();
+  lastJobWork = job.work + (now - begun);
+  lastJobEnd = now;
+  if (cache.canvas.width !== job.raster.width || cache.canvas.height !== job.raster.height) {
+    cache.canvas.width = job.raster.width;
+    cache.canvas.height = job.raster.height;
   }
-  cache.left = view.left;
-  cache.top = view.top;
-  cache.scale = view.scale;
-  cache.valid = true;
-  dirtyBoxes = [];
-  drawRegion(0, 0, canvas.width, canvas.height);
+  cache.context.putImageData(job.raster.image, 0, 0);
+  spareRaster = cache.raster;
+  cache.raster = job.raster;
+  job = null;
 }
 
-// Beyond this many changed places one redraw of everything is cheaper than one each.
-const maxDirtyBoxes = 16;
-
+// Draws the pixels around each changed place afresh from every chunk there.
 function redrawDirty() {
+  const raster = cache.raster;
   const boxes = dirtyBoxes;
   dirtyBoxes = [];
   for (const box of boxes) {
     // A pixel beyond the box on every side: its edges' pixels may have changed hands.
-    const x0 = Math.floor((box.minX - cache.left) * cache.scale) - 1;
-    const x1 = Math.ceil((box.maxX - cache.left) * cache.scale) + 2;
-    const y0 = Math.floor((cache.top - box.maxZ) * cache.scale) - 1;
-    const y1 = Math.ceil((cache.top - box.minZ) * cache.scale) + 2;
-    drawRegion(x0, y0, x1, y1);
+    const x0 = Math.floor((box.minX - raster.left) * raster.scale) - 1;
+    const x1 = Math.ceil((box.maxX - raster.left) * raster.scale) + 2;
+    const y0 = Math.floor((raster.top - box.maxZ) * raster.scale) - 1;
+    const y1 = Math.ceil((raster.top - box.minZ) * raster.scale) + 2;
+    aim(raster, x0, y0, x1, y1);
+    if (clipLeft >= clipRight || clipTop >= clipBottom) {
+      continue;
+    }
+    clearClip();
+    for (const chunk of chunks.values()) {
+      drawChunk(chunk);
+    }
+    cache.context.putImageData(raster.image, 0, 0, clipLeft, clipTop, clipRight - clipLeft, clipBottom - clipTop);
   }
 }
 
 // ---------------------------------------------------------------------- the screen
 
-// The cache is drawn again only once the view has rested this long, and never more often
-// than a few times its own cost, so that a huge world keeps the page responsive.
+// A whole redraw waits until the view has rested this long. Redraws the operator did
+// not ask for (the world streaming in, many edits) leave twice their own work free between
+// them, so that a large world loads at nearly full speed.
 const settleMs = 150;
-const minRedrawGapMs = 200;
-let lastInteraction = 0;
-let lastRedraw = -Infinity;
-let lastRedrawCost = 0;
+let lastInteraction = -Infinity;
+let lastJobEnd = -Infinity;
+let lastJobWork = 0;
 let framePending = false;
 let laterTimer = 0;
 
@@ -545,31 +649,39 @@ function frameLater(delayMs) {
   }
 }
 
-function cacheMatchesView() {
+function rasterMatchesView(raster) {
   return (
-    cache.valid &&
-    cache.left === view.left &&
-    cache.top === view.top &&
-    cache.scale === view.scale &&
-    cache.image.width === canvas.width &&
-    cache.image.height === canvas.height
+    raster !== null &&
+    raster.left === view.left &&
+    raster.top === view.top &&
+    raster.scale === view.scale &&
+    raster.width === canvas.width &&
+    raster.height === canvas.height
   );
 }
 
 function frame() {
   framePending = false;
-  const now = performance.now();
-  const whole = !cacheMatchesView() || dirtyBoxes.length > maxDirtyBoxes;
-  if (whole) {
-    const wait = Math.max(lastInteraction + settleMs, lastRedraw + Math.max(minRedrawGapMs, 3 * lastRedrawCost)) - now;
-    if (wait <= 0 || !cache.valid) {
-      redrawCache();
-      lastRedraw = performance.now();
-      lastRedrawCost = lastRedraw - now;
+  // A redraw for a view the operator has since left, or a canvas since resized, is
+  // dropped; one the world's streaming in moved on is finished first, or none would end.
+  if (job && (job.started < lastInteraction || job.raster.width !== canvas.width || job.raster.height !== canvas.height)) {
+    spareRaster = job.raster;
+    job = null;
+  }
+  if (!job && (dirtyAll || !rasterMatchesView(cache.raster))) {
+    const asked = lastInteraction > lastJobEnd;
+    const ready = asked ? lastInteraction + settleMs : lastJobEnd + 2 * lastJobWork;
+    const wait = ready - performance.now();
+    if (wait <= 0 || !cache.raster) {
+      startJob();
     } else {
       frameLater(wait);
     }
-  } else if (dirtyBoxes.length > 0) {
+  }
+  if (job) {
+    continueJob();
+    requestFrame();
+  } else if (dirtyBoxes.length > 0 && rasterMatchesView(cache.raster)) {
     redrawDirty();
   }
   compose();
@@ -579,10 +691,11 @@ function compose() {
   mapContext.setTransform(1, 0, 0, 1, 0, 0);
   mapContext.fillStyle = backgroundCss;
   mapContext.fillRect(0, 0, canvas.width, canvas.height);
-  if (cache.valid) {
-    const k = view.scale / cache.scale;
+  const shown = cache.raster;
+  if (shown) {
+    const k = view.scale / shown.scale;
     mapContext.imageSmoothingEnabled = k < 1;
-    mapContext.setTransform(k, 0, 0, k, (cache.left - view.left) * view.scale, (view.top - cache.top) * view.scale);
+    mapContext.setTransform(k, 0, 0, k, (shown.left - view.left) * view.scale, (view.top - shown.top) * view.scale);
     mapContext.drawImage(cache.canvas, 0, 0);
     mapContext.setTransform(1, 0, 0, 1, 0, 0);
   }
@@ -633,6 +746,7 @@ function mapChanged() {
   if (autoFit) {
     fitWorld();
   }
+  showMapInfo();
   requestFrame();
 }
 
@@ -709,13 +823,24 @@ function canvasPoint(event) {
 const pointers = new Map();
 
 function onPointerDown(event) {
-  canvas.setPointerCapture(event.pointerId);
   pointers.set(event.pointerId, canvasPoint(event));
+  // Captured, a drag goes on outside the canvas. A pointer already lifted cannot be; the
+  // drag then lasts while the pointer stays over the canvas.
+  try {
+    canvas.setPointerCapture(event.pointerId);
+  } catch (error) {
+    return;
+  }
 }
 
 function onPointerMove(event) {
   const before = pointers.get(event.pointerId);
   if (!before) {
+    return;
+  }
+  // Lifted where the canvas could not see it: the drag is over.
+  if (event.buttons === 0) {
+    pointers.delete(event.pointerId);
     return;
   }
   const now = canvasPoint(event);
@@ -864,7 +989,7 @@ async function fetchStatus() {
   try {
     const response = await fetch('/status.json', { cache: 'no-store', signal: abort.signal });
     if (!response.ok) {
-      throw new Error('HTTP ' + response.status);
+      throw new RefusedError(response.status + ' ' + response.statusText);
     }
     return await response.json();
   } finally {
@@ -881,7 +1006,7 @@ async function pollStatus() {
     setTrouble('status', null);
     requestFrame();
   } catch (error) {
-    setTrouble('status', 'server unreachable');
+    setTrouble('status', troubleText(error));
   }
   setTimeout(pollStatus, Math.max(0, statusPeriodMs - (performance.now() - started)));
 }
@@ -901,8 +1026,10 @@ function setTrouble(source, message) {
   }
 }
 
-function showMapInfo(complete) {
-  const state = complete ? 'version ' + formatCount(mapVersion) : 'loading';
+// Until the first whole answer the map is still loading; after, it shows the version of
+// the last whole answer, which a failed poll leaves as it was.
+function showMapInfo() {
+  const state = mapLoaded ? 'version ' + formatCount(mapVersion) : 'loading';
   setText('mapInfo', 'map: ' + formatCount(chunks.size) + ' chunks, ' + state);
 }
 
@@ -914,8 +1041,10 @@ function start() {
   canvas.addEventListener('pointerup', onPointerUp);
   canvas.addEventListener('pointercancel', onPointerUp);
   canvas.addEventListener('wheel', onWheel, { passive: false });
+  // The whole world again, and kept whole as it grows, until the next pan or zoom.
   document.getElementById('fit').addEventListener('click', () => {
     extent = worldExtent();
+    autoFit = true;
     fitWorld();
     requestFrame();
   });
