@@ -1,8 +1,11 @@
-// Fuzz target for the account and world loaders: whatever loads must save back to the same
-// bytes, and a loaded world is then streamed and edited as in the game.
+// Fuzz target for the save-file loaders: whatever accounts or world load must encode back
+// to the same bytes, a loaded world is then streamed and edited as in the game, and loaded
+// entities encode to finite records of the same models.
 //
-// Input: a selector byte (even: accounts, odd: a world), then the file's bytes. Saves and the
-// ".bad" copies of rejected files go to a scratch directory under $TMPDIR (or /tmp).
+// Input: a selector byte (0 modulo 3: accounts, 1: a world, 2: entities), then the file's
+// bytes. The ".bad" copies of rejected files go to a scratch directory under $TMPDIR (or
+// /tmp).
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,15 +22,16 @@ void require(bool ok, const char* what) {
     abort();
 }
 
-// Saves the list with `save` and checks the file holds exactly `file`.
-void requireRoundTrip(int (*save)(const char*, ArrayList*), ArrayList* list, const uint8_t* file,
-                      size_t len) {
-    std::string saved = scratch + "/saved";
-    std::vector<unsigned char> back;
-    require(save(saved.c_str(), list) == 1, "a loaded list does not save");
-    require(readWholeFile(saved.c_str(), &back) == 1, "a save cannot be read back");
-    require(back.size() == len && (len == 0 || memcmp(back.data(), file, len) == 0),
-            "the save differs from what was loaded");
+// Each record encoded as a save writes it; the whole must be exactly `file`.
+template <typename T, typename F>
+void requireRoundTrip(ArrayList* list, const uint8_t* file, size_t len, F encode) {
+    std::vector<unsigned char> back(4);
+    int32_t n = arrayListGetLength(list);
+    memcpy(back.data(), &n, 4);
+    for (int i = 0; i < n; i++)
+        encode(arrayListGet<T>(list, i), &back);
+    require(back.size() == len && memcmp(back.data(), file, len) == 0,
+            "the encoded records differ from what was loaded");
 }
 
 void fuzzProfiles(const uint8_t* file, size_t len) {
@@ -37,10 +41,29 @@ void fuzzProfiles(const uint8_t* file, size_t len) {
         memcpy(&n, file, 4);
         for (int i = 0; i < n; i++)
             require(arrayListGet<veskProfile>(list, i)->stage == psNotConn, "account is on");
-        requireRoundTrip(saveProfs, list, file, len);
+        requireRoundTrip<veskProfile>(list, file, len, [](veskProfile* pro, auto* out) {
+            out->resize(out->size() + 516);
+            encodeProfileRecord(pro, pro->entity, out->data() + out->size() - 516);
+        });
     }
     require(arrayListGetLength(list) == n, "account count");
     freeArrayListPointer(list);
+}
+
+void fuzzEntities(const uint8_t* file, size_t len) {
+    ArrayList* list = initArrayList(10, 8);
+    int n = loadEntitiesFrom(file, len, (scratch + "/entities").c_str(), list);
+    require(arrayListGetLength(list) == (n < 0 ? 0 : n), "entity count");
+    for (int i = 0; i < n; i++) {
+        unsigned char out[32];
+        float v[7];
+        encodeEntityRecord(arrayListGet<veskEntity>(list, i), out);
+        memcpy(v, out + 4, sizeof v);
+        for (float f : v)
+            require(std::isfinite(f), "an entity encodes to a number that is not finite");
+        require(memcmp(out, file + 4 + 32 * size_t(i), 8) == 0, "model or scale changed");
+    }
+    freeEntList(list);
 }
 
 // Start-up without an entity file sets the default free mover down on the loaded world;
@@ -73,7 +96,7 @@ void playOn(ArrayList* chunks) {
     freeArrayListPointer(profList);
     freeEntList(entList);
     profList = entList = terList = nullptr;
-    forgetAccountIndex();
+    resetAccounts();
 }
 
 void fuzzWorld(const uint8_t* file, size_t len) {
@@ -81,7 +104,11 @@ void fuzzWorld(const uint8_t* file, size_t len) {
     int t = loadWorldFrom(file, len, (scratch + "/world").c_str(), chunks);
     require(arrayListGetLength(chunks) == t, "chunk count");
     if (t > 0) {
-        requireRoundTrip(saveChunks, chunks, file, len);
+        requireRoundTrip<veskTerrain>(chunks, file, len, [](veskTerrain* ter, auto* out) {
+            size_t at = out->size();
+            out->resize(at + size_t(chunkRecordLen(ter)));
+            encodeChunkRecord(ter, out->data() + at);
+        });
         playOn(chunks);
     }
     freeTerList(chunks);
@@ -100,9 +127,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    if (data[0] % 2 == 0)
+    if (data[0] % 3 == 0)
         fuzzProfiles(data + 1, size - 1);
-    else
+    else if (data[0] % 3 == 1)
         fuzzWorld(data + 1, size - 1);
+    else
+        fuzzEntities(data + 1, size - 1);
     return 0;
 }

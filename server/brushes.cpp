@@ -224,6 +224,9 @@ void brushPlace(brushPoint* pt, const float* newLoc, const float* twinY) {
     for (int t = 0; ok && t < pt->numTwins; t++)
         ok = std::isfinite(twinY[t]);
     if (ok) {
+        chunkWillChange(pt->ter);
+        for (int t = 0; t < pt->numTwins; t++)
+            chunkWillChange(pt->twinTer[t]);
         float* p = pt->ter->verts[pt->ref[0]].loc;
         if (pt->edge == -1)
             memcpy(p, newLoc, 3 * sizeof(float));
@@ -339,26 +342,25 @@ void brushSmooth(const float* loc, int faceIndex, const int* chunkCoords, float 
 
 void brushTexi(const float* loc, const int* chunkCoords, int texi) {
     // No walk and no twins: every copy of a border point lies at the same place, so each
-    // copy in reach is painted in its own chunk.
-    for (ArrayList* block = terList; block; block = block->next) {
-        veskTerrain** chunks = reinterpret_cast<veskTerrain**>(block->data);
-        for (int i = 0; i < block->filled; i++) {
-            veskTerrain* ter = chunks[i];
-            long long dx = (long long)chunkCoords[0] - ter->chunkCoords[0];
-            long long dy = (long long)chunkCoords[1] - ter->chunkCoords[1];
-            if (dx < -texiReach || dx > texiReach || dy < -texiReach || dy > texiReach) continue;
-            if (terRadius(int(dx), int(dy)) > texiReach) continue;
+    // copy in reach is painted in its own chunk. The chunks in reach are looked up, not
+    // searched for: a large world costs a stroke nothing more.
+    for (int dx = -texiReach; dx <= texiReach; dx++)
+        for (int dy = -texiReach; dy <= texiReach; dy++) {
+            if (terRadius(dx, dy) > texiReach) continue;
+            const int at[2] = {chunkCoords[0] - dx, chunkCoords[1] - dy};
+            veskTerrain* ter = coordsToTer(at, terList);
+            if (!ter) continue;
             float off[2];
-            terToWorldNew(int(dx), int(dy), &off[0], &off[1], terScale);
+            terToWorldNew(dx, dy, &off[0], &off[1], terScale);
             for (int j = 0; j < ter->numVerts; j++) {
                 if (!(distFrom(loc, off, ter->verts[j].loc) < texiRadius)) continue;
+                chunkWillChange(ter);
                 ter->verts[j].texi = texi;
                 // Listed again even when already listed or already painted: every entry
                 // is streamed.
                 arrayListAddEnd(ter->movedVerts, &j);
             }
         }
-    }
 }
 
 void terEditNew(float* loc, float* vec, veskGravity* gravMem, int push, int editType) {

@@ -1,6 +1,6 @@
 // The three save files: accounts, world and entities, little-endian with no header.
-// A save goes to a temporary file beside the real one, is flushed and synced, and only
-// then renamed over it, so an interrupted save leaves the old file whole. A load reads
+// A save goes to temporary files beside the real ones, is flushed and synced, and only
+// then renamed over them, so an interrupted save leaves the old files whole. A load reads
 // the whole file and checks every count against the bytes present before it creates
 // anything; a file that does not add up is kept aside as "<file>.bad" and not loaded
 // (and, when that copy cannot be made, never saved over).
@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <string>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 #include "bytes.h"
@@ -77,187 +78,384 @@ static int beginSave(safeFile* s, const char* path, mode_t mode) {
     return s->f != nullptr;
 }
 
+// Flushes, syncs, closes and renames the temporary file over the real one; 1 when the
+// real file now holds the new contents, else 0 with the temporary file removed.
 static int finishSave(safeFile* s) {
     int err = 0;
     if (ferror(s->f) || fflush(s->f) != 0 || fsync(fileno(s->f)) != 0) err = errno ? errno : EIO;
     if (fclose(s->f) != 0 && !err) err = errno;
     if (!err && rename(s->tmp.c_str(), s->path.c_str()) != 0) err = errno;
-    if (err) {
-        tracef("save of %s failed (%s); the previous file is kept\n", s->path.c_str(),
-               strerror(err));
-        noteFailure(s->path, strerror(err));
-        remove(s->tmp.c_str());
-        return 0;
-    }
-    // The rename itself lives in the directory: sync it too, or a power loss could
-    // bring the previous file back.
-    std::string dir = s->path.substr(0, s->path.find_last_of('/') + 1);
+    if (!err) return 1;
+    tracef("save of %s failed (%s); the previous file is kept\n", s->path.c_str(), strerror(err));
+    noteFailure(s->path, strerror(err));
+    remove(s->tmp.c_str());
+    return 0;
+}
+
+static void syncFolderOf(const std::string& path) {
+    // A rename lives in the directory: sync it too, or a power loss could bring the
+    // previous file back.
+    std::string dir = path.substr(0, path.find_last_of('/') + 1);
     int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd >= 0) {
         fsync(fd);
         close(fd);
     }
-    return 1;
-}
-
-static void writeInt(FILE* f, int32_t v) {
-    fwrite(&v, 4, 1, f);
-}
-
-void saveProf(veskProfile* pro, FILE* file) {
-    fwrite(pro->username, 1, textLen, file);
-    fwrite(pro->password, 1, textLen, file);
-    writeInt(file, pro->entity);
-}
-
-// The count, then every element of a pointer list, through a temporary file.
-static int saveList(const char* path, mode_t mode, ArrayList* list, const char* openError,
-                    void (*writeOne)(void* element, FILE* file)) {
-    safeFile s;
-    int began = beginSave(&s, path, mode);
-    if (began <= 0) {
-        if (began == 0) traceLine(openError);
-        return 0;
-    }
-    int n = arrayListGetLength(list);
-    tracef("total: %d\n", n);
-    writeInt(s.f, n);
-    for (ArrayList* b = list; b; b = b->next)
-        for (int i = 0; i < b->filled; i++)
-            writeOne(reinterpret_cast<void**>(b->data)[i], s.f);
-    return finishSave(&s);
-}
-
-int saveProfs(const char* dir, ArrayList* profList) {
-    traceLine("saveProfs()");
-    return saveList(dir, privateMode, profList, "S Prof: error opening file",
-                    [](void* pro, FILE* f) { saveProf(static_cast<veskProfile*>(pro), f); });
-}
-
-void saveChunk(veskTerrain* chunk, FILE* file) {
-    writeInt(file, chunk->numVerts);
-    writeInt(file, chunk->numFaces);
-    writeInt(file, chunk->chunkCoords[0]);
-    writeInt(file, chunk->chunkCoords[1]);
-    fwrite(chunk->verts, sizeof(vertTex), size_t(chunk->numVerts), file);
-    fwrite(chunk->faces, 12, size_t(chunk->numFaces), file);
-}
-
-int saveChunks(const char* dir, ArrayList* chunkList) {
-    traceLine("saveChunks()");
-    return saveList(dir, publicMode, chunkList, "S Chunk: error opening file",
-                    [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
 }
 
 int saveTextFile(const char* path, const std::string& text) {
     safeFile s;
     if (beginSave(&s, path, privateMode) <= 0) return 0;
     fwrite(text.data(), 1, text.size(), s.f);
-    return finishSave(&s);
+    if (!finishSave(&s)) return 0;
+    syncFolderOf(s.path);
+    return 1;
 }
 
-// --- saving a slice a tick -------------------------------------------------------------
-// An autosave must not hold up the tick: both files are put into memory within one tick,
-// which keeps them consistent with each other, and are then written a slice a tick, each
-// slice handed to the disk at once, so that the sync at the end finds little left to do.
+// --- the bytes of the files ------------------------------------------------------------
 
-struct slicedFile {
+static unsigned char* putIntLE(unsigned char* out, int32_t v) {
+    memcpy(out, &v, 4);
+    return out + 4;
+}
+
+void encodeProfileRecord(const veskProfile* pro, int32_t entity, unsigned char* out) {
+    memcpy(out, pro->username, textLen);
+    memcpy(out + textLen, pro->password, textLen);
+    putIntLE(out + 2 * textLen, entity);
+}
+
+size_t encodeChunkRecord(const veskTerrain* ter, unsigned char* out) {
+    unsigned char* p = putIntLE(out, ter->numVerts);
+    p = putIntLE(p, ter->numFaces);
+    p = putIntLE(p, ter->chunkCoords[0]);
+    p = putIntLE(p, ter->chunkCoords[1]);
+    memcpy(p, ter->verts, sizeof(vertTex) * size_t(ter->numVerts));
+    p += sizeof(vertTex) * size_t(ter->numVerts);
+    memcpy(p, ter->faces, 12 * size_t(ter->numFaces));
+    return size_t(p - out) + 12 * size_t(ter->numFaces);
+}
+
+// The unit direction of a view turned by rots: forward, pitched about x, then turned about y.
+void viewDirection(const float* rots, float* dir) {
+    double pitch = rots[0], yaw = rots[1];
+    dir[0] = float(std::cos(pitch) * std::sin(yaw));
+    dir[1] = float(0.0 - std::sin(pitch)); // +0 when level, never -0
+    dir[2] = float(std::cos(pitch) * std::cos(yaw));
+}
+
+// The rots whose viewDirection is `dir` (yaw in (-pi, pi], pitch in [-pi/2, pi/2]); a
+// zero direction gives none.
+void rotsOfView(const float* dir, float* rots) {
+    double horizontal = std::hypot(double(dir[0]), double(dir[2]));
+    rots[0] = float(std::atan2(-double(dir[1]), horizontal));
+    rots[1] = horizontal > 0 ? float(std::atan2(double(dir[0]), double(dir[2]))) : 0.0f;
+    rots[2] = 0;
+}
+
+// An entity as the file holds it: its model, scale, place relative to the centre of
+// chunk (0, 0), and, where a moving entity's record holds the direction of its motion,
+// the direction it looks in (it is saved at rest, so its motion has no direction).
+void encodeEntityRecord(const veskEntity* ent, unsigned char* out) {
+    const veskGravity* g = ent->gravMem;
+    float centre[2];
+    terToWorldNew(g->chunkCoords[0], g->chunkCoords[1], &centre[0], &centre[1], terScale);
+    float place[3] = {g->position[0] + centre[0], g->position[1], g->position[2] + centre[1]};
+    float view[3];
+    viewDirection(g->rots, view);
+    unsigned char* p = putIntLE(out, ent->modelIndex);
+    memcpy(p, &ent->scale, 4);
+    memcpy(p + 4, place, 12);
+    memcpy(p + 16, view, 12);
+}
+
+// --- the save --------------------------------------------------------------------------
+// A save is one moment: the accounts and the entities are copied into memory in the tick
+// it starts (a few kilobytes a player), the world is not. Its chunks are written from the
+// live world a slice a tick; a chunk that a brush is about to change before its turn is
+// copied first (chunkWillChange), so that what is written is the chunk as it was at the
+// moment, and chunks made after the moment are not part of it. The three files are
+// written to temporary files, synced, and only then renamed, all three together; a Stop
+// or a quit writes the whole save at once. Nothing from the moment's accounts or entities
+// can dangle: retired entities are left out and the accounts' indices follow.
+
+namespace {
+
+enum { profilesFile, entitiesFile, worldFile, saveFiles };
+
+struct momentFile {
     std::string path;
     mode_t mode;
-    size_t len;
-};
-
-struct slicedSave {
-    int files; // 0 when no save is under way
-    slicedFile file[2];
-    int at;         // the file being written
-    size_t written; // of it
-    int open;       // whether `temp` is open
+    const char* openError; // the trace line when its temporary file cannot be made
     safeFile temp;
+    int open;
+    size_t written;
 };
 
-static slicedSave sliced;
-// The files' bytes. Kept from one save to the next: fresh memory for a large world costs
-// more to touch the first time than the copy itself.
-static std::vector<unsigned char> slicedBytes[2];
+struct saveMoment {
+    int active;
+    momentFile files[saveFiles];
+    std::vector<unsigned char> profiles, entities; // the whole files
+    int chunkCount;                                // terList's chunks at the moment
+    int nextChunk;                                 // the next one to be encoded
+    ArrayList* block;                              // where it is in terList
+    int inBlock;
+    std::unordered_map<int, std::vector<unsigned char>> copies; // chunks changed before their turn
+    std::vector<unsigned char> staged; // world bytes encoded, not yet written
+    size_t stagedAt;
+    int at; // the file being written
+};
 
-static void inMemory(int i, const char* path, mode_t mode, ArrayList* list,
-                     size_t (*sizeOf)(void* element), void (*writeOne)(void* element, FILE* f)) {
-    size_t len = 4;
-    for (ArrayList* b = list; b; b = b->next)
-        for (int k = 0; k < b->filled; k++)
-            len += sizeOf(reinterpret_cast<void**>(b->data)[k]);
-    slicedBytes[i].resize(len);
-    sliced.file[i] = slicedFile{path, mode, len};
-    FILE* f = fmemopen(slicedBytes[i].data(), len, "w");
-    setvbuf(f, nullptr, _IONBF, 0);
-    writeInt(f, arrayListGetLength(list));
-    for (ArrayList* b = list; b; b = b->next)
-        for (int k = 0; k < b->filled; k++)
-            writeOne(reinterpret_cast<void**>(b->data)[k], f);
-    fclose(f);
-}
+saveMoment moment;
 
-void startSlicedSave(const char* profPath, ArrayList* profs, const char* worldPath,
-                     ArrayList* chunks) {
-    dropSlicedSave();
-    inMemory(
-        0, profPath, privateMode, profs, [](void*) { return profRecordLen; },
-        [](void* pro, FILE* f) { saveProf(static_cast<veskProfile*>(pro), f); });
-    inMemory(
-        1, worldPath, publicMode, chunks,
-        [](void* chunk) { return size_t(chunkRecordLen(static_cast<veskTerrain*>(chunk))); },
-        [](void* chunk, FILE* f) { saveChunk(static_cast<veskTerrain*>(chunk), f); });
-    sliced.files = 2;
-}
-
-int slicedSaveUnderWay() {
-    return sliced.files > 0;
-}
-
-void dropSlicedSave() {
-    if (sliced.open) {
-        fclose(sliced.temp.f);
-        remove(sliced.temp.tmp.c_str());
-    }
-    sliced = slicedSave{};
-}
-
-int saveNextSlice(size_t bytes) {
-    if (sliced.files == 0) return 1;
-    slicedFile* f = &sliced.file[sliced.at];
-    if (!sliced.open && beginSave(&sliced.temp, f->path.c_str(), f->mode) <= 0) {
-        dropSlicedSave();
-        return -1;
-    }
-    sliced.open = 1;
-    FILE* out = sliced.temp.f;
-    // The slices before have had a tick to reach the disk; what is left of them is waited
-    // for now, so that the sync at the end finds almost nothing to do.
-    sync_file_range(fileno(out), 0, off64_t(sliced.written),
-                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                        SYNC_FILE_RANGE_WAIT_AFTER);
-    if (sliced.written == f->len) { // all of it written: the sync and the rename
-        sliced.open = 0;
-        int saved = finishSave(&sliced.temp);
-        sliced.at++;
-        sliced.written = 0;
-        if (!saved || sliced.at == sliced.files) {
-            dropSlicedSave();
-            return saved ? 1 : -1;
+void copyOfMoment() {
+    int profCount = arrayListGetLength(profList);
+    int entCount = arrayListGetLength(entList);
+    // Retired entities are left out; every other keeps its order, and the accounts' indices
+    // follow it.
+    std::vector<int32_t> newIndex(size_t(entCount), -1);
+    int kept = 0;
+    for (int i = 0; i < entCount; i++)
+        if (!entityAt(entList, i)->retired) newIndex[size_t(i)] = kept++;
+    moment.entities.assign(4 + entFileRecordLen * size_t(kept), 0);
+    putIntLE(moment.entities.data(), kept);
+    for (int i = 0; i < entCount; i++)
+        if (newIndex[size_t(i)] >= 0)
+            encodeEntityRecord(entityAt(entList, i),
+                               moment.entities.data() + 4 +
+                                   entFileRecordLen * size_t(newIndex[size_t(i)]));
+    moment.profiles.assign(4 + profRecordLen * size_t(profCount), 0);
+    putIntLE(moment.profiles.data(), profCount);
+    unsigned char* out = moment.profiles.data() + 4;
+    for (ArrayList* b = profList; b; b = b->next)
+        for (int k = 0; k < b->filled; k++, out += profRecordLen) {
+            const veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[k];
+            int32_t e =
+                pro->entity >= 0 && pro->entity < entCount ? newIndex[size_t(pro->entity)] : -1;
+            encodeProfileRecord(pro, e, out);
         }
-        return 0;
+}
+
+// World bytes for the next write: the count first, then chunk records, from their copy
+// if a brush changed them since the moment.
+void stageWorld(size_t want) {
+    moment.staged.erase(moment.staged.begin(), moment.staged.begin() + long(moment.stagedAt));
+    moment.stagedAt = 0;
+    if (moment.files[worldFile].written == 0 && moment.staged.empty() && moment.nextChunk == 0) {
+        moment.staged.resize(4);
+        putIntLE(moment.staged.data(), moment.chunkCount);
     }
-    size_t n = std::min(bytes, f->len - sliced.written);
-    const unsigned char* data = slicedBytes[sliced.at].data() + sliced.written;
-    if (fwrite(data, 1, n, out) != n || fflush(out) != 0) {
-        noteFailure(sliced.temp.tmp, strerror(errno));
-        dropSlicedSave();
-        return -1;
+    while (moment.staged.size() < want && moment.nextChunk < moment.chunkCount) {
+        while (moment.inBlock >= moment.block->filled) {
+            moment.block = moment.block->next;
+            moment.inBlock = 0;
+        }
+        const veskTerrain* ter =
+            reinterpret_cast<veskTerrain**>(moment.block->data)[moment.inBlock++];
+        auto copy = moment.copies.find(moment.nextChunk);
+        size_t at = moment.staged.size();
+        if (copy != moment.copies.end()) {
+            moment.staged.insert(moment.staged.end(), copy->second.begin(), copy->second.end());
+            moment.copies.erase(copy);
+        } else {
+            moment.staged.resize(at + size_t(chunkRecordLen(ter)));
+            encodeChunkRecord(ter, moment.staged.data() + at);
+        }
+        moment.nextChunk++;
     }
-    sync_file_range(fileno(out), off64_t(sliced.written), off64_t(n), SYNC_FILE_RANGE_WRITE);
-    sliced.written += n;
+}
+
+size_t fileLength(int i) {
+    return i == profilesFile ? moment.profiles.size() : moment.entities.size();
+}
+
+// Writes up to `budget` bytes of the file being written; the bytes written.
+size_t writeSome(momentFile* f, size_t budget) {
+    const unsigned char* data;
+    size_t n;
+    if (moment.at == worldFile) {
+        stageWorld(budget);
+        data = moment.staged.data();
+        n = std::min(budget, moment.staged.size());
+        moment.stagedAt = n;
+    } else {
+        const std::vector<unsigned char>& bytes =
+            moment.at == profilesFile ? moment.profiles : moment.entities;
+        data = bytes.data() + f->written;
+        n = std::min(budget, bytes.size() - f->written);
+    }
+    // The slice before has had a tick to reach the disk: synced now, it and the room it
+    // took cost little, and the sync at the end finds almost nothing left to do.
+    if (f->written > 0 && fdatasync(fileno(f->temp.f)) != 0) return SIZE_MAX;
+    if (n > 0 && fwrite(data, 1, n, f->temp.f) != n) return SIZE_MAX;
+    if (fflush(f->temp.f) != 0) return SIZE_MAX;
+    // Handed to the disk at once, so that the sync at the end finds little left to do.
+    sync_file_range(fileno(f->temp.f), off64_t(f->written), off64_t(n), SYNC_FILE_RANGE_WRITE);
+    f->written += n;
+    return n;
+}
+
+int fileDone(int i) {
+    if (i != worldFile) return moment.files[i].written == fileLength(i);
+    return moment.nextChunk == moment.chunkCount && moment.stagedAt == moment.staged.size();
+}
+
+// Whatever a save under way wrote: its temporary files go (those renamed are gone).
+void removeTemps() {
+    for (momentFile& f : moment.files) {
+        if (f.open) fclose(f.temp.f);
+        if (!f.temp.tmp.empty()) remove(f.temp.tmp.c_str());
+        f.open = 0;
+        f.temp = safeFile{};
+    }
+}
+
+// The file a save replaces is kept under another name and let go of a little at a time
+// (tidyOldSaves): freeing a large file at once holds the system up for tens of ms.
+std::vector<std::string> oldFiles;
+
+std::string oldName(const std::string& path) {
+    return path + ".old";
+}
+
+void keepAside(const std::string& path) {
+    std::string old = oldName(path);
+    if (std::find(oldFiles.begin(), oldFiles.end(), old) != oldFiles.end()) {
+        unlink(old.c_str()); // a save so soon after the last: let go of it at once
+        std::erase(oldFiles, old);
+    }
+    if (link(path.c_str(), old.c_str()) == 0) oldFiles.push_back(old);
+}
+
+// A whole temporary file to the disk; 1, or 0 with saveFailure.
+int syncTemp(momentFile* f) {
+    int err = 0;
+    if (ferror(f->temp.f) || fflush(f->temp.f) != 0 || fsync(fileno(f->temp.f)) != 0)
+        err = errno ? errno : EIO;
+    if (!err) return 1;
+    noteFailure(f->path, strerror(err));
     return 0;
+}
+
+// All written and synced: renamed together. 1, or 0 with saveFailure.
+int renameAll() {
+    for (momentFile& f : moment.files) {
+        int closed = fclose(f.temp.f) == 0;
+        f.open = 0;
+        if (!closed) {
+            noteFailure(f.path, strerror(errno));
+            return 0;
+        }
+    }
+    for (momentFile& f : moment.files) {
+        keepAside(f.path);
+        if (rename(f.temp.tmp.c_str(), f.path.c_str()) != 0) {
+            noteFailure(f.path, strerror(errno));
+            return 0;
+        }
+    }
+    syncFolderOf(moment.files[worldFile].path);
+    return 1;
+}
+
+} // namespace
+
+void startSave(const char* profPath, const char* entPath, const char* worldPath) {
+    dropSave();
+    moment.active = 1;
+    moment.files[profilesFile] =
+        momentFile{profPath, privateMode, "S Prof: error opening file", {}, 0, 0};
+    moment.files[entitiesFile] =
+        momentFile{entPath, publicMode, "S Ents: error opening file", {}, 0, 0};
+    moment.files[worldFile] =
+        momentFile{worldPath, publicMode, "S Chunk: error opening file", {}, 0, 0};
+    copyOfMoment();
+    moment.chunkCount = chunkCount(terList);
+    moment.nextChunk = 0;
+    moment.block = terList;
+    moment.inBlock = 0;
+    moment.at = 0;
+}
+
+int saveUnderWay() {
+    return moment.active;
+}
+
+int tidyOldSaves(size_t bytes) {
+    while (!oldFiles.empty()) {
+        const std::string& old = oldFiles.front();
+        struct stat st;
+        int fd = open(old.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0 && fstat(fd, &st) == 0 && size_t(st.st_size) > bytes) {
+            int cut = ftruncate(fd, st.st_size - off_t(bytes));
+            close(fd);
+            if (cut == 0) return 0;
+        } else if (fd >= 0) {
+            close(fd);
+        }
+        unlink(old.c_str());
+        oldFiles.erase(oldFiles.begin());
+        if (bytes != SIZE_MAX) return oldFiles.empty();
+    }
+    return 1;
+}
+
+void dropSave() {
+    removeTemps();
+    moment.active = 0;
+    moment.copies.clear();
+    moment.staged.clear();
+    moment.stagedAt = 0;
+    // The copies of a large moment are kept for the next one: fresh memory costs more to
+    // touch than the copy itself.
+}
+
+void chunkWillChange(veskTerrain* ter) {
+    ter->mapVersion = ++worldVersion;
+    int i = ter->listIndex; // -1: made after the moment, or there is no save
+    if (!moment.active || i < moment.nextChunk || i >= moment.chunkCount) return;
+    if (moment.copies.count(i)) return; // copied as it was at the moment already
+    std::vector<unsigned char>& copy = moment.copies[i];
+    copy.resize(size_t(chunkRecordLen(ter)));
+    encodeChunkRecord(ter, copy.data());
+}
+
+int saveSome(size_t bytes) {
+    if (!moment.active) return 1;
+    for (size_t budget = bytes; moment.at < saveFiles;) {
+        momentFile* f = &moment.files[moment.at];
+        if (!f->open) {
+            int began = beginSave(&f->temp, f->path.c_str(), f->mode);
+            if (began <= 0) {
+                if (began == 0) traceLine(f->openError);
+                dropSave();
+                return -1;
+            }
+            f->open = 1;
+        }
+        if (fileDone(moment.at)) {
+            // Synced as soon as it is whole, each file in a call of its own unless the
+            // whole save is written at once: a sync costs a few ms.
+            if (!syncTemp(f)) {
+                dropSave();
+                return -1;
+            }
+            moment.at++;
+            if (bytes != SIZE_MAX) return 0;
+            continue;
+        }
+        if (budget == 0) return 0;
+        size_t n = writeSome(f, budget);
+        if (n == SIZE_MAX) {
+            noteFailure(f->temp.tmp, strerror(errno));
+            dropSave();
+            return -1;
+        }
+        budget -= n;
+    }
+    int saved = renameAll();
+    dropSave();
+    return saved ? 1 : -1;
 }
 
 // --- loading ---------------------------------------------------------------------------
@@ -427,7 +625,7 @@ static int appendChunks(const unsigned char* data, size_t len, ArrayList* chunkL
     byteReader r = makeReader(data, len);
     int32_t t = readIntLE(&r);
     for (int32_t i = 0; i < t; i++)
-        arrayListAddEndPointer(chunkList, readChunk(&r, trace));
+        appendChunk(chunkList, readChunk(&r, trace));
     return t;
 }
 
@@ -481,10 +679,13 @@ int readEntityBytes(const unsigned char* data, size_t len, ArrayList* entList) {
         float position[3], moveVect[3];
         readFloatsLE(&r, position, 3);
         readFloatsLE(&r, moveVect, 3);
-        veskEntity* ent = addDefaultEntity(entList, 0, position);
+        // The first entity is the world's default free mover; every other is a player's
+        // walker. Each starts at rest, looking where it looked.
+        veskEntity* ent = addDefaultEntity(entList, arrayListGetLength(entList) == 0, position);
         ent->modelIndex = model;
         ent->scale = scale;
         memcpy(ent->gravMem->moveVect, moveVect, sizeof moveVect);
+        rotsOfView(moveVect, ent->gravMem->rots);
         // Positions are given from the centre of chunk (0, 0). One beyond that chunk is
         // taken into the chunk that holds it: left where it was, the entity would cross a
         // chunk a tick towards it, growing the world all the way.

@@ -53,14 +53,16 @@ int prepareSaveFolder(int givenByOption, std::string* why) {
 }
 
 void removeStaleTemporaryFiles() {
-    for (const char* name : {"profiles", "world", "entities", "bans", "allow"}) {
-        std::string tmp = resPath(name) + ".tmp";
-        struct stat st;
-        // Only files: anything else there is not ours to remove.
-        if (lstat(tmp.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (unlink(tmp.c_str()) == 0)
-            textBoxAddf(tb, "Server: removed %s, left by a save that did not finish", tmp.c_str());
-    }
+    for (const char* name : {"profiles", "world", "entities", "bans", "allow"})
+        for (const char* ending : {".tmp", ".old"}) {
+            std::string path = resPath(name) + ending;
+            struct stat st;
+            // Only files: anything else there is not ours to remove.
+            if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            if (unlink(path.c_str()) == 0)
+                textBoxAddf(tb, "Server: removed %s, left by a save that did not finish",
+                            path.c_str());
+        }
 }
 
 // Installed programs live in <prefix>/bin and their files in <prefix>/share/quarn.

@@ -81,6 +81,8 @@ int initServ() {
     return 1;
 }
 
+static void claimEntities();
+
 // Chunks come first: entities are placed on them.
 void initGame() {
     servOn = 1;
@@ -103,23 +105,39 @@ void initGame() {
         veskEntity* first = addDefaultEntity(entList, 1, start);
         setveskGravity(first->gravMem, terList);
     }
+    claimEntities();
 }
 
-// Both files are tried even when the first fails; saveFailure then tells of the first.
+// Each account names its own entity: one that exists, and that no account before it in the
+// list names. Any other index (from a folder whose entity file was lost, or never written)
+// becomes none, and the account gets a new entity at its next login.
+static void claimEntities() {
+    int count = arrayListGetLength(entList);
+    std::vector<char> claimed(size_t(count), 0);
+    for (ArrayList* b = profList; b; b = b->next)
+        for (int k = 0; k < b->filled; k++) {
+            veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[k];
+            if (pro->entity < 0 || pro->entity >= count || claimed[size_t(pro->entity)])
+                pro->entity = -1;
+            else
+                claimed[size_t(pro->entity)] = 1;
+        }
+}
+
+static int savedAccounts = 0, savedEntities = 0, savedChunks = 0; // of the save under way
+
+static void startGameSave() {
+    savedAccounts = arrayListGetLength(profList);
+    savedEntities = arrayListGetLength(entList);
+    savedChunks = chunkCount(terList);
+    startSave(dirProf, dirEntity, dirWorld);
+}
+
 int saveGame() {
+    if (!profList || !terList || !entList) return 1;
     tracef("profList: %p\n", static_cast<void*>(profList));
-    char first[sizeof saveFailure] = "";
-    int ok = 1;
-    if (profList && !saveProfs(dirProf, profList)) {
-        ok = 0;
-        memcpy(first, saveFailure, sizeof first);
-    }
-    if (terList && !saveChunks(dirWorld, terList)) {
-        if (ok) memcpy(first, saveFailure, sizeof first);
-        ok = 0;
-    }
-    if (!ok) memcpy(saveFailure, first, sizeof first);
-    return ok;
+    startGameSave();
+    return saveSome(SIZE_MAX) == 1;
 }
 
 void releaseGame() {
@@ -195,12 +213,12 @@ static int saveAtStop() {
     logStatus();
     textBoxAddStr(tb, "Server: Stopping + Saving");
     notifyStopping();
-    dropSlicedSave();
+    dropSave();
     int saved = saveGame();
     char text[400];
     if (saved)
-        snprintf(text, sizeof text, "saved: %d accounts, %d chunks", arrayListGetLength(profList),
-                 arrayListGetLength(terList));
+        snprintf(text, sizeof text, "saved: %d accounts, %d entities, %d chunks", savedAccounts,
+                 savedEntities, savedChunks);
     else
         snprintf(text, sizeof text, "error: the save failed (%s)", saveFailure);
     answerWaiters(&waitingForThis, saved, text);
@@ -223,25 +241,28 @@ int quitServer() {
     if (!servOn) return 1;
     int saved = saveAtStop();
     if (!saved) textBoxAddf(tb, "Server: Save failed (%s) at quit", saveFailure);
+    tidyOldSaves(SIZE_MAX); // nothing else runs now
     releaseGame();
     return saved;
 }
 
-// An autosave writes this much a tick; a world of 3,000 chunks takes ten ticks.
+// A save writes this much a tick (a world of 3,000 chunks takes ten ticks), and the files it
+// replaced are let go of at this pace.
 constexpr size_t autosaveSliceBytes = 1 << 20;
+constexpr size_t oldFileSliceBytes = 2 << 20;
 
 static int operatorSave = 0; // the save under way was asked for by an operator
+static void serveTickWork();
 
 // Goes on with a save under way; reports it when it is over.
 static void saveSlice() {
-    int done = saveNextSlice(autosaveSliceBytes);
+    int done = saveSome(autosaveSliceBytes);
     if (done == 0) return;
     const char* kind = operatorSave ? "Save" : "Autosave";
     char text[400];
     if (done == 1) {
-        snprintf(text, sizeof text, "%s: %d accounts, %d chunks, %u ms", kind,
-                 arrayListGetLength(profList), arrayListGetLength(terList),
-                 getTicks() - lastAutosave);
+        snprintf(text, sizeof text, "%s: %d accounts, %d entities, %d chunks, %u ms", kind,
+                 savedAccounts, savedEntities, savedChunks, getTicks() - lastAutosave);
         textBoxAddStr(tb, text);
     } else {
         snprintf(text, sizeof text, "%s: failed (%s)", kind, saveFailure);
@@ -253,18 +274,27 @@ static void saveSlice() {
     answerWaiters(&waitingForThis, done == 1, text);
 }
 
+// Everything a tick does counts in its time: the game tick (receiving, moving, sending),
+// the save's slice, the housekeeping, and what the event step served since the last tick.
 void serveTick() {
-    timedGameTic();
+    double t0 = steadyMs();
+    serveTickWork();
+    countTick(steadyMs() - t0 + takeEventWorkMs());
+}
+
+static void serveTickWork() {
+    gameTic();
     uint32_t now = getTicks();
     serveControl(now);
-    if (slicedSaveUnderWay()) {
+    tidyOldSaves(oldFileSliceBytes);
+    if (saveUnderWay()) {
         saveSlice();
     } else if (!waitingForNext.empty() ||
                (autosaveSeconds > 0 && now - lastAutosave >= uint32_t(autosaveSeconds) * 1000u)) {
         operatorSave = !waitingForNext.empty();
         waitingForThis.swap(waitingForNext);
         lastAutosave = now;
-        startSlicedSave(dirProf, profList, dirWorld, terList);
+        startGameSave();
         saveSlice();
     }
 }

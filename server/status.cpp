@@ -50,10 +50,11 @@ void logStatus() {
     startStatus();
 }
 
-void timedGameTic() {
-    double t0 = nowMs();
-    gameTic();
-    double ms = nowMs() - t0;
+double steadyMs() {
+    return nowMs();
+}
+
+void countTick(double ms) {
     tickMsSum += ms;
     if (ms > tickMsMax) tickMsMax = ms;
     ticks++;

@@ -171,14 +171,15 @@ void releaseGame();                   // closes the endpoint and frees the lists
 int startServer();                    // Start: endpoint, then world; 1 on success
 int stopServer(); // Stop: save, then close and release; 0 (still serving) if the save failed
 int quitServer(); // the same at exit, releasing whatever the save did; 0 if it failed
-void serveTick(); // one tick while serving: the game tick, then the autosave when due
+void serveTick(); // one tick while serving: the game tick, the save when due, timed
 
 // status.cpp: the status line, logged every statusSeconds and at Stop
 extern int statusSeconds;
 void startStatus();                         // a new interval
 void logStatus();                           // the figures of the interval so far, then a new one
 void statusLine(char* out, size_t outSize); // the same figures, the interval going on
-void timedGameTic(); // gameTic, timed for the figures; logs the status line when due
+double steadyMs();                          // the steady clock, in ms, for timing work
+void countTick(double ms); // a serving tick's whole time; logs the status line when due
 
 // options.cpp: the command line
 extern const char* serverVersion;
@@ -355,22 +356,32 @@ void forgetTickChanges();
 void freeTickChanges();
 
 // persistence.cpp: the profiles, world and entity files
-// Saves return 1 when the file now holds the list, 0 when it was left as it was; then
-// saveFailure says which file failed and why ("<file>: <reason>").
+// A failed save says which file failed and why ("<file>: <reason>").
 extern char saveFailure[320];
-int saveProfs(const char* dir, ArrayList* profList);
-void saveProf(veskProfile* pro, FILE* file);
+// The records of the files: a profile with the entity index it is saved with (516 bytes),
+// a chunk (chunkRecordLen bytes; the length), an entity (32 bytes).
+void encodeProfileRecord(const veskProfile* pro, int32_t entity, unsigned char* out);
+size_t encodeChunkRecord(const veskTerrain* ter, unsigned char* out);
+void encodeEntityRecord(const veskEntity* ent, unsigned char* out);
+// The unit direction a view looks in, and back: an entity's record keeps it.
+void viewDirection(const float* rots, float* dir);
+void rotsOfView(const float* dir, float* rots);
+// A save of accounts, entities and world as they are now (profList, entList, terList),
+// written by saveSome calls, at most `bytes` a call: 0 while more is to come, 1 when all
+// three files were saved, -1 when the save failed (saveFailure says why) and every old
+// file was kept. Dropping an unfinished save keeps the old files.
+void startSave(const char* profPath, const char* entPath, const char* worldPath);
+int saveSome(size_t bytes);
+int saveUnderWay();
+// The files a save replaced are let go of a part a call: 1 when none is left.
+int tidyOldSaves(size_t bytes);
+void dropSave();
+// Whoever is about to change a chunk's vertices says so first: a save under way copies
+// the chunk as it was, and the live page's version of the world moves on.
+void chunkWillChange(veskTerrain* ter);
+// Loading, once per Start: 1 when the profiles were read (0 when the file cannot be), the
+// number of chunks read, the number of entities read (-1 when the file cannot be read).
 int loadProfs(const char* dir, ArrayList* profList);
-int saveChunks(const char* dir, ArrayList* chunkList);
-// A save of accounts and world that takes a slice a tick: both are put into memory now and
-// written by saveNextSlice calls; 0 while more is to come, 1 when both files were saved,
-// -1 when one failed (saveFailure says why). Dropping an unfinished one keeps the old files.
-void startSlicedSave(const char* profPath, ArrayList* profs, const char* worldPath,
-                     ArrayList* chunks);
-int saveNextSlice(size_t bytes);
-int slicedSaveUnderWay();
-void dropSlicedSave();
-void saveChunk(veskTerrain* chunk, FILE* file);
 int loadWorld(const char* dir, ArrayList* chunkList);
 int loadEntityList(const char* dir, ArrayList* entList);
 // Loaders from bytes already in memory; `name` names the file in messages.

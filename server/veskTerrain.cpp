@@ -115,6 +115,7 @@ static coordIndex* indexOf(ArrayList* list) {
     }
     auto visit = [](void* ter, void* index) {
         coordIndex* into = static_cast<coordIndex*>(index);
+        static_cast<veskTerrain*>(ter)->listIndex = into->listed;
         indexChunk(into, indexSlot{static_cast<veskTerrain*>(ter), into->listed++});
     };
     arrayListFollow(list, &ix->tail, visit, ix);
@@ -242,7 +243,7 @@ void checkAndSpawn(ArrayList* terList, int coX, int coY, float scale, int edge) 
     if (terRadius(coX, coY) > worldRadius) return;
     int coords[2] = {coX, coY};
     if (coordsToTer(coords, terList)) return;
-    arrayListAddEndPointer(terList, initTerrain(edge, coX, coY, scale / float(edge)));
+    appendChunk(terList, initTerrain(edge, coX, coY, scale / float(edge)));
 }
 
 void embedSpawnTer(ArrayList* terList, int radius, int coX, int coY, float scale, int edge) {
@@ -263,4 +264,16 @@ veskTerrain* coordsToTerAt(const int* inCoords, ArrayList* terList, int* positio
     indexSlot* slot = findSlot(indexOf(terList), inCoords[0], inCoords[1]);
     if (position) *position = slot->position;
     return slot->ter;
+}
+
+uint32_t worldVersion = 0;
+
+void appendChunk(ArrayList* terList, veskTerrain* ter) {
+    ter->listIndex = -1; // until the list's index takes it in
+    ter->mapVersion = ++worldVersion;
+    arrayListAddEndPointer(terList, ter);
+}
+
+int chunkCount(ArrayList* terList) {
+    return terList ? indexOf(terList)->listed : 0;
 }

@@ -26,8 +26,17 @@ struct veskTerrain {
     // Whoever changes a vertex position or a face of an existing chunk adds 1, so that the
     // move sweep's index of its faces is rebuilt (a new chunk starts with no index).
     uint32_t shapeVersion;
-    sweepIndex* sweep; // built on the first sweep against the chunk, freed with it
+    sweepIndex* sweep;   // built on the first sweep against the chunk, freed with it
+    int32_t listIndex;   // its place in the chunk list once indexed (chunks never move), or -1
+    uint32_t mapVersion; // worldVersion when it was made or last changed
 };
+
+// Moves on whenever a chunk is made or changed: the live page asks for what is newer.
+extern uint32_t worldVersion;
+// Appends a chunk to the chunk list, with its version.
+void appendChunk(ArrayList* terList, veskTerrain* ter);
+// The chunks of the list, in constant time; every chunk's listIndex is set after it.
+int chunkCount(ArrayList* terList);
 
 constexpr float bufferMult = 1.5f;
 

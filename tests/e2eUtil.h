@@ -117,6 +117,7 @@ inline std::vector<entUpdate> updatesOf(const std::vector<gameStream>& all, int 
 struct udpClient : loopback {
     unsigned char key[16] = {};
     int entity = -1;
+    std::vector<entRecord> seen; // the entity records of the handshakes so far
     explicit udpClient(int port, const char* ip = "127.0.0.1") {
         client = loopbackSocket(&clientAddr, ip);
         serverAddr = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
@@ -142,8 +143,8 @@ struct udpClient : loopback {
         entity = buffToInt(&r[17]);
         return true;
     }
-    // The whole handshake after a login, terrain decoded strictly and entity batches of whole
-    // 44-byte records; true when in game.
+    // The whole handshake after a login, terrain and entity batches decoded strictly (the
+    // entities kept in `seen`); true when in game.
     bool handshake(std::vector<chunkRec>* chunks, int timeoutMs) {
         bytes ack = sessionMsg(coUpdate, key);
         bytes d;
@@ -154,7 +155,7 @@ struct udpClient : loopback {
             string why; // nothing yet, a resend of the key, a batch or the end mark
             bool ok = (d = recv(200)).empty() || d[0] == soLogGood || d == bytes{soUpdate} ||
                       (d[0] == soInitTer ? parseBulkTerrain(d, chunks, &why)
-                                         : d[0] == soInitEnt && (d.size() - 1) % 44 == 0);
+                                         : d[0] == soInitEnt && parseEntityBatch(d, &seen, &why));
             EXPECT_TRUE(ok) << why;
             if (!ok) return false;
         }

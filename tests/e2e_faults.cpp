@@ -12,9 +12,13 @@ using faults = e2eTest;
 // survives a kill.
 TEST_F(faults, DamagedWorldsFailedSavesAndAutosavesKeepWhatWasSaved) {
     quietTrace quiet;
-    freshLists(11); // the spawn area
-    saveChunks(res("world").c_str(), terList);
+    setResDir((dir + "/res").c_str());
+    freshLists(11); // the spawn area, saved as the server saves it, and only its world kept
+    ASSERT_EQ(saveGame(), 1);
     freeLists();
+    setResDir("res");
+    fs::remove(res("profiles"));
+    fs::remove(res("entities"));
     const string damaged = readFile(res("world")).substr(0, 100); // inside the first chunk
     writeFile(res("world"), damaged);
     fs::create_directory(res("world.bad"));
@@ -38,7 +42,8 @@ TEST_F(faults, DamagedWorldsFailedSavesAndAutosavesKeepWhatWasSaved) {
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
     ASSERT_EQ(cl.request(newAccountMsg("autosaved", "pw")), bytes{soNewGood});
-    ASSERT_TRUE(srv.waitFor("Autosave: 1 accounts, 331 chunks, ", 5000)) << srv.output();
+    ASSERT_TRUE(srv.waitFor("Autosave: 1 accounts, 1 entities, 331 chunks, ", 5000))
+        << srv.output();
     usleep(1500 * 1000);
     EXPECT_LE(timesIn(srv.output(), "Autosave: "), int(msSince(t0) / 1000)); // one a second
     ASSERT_EQ(srv.stop(SIGKILL), 128 + SIGKILL);

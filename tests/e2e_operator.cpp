@@ -87,8 +87,8 @@ TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestar
     EXPECT_EQ(control("remove bobby", 1), "error: bobby is connected: kick it first\n");
     EXPECT_EQ(control("remove carol"), "removed carol\n");
     EXPECT_EQ(cl.request(loginMsg("carol", "pw", 3)), bytes{soLogBad});
-    EXPECT_TRUE(
-        std::regex_match(control("save"), std::regex("Save: 2 accounts, 331 chunks, \\d+ ms\n")));
+    EXPECT_TRUE(std::regex_match(
+        control("save"), std::regex("Save: 2 accounts, 3 entities, 331 chunks, \\d+ ms\n")));
     string saved = readFile(res("profiles"));
     EXPECT_TRUE(has(saved, "bobby") && !has(saved, "carol"));
     EXPECT_EQ(control("dance", 1), "error: unknown command \"dance\"; try help\n");

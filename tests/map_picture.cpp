@@ -49,8 +49,16 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndDam
     veskTerrain* raised = coordsToTer(at, chunks);
     for (int i = 0; i < raised->numVerts; i++)
         raised->verts[i].loc[1] += 8.0f;
-    saveChunks(world.c_str(), chunks);
+    // Written as the server writes it: the world of a whole save into this folder.
+    setResDir(dir.c_str());
+    terList = chunks;
+    profList = initArrayList(10, sizeof(void*));
+    entList = initArrayList(10, sizeof(void*));
+    ASSERT_EQ(saveGame(), 1);
     freeTerList(chunks);
+    freeArrayList(profList);
+    freeArrayList(entList);
+    terList = profList = entList = nullptr;
     ASSERT_EQ(run("-i " + world + " -o " + dir + "/map.png"), 0);
     SDL_Surface* loaded = IMG_Load((dir + "/map.png").c_str());
     ASSERT_TRUE(loaded);

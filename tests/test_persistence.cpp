@@ -1,6 +1,9 @@
-// Save files byte for byte, every kind of damaged file refused without losing anything (not
-// loaded, kept aside as ".bad"), and an autosave in slices that keeps the old files until
-// its end.
+// Save files byte for byte (accounts, world and the entities with the places of their
+// players), every kind of damaged file refused without losing anything (not loaded, kept
+// aside as ".bad"), a save in slices that writes one moment while a brush goes on changing
+// the live world, and temporary files a crash left removed at Start.
+#include <array>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -11,13 +14,21 @@ static bytes patch(bytes d, size_t at, const bytes& with) {
     return d;
 }
 
+static bytes floats(std::vector<float> v) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(v.data());
+    return bytes(p, p + 4 * v.size());
+}
+
 struct saveFiles : sessionTest {
     std::string dir = std::filesystem::temp_directory_path() / "quarn-save-XXXXXX";
     void SetUp() override {
         sessionTest::SetUp();
-        dir = std::string(mkdtemp(dir.data())) + "/";
+        std::string folder = mkdtemp(dir.data());
+        setResDir(folder.c_str());
+        dir = folder + "/";
     }
     void TearDown() override {
+        setResDir("res");
         std::filesystem::remove_all(dir);
         sessionTest::TearDown();
     }
@@ -38,16 +49,23 @@ struct saveFiles : sessionTest {
         EXPECT_EQ(slurp(name + ".bad"), d);
         EXPECT_EQ(slurp(name), d);
     }
+    // Writes all of a save under way, a slice at a time; its result.
+    int finish(size_t slice) {
+        int done = 0;
+        for (int slices = 0; done == 0 && slices < 1000; slices++)
+            done = saveSome(slice);
+        return done;
+    }
 };
 
 TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) {
     embedSpawnTer(terList, 2, 0, 0, terScale, terEdge);
-    saveChunks((dir + "world").c_str(), terList);
     send(newAccountMsg("alice", "pw"));
     arrayListGet<veskProfile>(profList, 0)->stage = psGame; // it loads as not logged in
-    saveProfs((dir + "profiles").c_str(), profList);
+    ASSERT_EQ(saveGame(), 1) << saveFailure;
     bytes world = slurp("world");
     bytes accounts = slurp("profiles");
+    EXPECT_EQ(slurp("entities"), (bytes{0, 0, 0, 0}));
     freeLists();
     freshLists(0);
     ASSERT_EQ(world.size(), 4u + 7 * 3272); // 7 chunks of 91 vertices, 150 faces; (1, -1) first
@@ -72,11 +90,10 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     refused("profiles", accounts + bytes(516, 0)); // two records under a count of one
     refused("profiles", patch(accounts, 0, {0xfe, 0xff, 0xff, 0xff}));
     // Model 4, scale 2, at (150.5, 0.3, -40.25) from the centre of chunk (0, 0), not moving.
-    float rec[7] = {2.0f, 150.5f, 0.3f, -40.25f, 0, 0, 0};
-    const unsigned char* r = reinterpret_cast<const unsigned char*>(rec);
-    bytes one = bytes{4, 0, 0, 0} + bytes(r, r + 28);
+    bytes one = bytes{4, 0, 0, 0} + floats({2.0f, 150.5f, 0.3f, -40.25f, 0, 0, 0});
     bytes ents = bytes{2, 0, 0, 0} + one + one;
     refused("entities", bytes(ents.begin(), ents.end() - 1));
+    refused("entities", ents + bytes{0});
     refused("entities", patch(ents, 4 + 8, {0xca, 0xf2, 0x49, 0x71})); // beyond a million
     EXPECT_EQ(loadWorldFrom(world.data(), world.size(), "world", terList), 7);
     EXPECT_EQ(loadProfsFrom(accounts.data(), accounts.size(), "profiles", profList), 1);
@@ -90,29 +107,103 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     EXPECT_NEAR(g->position[2], -40.25f + 34.641016f, 1e-4);
 }
 
-// Until its end the old files stay; dropped half-way it leaves them and no temporary file;
-// at its end the files are those a whole save makes.
-TEST_F(saveFiles, ASaveInSlicesKeepsTheOldFilesUntilItsEnd) {
-    std::string profiles = dir + "profiles";
-    std::string world = dir + "world";
+// The default free mover, a retired entity and a walker in chunk (1, 0) looking back over
+// its shoulder: the file holds the two kept, by their place from the centre of chunk (0, 0)
+// and their view; accounts follow the new indices. Read back, each entity is where it was,
+// looking where it looked, and saved again gives the same bytes.
+TEST_F(saveFiles, EntitiesAreSavedWhereTheyStandAndReadBackByteForByte) {
+    embedSpawnTer(terList, 3, 0, 0, terScale, terEdge);
+    const float at[3] = {1.5f, 0.75f, -2.0f};
+    addDefaultEntity(entList, 1, at); // the default free mover
+    retireEntity(addDefaultEntity(entList, 0, at));
+    veskEntity* walker = addDefaultEntity(entList, 0, at);
+    walker->modelIndex = 3;
+    walker->gravMem->chunkCoords[0] = 1;
+    walker->gravMem->rots[0] = 0.25f;
+    walker->gravMem->rots[1] = 2.5f;
+    for (int e : {2, 1, -1}) {
+        auto* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
+        pro->entity = e;
+        arrayListAddEndPointer(profList, pro);
+    }
+    ASSERT_EQ(saveGame(), 1) << saveFailure;
+    float view[3];
+    viewDirection(walker->gravMem->rots, view);
+    EXPECT_NEAR(view[0], std::cos(0.25) * std::sin(2.5), 1e-6);
+    EXPECT_NEAR(view[1], -std::sin(0.25), 1e-6);
+    bytes expected = bytes{2, 0, 0, 0} + bytes{0, 0, 0, 0} + floats({2.0f, 1.5f, 0.75f, -2.0f}) +
+                     floats({0, 0, 1}) + bytes{3, 0, 0, 0} +
+                     floats({2.0f, 16.5f, 0.75f, float(10 * 0.8660254037844386) - 2.0f}) +
+                     floats({view[0], view[1], view[2]});
+    bytes saved = slurp("entities");
+    EXPECT_EQ(saved, expected);
+    bytes accounts = slurp("profiles");
+    EXPECT_EQ(bytes(accounts.begin() + 516, accounts.begin() + 520), (bytes{1, 0, 0, 0}));
+    EXPECT_EQ(bytes(accounts.begin() + 1032, accounts.begin() + 1036), bytes(4, 0xff));
+
+    freeEntList(entList);
+    entList = initArrayList(10, 8);
+    ASSERT_EQ(loadEntitiesFrom(saved.data(), saved.size(), "entities", entList), 2);
+    veskEntity* back = arrayListGet<veskEntity>(entList, 1);
+    EXPECT_EQ(arrayListGet<veskEntity>(entList, 0)->ruleSet, 1);
+    EXPECT_EQ(back->ruleSet, 0);
+    EXPECT_EQ(back->modelIndex, 3);
+    EXPECT_EQ(back->gravMem->chunkCoords[0], 1);
+    EXPECT_EQ(back->gravMem->chunkCoords[1], 0);
+    EXPECT_NEAR(back->gravMem->position[0], 1.5f, 1e-5);
+    EXPECT_NEAR(back->gravMem->position[2], -2.0f, 1e-5);
+    EXPECT_NEAR(back->gravMem->rots[0], 0.25f, 1e-6);
+    EXPECT_NEAR(back->gravMem->rots[1], 2.5f, 1e-6);
+    EXPECT_EQ(back->gravMem->curMoveSpeed, 0.0f);
+    unsigned char again[32];
+    encodeEntityRecord(back, again);
+    EXPECT_EQ(bytes(again, again + 32), bytes(saved.end() - 32, saved.end()));
+}
+
+// A save is the moment it started. Until its end the old files stay; dropped half-way it
+// leaves them and no temporary file. A brush on a chunk it has not yet written changes the
+// live world, not the save; the next save has it.
+TEST_F(saveFiles, ASaveInSlicesWritesItsMomentWhileTheWorldChanges) {
     embedSpawnTer(terList, 11, 0, 0, terScale, terEdge);
-    saveChunks(world.c_str(), terList);
+    const float at[3] = {0, 1, 0};
+    veskEntity* painter = addDefaultEntity(entList, 1, at);
+    setveskGravity(painter->gravMem, terList);
+    ASSERT_EQ(saveGame(), 1);
     bytes before = slurp("world");
-    arrayListGet<veskTerrain>(terList, 5)->verts[0].loc[1] = 3.0f;
-    startSlicedSave(profiles.c_str(), profList, world.c_str(), terList);
-    for (int slice = 0; slice < 4; slice++) { // the small file first, then a part of the world
-        EXPECT_EQ(saveNextSlice(300000), 0);
+    startSave((dir + "profiles").c_str(), (dir + "entities").c_str(), (dir + "world").c_str());
+    for (int slice = 0; slice < 3; slice++) { // the small files, then a part of the world
+        EXPECT_EQ(saveSome(300000), 0);
         EXPECT_TRUE(slurp("world") == before);
     }
-    EXPECT_EQ(slurp("profiles"), (bytes{0, 0, 0, 0}));
-    dropSlicedSave();
-    EXPECT_FALSE(std::filesystem::exists(world + ".tmp"));
-    startSlicedSave(profiles.c_str(), profList, world.c_str(), terList);
-    int done = 0;
-    for (int slices = 0; done == 0 && slices < 10; slices++) // 1 MB in all
-        done = saveNextSlice(300000);
-    EXPECT_EQ(done, 1);
-    saveChunks((world + "2").c_str(), terList);
-    EXPECT_TRUE(slurp("world") == slurp("world2"));
-    EXPECT_FALSE(slurp("world") == before);
+    dropSave();
+    for (const char* tmp : {"world.tmp", "profiles.tmp", "entities.tmp"})
+        EXPECT_FALSE(std::filesystem::exists(dir + tmp)) << tmp;
+    veskTerrain* centre = coordsToTer(std::array<int, 2>{0, 0}.data(), terList);
+    centre->verts[45].loc[1] = 2.5f; // changed before the moment: in the save
+    startSave((dir + "profiles").c_str(), (dir + "entities").c_str(), (dir + "world").c_str());
+    EXPECT_EQ(saveSome(100000), 0); // chunk (0, 0), in the middle of the list, is not written
+    float eye[3] = {0, 3, 0}, down[3] = {0, -1, 0};
+    terEditNew(eye, down, painter->gravMem, 1, 3); // paints around the centre
+    EXPECT_EQ(centre->verts[45].texi, 2);
+    EXPECT_EQ(finish(100000), 1);
+    bytes moment = slurp("world");
+    size_t centreAt = 4 + size_t(centre->listIndex) * 3272 + 16 + 45 * 16;
+    EXPECT_EQ(moment[centreAt + 12], 0); // the paint came after the moment
+    EXPECT_EQ(bytes(moment.begin() + long(centreAt) + 4, moment.begin() + long(centreAt) + 8),
+              floats({2.5f})); // the raise before it is
+    ASSERT_EQ(saveGame(), 1);
+    EXPECT_EQ(slurp("world")[centreAt + 12], 2);
+}
+
+TEST_F(saveFiles, TemporaryFilesACrashLeftAreRemovedAtStart) {
+    for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp"})
+        std::ofstream(dir + name) << "half";
+    std::filesystem::create_directory(dir + "profiles.tmp");
+    removeStaleTemporaryFiles();
+    for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp"})
+        EXPECT_FALSE(std::filesystem::exists(dir + name)) << name;
+    EXPECT_TRUE(std::filesystem::is_directory(dir + "profiles.tmp")); // not a file of ours
+    ASSERT_EQ(capturedLog.size(), 3u);
+    EXPECT_EQ(capturedLog[0],
+              "Server: removed " + dir + "world.tmp, left by a save that did not finish");
 }

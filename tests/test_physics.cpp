@@ -217,7 +217,7 @@ TEST(RayFace, AContactIsTheFirstTouchAndTheSweepIndexHandsItsFaceOut) {
     auto logUniform = [&](float lo, float hi) { return lo * std::pow(hi / lo, unit(rng)); };
     vertTex f[3] = {};
     int32_t corners[3] = {0, 1, 2};
-    veskTerrain t = {3, 1, 3, 1, {0, 0}, f, corners, nullptr, 0, nullptr};
+    veskTerrain t = {3, 1, 3, 1, {0, 0}, f, corners, nullptr, 0, nullptr, 0, 0};
     int left = 0;
     for (int n = 0; n < 600000; n++) {
         // Corners c -+ L/2 d, and one off that edge by e, L times `thin` long; the corners'

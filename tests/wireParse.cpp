@@ -102,3 +102,20 @@ bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std
     }
     return true;
 }
+
+bool parseEntityBatch(const std::vector<unsigned char>& d, std::vector<entRecord>* out,
+                      std::string* why) {
+    if (d.size() > 12000 || d.empty() || d[0] != 6 || (d.size() - 1) % 44 != 0)
+        return fail(why, "not an entity batch of whole records");
+    byteReader r = makeReader(d.data() + 1, d.size() - 1);
+    while (bytesLeft(&r) > 0) {
+        entRecord& e = out->emplace_back();
+        e.id = readIntBE(&r);
+        e.model = readIntBE(&r);
+        if (!finite(&r, &e.scale, 1) || !finite(&r, e.pos, 3) || !finite(&r, e.rots, 3))
+            return fail(why, "entity record not finite");
+        e.cx = readIntBE(&r);
+        e.cy = readIntBE(&r);
+    }
+    return true;
+}

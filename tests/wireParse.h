@@ -21,6 +21,11 @@ struct entUpdate {
     float pos[3] = {}, rots[3] = {};
 };
 
+struct entRecord {
+    int id = 0, model = 0, cx = 0, cy = 0;
+    float scale = 0, pos[3] = {}, rots[3] = {};
+};
+
 struct vertMove {
     int cx = 0, cy = 0, index = 0;
     vertTex vert = {};
@@ -37,3 +42,6 @@ struct gameStream {
 bool parseBulkTerrain(const std::vector<unsigned char>& d, std::vector<chunkRec>* out,
                       std::string* why);
 bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std::string* why);
+// An entity batch of the handshake: whole 44-byte records, every float finite.
+bool parseEntityBatch(const std::vector<unsigned char>& d, std::vector<entRecord>* out,
+                      std::string* why);
