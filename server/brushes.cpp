@@ -238,9 +238,9 @@ void brushPlace(brushPoint* pt, const float* newLoc, const float* twinY) {
             pt->twinTer[t]->shapeVersion++;
         }
     }
-    arrayListAddUnique(pt->ter->movedVerts, &pt->ref[0]);
+    noteMovedVert(pt->ter, pt->ref[0], 1);
     for (int t = 0; t < pt->numTwins; t++)
-        arrayListAddUnique(pt->twinTer[t]->movedVerts, &pt->twinVert[t]);
+        noteMovedVert(pt->twinTer[t], pt->twinVert[t], 1);
 }
 
 float sigmoid2(float x) {
@@ -358,7 +358,7 @@ void brushTexi(const float* loc, const int* chunkCoords, int texi) {
                 ter->verts[j].texi = texi;
                 // Listed again even when already listed or already painted: every entry
                 // is streamed.
-                arrayListAddEnd(ter->movedVerts, &j);
+                noteMovedVert(ter, j, 0);
             }
         }
 }

@@ -15,6 +15,7 @@ struct watched {
     short events;
     eventCallback ready;
     void* context;
+    int again; // to be called at the next step whether or not the descriptor is ready
 };
 
 std::vector<watched> table;
@@ -31,10 +32,10 @@ double nowMs() {
 void eventWatch(int fd, short events, eventCallback ready, void* context) {
     for (watched& w : table)
         if (w.fd == fd) {
-            w = watched{fd, events, ready, context};
+            w = watched{fd, events, ready, context, 0};
             return;
         }
-    table.push_back(watched{fd, events, ready, context});
+    table.push_back(watched{fd, events, ready, context, 0});
 }
 
 void eventUnwatch(int fd) {
@@ -46,23 +47,31 @@ void eventSetEvents(int fd, short events) {
         if (w.fd == fd) w.events = events;
 }
 
+void eventAgain(int fd) {
+    for (watched& w : table)
+        if (w.fd == fd) w.again = 1;
+}
+
 int eventStep(int timeoutMs) {
     polled.clear();
-    for (const watched& w : table)
+    int again = 0;
+    for (const watched& w : table) {
         polled.push_back(pollfd{w.fd, w.events, 0});
-    int n = poll(polled.data(), polled.size(), timeoutMs);
-    if (n <= 0) return n < 0 ? -1 : 0;
-    double t0 = nowMs();
-    // A callback may watch or unwatch descriptors: each ready one is looked up afresh.
-    for (const pollfd& p : polled) {
-        if (p.revents == 0) continue;
-        for (const watched& w : table)
-            if (w.fd == p.fd) {
-                watched copy = w;
-                copy.ready(copy.fd, p.revents, copy.context);
-                break;
-            }
+        again |= w.again;
     }
+    int n = poll(polled.data(), polled.size(), again ? 0 : timeoutMs);
+    if (n < 0) return -1;
+    double t0 = nowMs();
+    // A callback may watch or unwatch descriptors: each one is looked up afresh.
+    for (const pollfd& p : polled)
+        for (watched& w : table) {
+            if (w.fd != p.fd) continue;
+            if (p.revents == 0 && !w.again) break;
+            watched copy = w;
+            w.again = 0;
+            copy.ready(copy.fd, p.revents, copy.context);
+            break;
+        }
     workMs += nowMs() - t0;
     return n;
 }

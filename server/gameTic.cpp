@@ -125,7 +125,5 @@ void gameTic() {
             g->rotChanged = 0;
         }
 
-    for (ArrayList* l = terList; l; l = l->next)
-        for (int i = 0; i < l->filled; i++)
-            arrayListClear(reinterpret_cast<veskTerrain**>(l->data)[i]->movedVerts);
+    clearMovedVerts();
 }

@@ -1,8 +1,10 @@
 // Entry point: the command line; then an operator's command sent to a running server, or
-// the server itself on its locked save folder, with its control window or, under
-// --headless, as a dedicated server without one.
+// the server itself on its locked save folder, with its live page when --http is given,
+// and its control window or, under --headless, as a dedicated server without one.
+#include <arpa/inet.h>
 #include <csignal>
 
+#include "http.h"
 #include "veskServer.h"
 #include "window.h"
 
@@ -18,5 +20,13 @@ int main(int argc, char** args) {
         fprintf(stderr, "quarn-server: %s\n", why.c_str());
         return 1;
     }
-    return line.headless ? runHeadless() : runWindowed();
+    if (line.http && !openHttp(&line.httpAddress, &why)) {
+        fprintf(stderr, "quarn-server: cannot serve the live page on %s:%u: %s\n",
+                inet_ntoa(line.httpAddress.sin_addr), unsigned(ntohs(line.httpAddress.sin_port)),
+                why.c_str());
+        return 1;
+    }
+    status = line.headless ? runHeadless() : runWindowed();
+    closeHttp();
+    return status;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
 #include <getopt.h>
 
 #include "veskServer.h"
@@ -24,6 +25,8 @@ static void usage(FILE* to, const char* program) {
             "                           the save folder (--res), print its answer, exit 0,\n"
             "                           or 1 when it failed; --control help lists them\n"
             "  --port N                 UDP port to serve on (1-65535, default 2300)\n"
+            "  --http ADDRESS:PORT      serve the live page, /status.json and /metrics there\n"
+            "                           over HTTP (off by default; e.g. 127.0.0.1:8080)\n"
             "  --res DIR                folder of the logo, the font and the save files\n"
             "                           (default: res)\n"
             "  --quiet                  no diagnostic trace lines on standard output\n"
@@ -44,6 +47,20 @@ static void usage(FILE* to, const char* program) {
             program);
 }
 
+int parseListenAddress(const char* text, sockaddr_in* out) {
+    const char* colon = strrchr(text, ':');
+    char address[INET_ADDRSTRLEN] = "";
+    int port = 0;
+    if (!colon || size_t(colon - text) >= sizeof address) return 0;
+    memcpy(address, text, size_t(colon - text));
+    *out = sockaddr_in{};
+    out->sin_family = AF_INET;
+    if (inet_pton(AF_INET, address, &out->sin_addr) != 1) return 0;
+    if (!parseWholeNumber(colon + 1, 1, 65535, &port)) return 0;
+    out->sin_port = htons(uint16_t(port));
+    return 1;
+}
+
 int parseWholeNumber(const char* text, long lo, long hi, int* out) {
     char* end = nullptr;
     errno = 0;
@@ -56,6 +73,7 @@ int parseWholeNumber(const char* text, long lo, long hi, int* out) {
 enum optionId {
     optHeadless = 1000,
     optControl,
+    optHttp,
     optPort,
     optRes,
     optQuiet,
@@ -81,6 +99,7 @@ int parseCommandLine(int argc, char** argv, commandLine* out) {
     static const option longOptions[] = {
         {"headless", no_argument, nullptr, optHeadless},
         {"control", required_argument, nullptr, optControl},
+        {"http", required_argument, nullptr, optHttp},
         {"port", required_argument, nullptr, optPort},
         {"res", required_argument, nullptr, optRes},
         {"quiet", no_argument, nullptr, optQuiet},
@@ -129,6 +148,17 @@ int parseCommandLine(int argc, char** argv, commandLine* out) {
             break;
         case optControl:
             out->control = optarg;
+            break;
+        case optHttp:
+            if (!parseListenAddress(optarg, &out->httpAddress)) {
+                fprintf(stderr,
+                        "%s: --http takes ADDRESS:PORT, an IPv4 address and a port from 1 to "
+                        "65535, not \"%s\"\n",
+                        program, optarg);
+                usage(stderr, program);
+                return 2;
+            }
+            out->http = 1;
             break;
         case optRes:
             if (!*optarg) {

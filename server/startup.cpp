@@ -125,8 +125,23 @@ static void claimEntities() {
 }
 
 static int savedAccounts = 0, savedEntities = 0, savedChunks = 0; // of the save under way
+static saveTotals totals = {};
+static double saveStartMs = 0;
+uint32_t servingGeneration = 0;
+
+const saveTotals& savesSoFar() {
+    return totals;
+}
+
+// Counts a save that ended: 1 written, else failed.
+static void countSave(int written) {
+    totals.saved += written;
+    totals.failed += !written;
+    if (written) totals.lastSeconds = (steadyMs() - saveStartMs) / 1000;
+}
 
 static void startGameSave() {
+    saveStartMs = steadyMs();
     savedAccounts = arrayListGetLength(profList);
     savedEntities = arrayListGetLength(entList);
     savedChunks = chunkCount(terList);
@@ -137,7 +152,9 @@ int saveGame() {
     if (!profList || !terList || !entList) return 1;
     tracef("profList: %p\n", static_cast<void*>(profList));
     startGameSave();
-    return saveSome(SIZE_MAX) == 1;
+    int saved = saveSome(SIZE_MAX) == 1;
+    countSave(saved);
+    return saved;
 }
 
 void releaseGame() {
@@ -151,6 +168,7 @@ void releaseGame() {
     freeTerList(terList);
     freeEntList(entList);
     profList = terList = entList = nullptr;
+    servingGeneration++;
     resetAccounts();
     resetReceive();
     resetLimits();
@@ -258,6 +276,7 @@ static void serveTickWork();
 static void saveSlice() {
     int done = saveSome(autosaveSliceBytes);
     if (done == 0) return;
+    countSave(done == 1);
     const char* kind = operatorSave ? "Save" : "Autosave";
     char text[400];
     if (done == 1) {

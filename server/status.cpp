@@ -1,12 +1,28 @@
-// The operator's status line: players in the game and connecting, the mean and longest
-// tick, the size of the world and the datagrams dropped (by the server and by the system),
-// measured over each interval and logged once an interval and at Stop.
+// The operator's figures: the status line (players in the game and connecting, the mean
+// and longest tick, the size of the world and the datagrams dropped by the server and by
+// the system, measured over each interval and logged once an interval and at Stop), and
+// the same figures for the live page and for Prometheus, from running totals.
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "veskServer.h"
 
 int statusSeconds = 60;
+
+// Running totals of the ticks, for the metrics: a histogram of their time.
+constexpr double tickBuckets[] = {0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1}; // seconds
+constexpr int bucketCount = sizeof tickBuckets / sizeof tickBuckets[0];
+static long long ticksTotal = 0;
+static double tickSecondsTotal = 0;
+static long long ticksAtMost[bucketCount] = {};
+// The last whole second, for the live page.
+static uint32_t secondStart = 0;
+static double secondMsSum = 0, secondMsMax = 0;
+static long secondTicks = 0;
+static double lastSecondMean = 0, lastSecondMax = 0;
 
 static uint32_t intervalStart = 0;
 static double tickMsSum = 0;
@@ -30,7 +46,7 @@ void startStatus() {
 
 void statusLine(char* out, size_t outSize) {
     int playing = 0, connecting = 0;
-    for (veskProfile* pro : liveSessions()) {
+    for (veskProfile* pro : profList ? liveSessions() : std::vector<veskProfile*>()) {
         playing += pro->stage == psGame;
         connecting += pro->stage != psGame;
     }
@@ -58,5 +74,159 @@ void countTick(double ms) {
     tickMsSum += ms;
     if (ms > tickMsMax) tickMsMax = ms;
     ticks++;
-    if (getTicks() - intervalStart >= uint32_t(statusSeconds) * 1000u) logStatus();
+    ticksTotal++;
+    tickSecondsTotal += ms / 1000;
+    for (int b = 0; b < bucketCount; b++)
+        ticksAtMost[b] += ms / 1000 <= tickBuckets[b];
+    secondMsSum += ms;
+    secondMsMax = std::max(secondMsMax, ms);
+    secondTicks++;
+    uint32_t now = getTicks();
+    if (now - secondStart >= 1000) {
+        lastSecondMean = secondMsSum / double(secondTicks);
+        lastSecondMax = secondMsMax;
+        secondStart = now;
+        secondMsSum = secondMsMax = 0;
+        secondTicks = 0;
+    }
+    if (now - intervalStart >= uint32_t(statusSeconds) * 1000u) logStatus();
+}
+
+static const double processStartMs = nowMs();
+
+namespace {
+
+struct figures {
+    int playing, connecting, accounts, chunks, entities;
+};
+
+figures figuresNow() {
+    figures f = {0, 0, arrayListGetLength(profList), chunkCount(terList),
+                 arrayListGetLength(entList)};
+    if (!profList) return f;
+    for (veskProfile* pro : liveSessions()) {
+        f.playing += pro->stage == psGame;
+        f.connecting += pro->stage != psGame;
+    }
+    return f;
+}
+
+void metric(std::string* out, const char* name, const char* type, const char* help) {
+    *out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void sample(std::string* out, const char* name, double value, const char* labels = "") {
+    char line[200];
+    snprintf(line, sizeof line, "%s%s %.17g\n", name, labels, std::isfinite(value) ? value : 0.0);
+    *out += line;
+}
+
+void counter(std::string* out, const char* name, const char* help, double value) {
+    metric(out, name, "counter", help);
+    sample(out, name, value);
+}
+
+void gauge(std::string* out, const char* name, const char* help, double value) {
+    metric(out, name, "gauge", help);
+    sample(out, name, value);
+}
+
+// A JSON string of client text: shown escaped as in the log, then quoted for JSON.
+std::string jsonText(const unsigned char* field) {
+    char shown[1100];
+    shownField(field, textLen, shown, sizeof shown);
+    std::string quoted = "\"";
+    for (const char* c = shown; *c; c++) {
+        if (*c == '"' || *c == '\\') quoted += '\\';
+        quoted += *c;
+    }
+    return quoted + "\"";
+}
+
+std::string number(double v) {
+    char text[40];
+    snprintf(text, sizeof text, "%.6g", std::isfinite(v) ? v : 0.0);
+    return text;
+}
+
+const char* stageNames[] = {"none", "key", "terrain", "entities", "mark", "game"};
+
+} // namespace
+
+void metricsText(std::string* out) {
+    figures f = figuresNow();
+    const saveTotals& saves = savesSoFar();
+    out->clear();
+    gauge(out, "quarn_players_playing", "Players in the game.", f.playing);
+    gauge(out, "quarn_players_connecting", "Players logged in and still in the handshake.",
+          f.connecting);
+    gauge(out, "quarn_accounts", "Accounts.", f.accounts);
+    gauge(out, "quarn_chunks", "Terrain chunks of the world.", f.chunks);
+    gauge(out, "quarn_entities", "Entities of the world.", f.entities);
+    counter(out, "quarn_ticks_total", "Serving ticks.", double(ticksTotal));
+    metric(out, "quarn_tick_duration_seconds", "histogram",
+           "Time of a whole serving tick (receiving, game, sending, saving, requests).");
+    for (int b = 0; b < bucketCount; b++) {
+        char label[40];
+        snprintf(label, sizeof label, "{le=\"%g\"}", tickBuckets[b]);
+        sample(out, "quarn_tick_duration_seconds_bucket", double(ticksAtMost[b]), label);
+    }
+    sample(out, "quarn_tick_duration_seconds_bucket", double(ticksTotal), "{le=\"+Inf\"}");
+    sample(out, "quarn_tick_duration_seconds_sum", tickSecondsTotal);
+    sample(out, "quarn_tick_duration_seconds_count", double(ticksTotal));
+    counter(out, "quarn_datagrams_received_total", "Datagrams read from the socket.",
+            double(traffic.datagramsIn));
+    counter(out, "quarn_datagrams_sent_total", "Datagrams sent.", double(traffic.datagramsOut));
+    metric(out, "quarn_datagrams_dropped_total", "counter",
+           "Datagrams dropped: by the server beyond a sender's share or the tick's budget, by "
+           "the system when the socket's queue was full, or unread from a banned address.");
+    sample(out, "quarn_datagrams_dropped_total", double(traffic.dropped), "{by=\"server\"}");
+    sample(out, "quarn_datagrams_dropped_total", double(traffic.systemDropped), "{by=\"system\"}");
+    sample(out, "quarn_datagrams_dropped_total", double(traffic.banned), "{by=\"ban\"}");
+    counter(out, "quarn_received_bytes_total", "Bytes of the datagrams read.",
+            double(traffic.bytesIn));
+    counter(out, "quarn_sent_bytes_total", "Bytes of the datagrams sent.",
+            double(traffic.bytesOut));
+    counter(out, "quarn_password_hashes_total", "Password hashes computed.",
+            double(passwordHashes));
+    counter(out, "quarn_saves_total", "Saves written.", double(saves.saved));
+    counter(out, "quarn_save_failures_total", "Saves that failed.", double(saves.failed));
+    gauge(out, "quarn_last_save_duration_seconds", "Time of the last save written, start to end.",
+          saves.lastSeconds);
+    gauge(out, "quarn_uptime_seconds", "Time since the process started.",
+          (nowMs() - processStartMs) / 1000);
+}
+
+void statusJson(std::string* out) {
+    figures f = figuresNow();
+    *out =
+        "{\"version\":\"" + std::string(serverVersion) +
+        "\",\"serving\":" + (servOn ? "true" : "false") +
+        ",\"uptimeSeconds\":" + number((nowMs() - processStartMs) / 1000) +
+        ",\"playing\":" + std::to_string(f.playing) +
+        ",\"connecting\":" + std::to_string(f.connecting) +
+        ",\"accounts\":" + std::to_string(f.accounts) + ",\"chunks\":" + std::to_string(f.chunks) +
+        ",\"entities\":" + std::to_string(f.entities) + ",\"ticks\":" + std::to_string(ticksTotal) +
+        ",\"tickMeanMs\":" + number(lastSecondMean) + ",\"tickMaxMs\":" + number(lastSecondMax) +
+        ",\"datagramsDropped\":" + std::to_string(traffic.dropped) +
+        ",\"systemDropped\":" + std::to_string(traffic.systemDropped) +
+        ",\"worldVersion\":" + std::to_string(worldVersion) + ",\"sessions\":[";
+    uint32_t now = getTicks();
+    int first = 1;
+    for (veskProfile* pro : profList ? liveSessions() : std::vector<veskProfile*>()) {
+        veskEntity* ent = profEntity(pro);
+        if (!ent) continue;
+        const veskGravity* g = ent->gravMem;
+        float cx, cz;
+        terToWorldNew(g->chunkCoords[0], g->chunkCoords[1], &cx, &cz, terScale);
+        *out += std::string(first ? "" : ",") + "{\"name\":" + jsonText(pro->username) +
+                ",\"stage\":\"" + stageNames[pro->stage] + "\",\"chunk\":[" +
+                std::to_string(g->chunkCoords[0]) + "," + std::to_string(g->chunkCoords[1]) +
+                "],\"position\":[" + number(g->position[0]) + "," + number(g->position[1]) + "," +
+                number(g->position[2]) + "],\"world\":[" + number(g->position[0] + cx) + "," +
+                number(g->position[1]) + "," + number(g->position[2] + cz) +
+                "],\"seconds\":" + std::to_string((now - pro->sessionStart) / 1000) + "}";
+        first = 0;
+    }
+    *out += "]}";
 }

@@ -77,6 +77,9 @@ struct chunkRun {
 static std::vector<changedEnt> changedEnts;
 static std::vector<unsigned char> records;
 static std::vector<veskTerrain*> editedChunks;
+// Chunks given moved vertices this tick, in the order they got them: a tick looks at these,
+// not at the whole world.
+static std::vector<veskTerrain*> movedChunks;
 static std::vector<int> byChunk;                  // indices into changedEnts, ordered by chunk
 static std::vector<chunkRun> runTable;            // open addressing, a power of two in size
 static std::vector<std::vector<int>> viewOffsets; // per view radius: dx, dy pairs
@@ -156,11 +159,13 @@ void gatherTickChanges() {
             records.resize(records.size() + size_t(len));
             encodeEntUpdate(ent, records.data() + records.size() - size_t(len));
         }
-    for (ArrayList* l = terList; l; l = l->next)
-        for (int i = 0; i < l->filled; i++) {
-            veskTerrain* ter = reinterpret_cast<veskTerrain**>(l->data)[i];
-            if (ter->movedVerts->filled > 0 || ter->movedVerts->next) editedChunks.push_back(ter);
-        }
+    // The chunks with moved vertices, in list order.
+    chunkCount(terList); // every chunk's place in the list known
+    for (veskTerrain* ter : movedChunks)
+        if (ter->movedVerts->filled > 0 || ter->movedVerts->next) editedChunks.push_back(ter);
+    std::sort(
+        editedChunks.begin(), editedChunks.end(),
+        [](const veskTerrain* a, const veskTerrain* b) { return a->listIndex < b->listIndex; });
     bucketByChunk();
 }
 
@@ -172,8 +177,23 @@ void forgetTickChanges() {
     byChunk.clear();
 }
 
+void noteMovedVert(veskTerrain* ter, int32_t vert, int unique) {
+    if (ter->movedVerts->filled == 0 && !ter->movedVerts->next) movedChunks.push_back(ter);
+    if (unique)
+        arrayListAddUnique(ter->movedVerts, &vert);
+    else
+        arrayListAddEnd(ter->movedVerts, &vert);
+}
+
+void clearMovedVerts() {
+    for (veskTerrain* ter : movedChunks)
+        arrayListClear(ter->movedVerts);
+    movedChunks.clear();
+}
+
 void freeTickChanges() {
     forgetTickChanges();
+    movedChunks = std::vector<veskTerrain*>();
     changedEnts.shrink_to_fit();
     records.shrink_to_fit();
     editedChunks.shrink_to_fit();

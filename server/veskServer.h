@@ -154,6 +154,15 @@ extern int returnFailMax;
 // ---------------------------------------------------------------------------------------
 // startup.cpp: opening and closing the endpoint, building and saving the world
 
+// Saves since the process started, for the metrics.
+struct saveTotals {
+    long long saved, failed;
+    double lastSeconds; // the last save written, from its start to its end
+};
+const saveTotals& savesSoFar();
+// Stop and Start make a new world; what refers to the old one checks this.
+extern uint32_t servingGeneration;
+
 // Called when a save an operator asked for is written or failed, with its answer.
 using saveDone = void (*)(void* context, int saved, const char* text);
 
@@ -180,6 +189,10 @@ void logStatus();                           // the figures of the interval so fa
 void statusLine(char* out, size_t outSize); // the same figures, the interval going on
 double steadyMs();                          // the steady clock, in ms, for timing work
 void countTick(double ms); // a serving tick's whole time; logs the status line when due
+// The figures for Prometheus (text exposition format) and for the live page (JSON: the
+// figures and the sessions, without addresses or anything secret).
+void metricsText(std::string* out);
+void statusJson(std::string* out);
 
 // options.cpp: the command line
 extern const char* serverVersion;
@@ -189,8 +202,12 @@ struct commandLine {
     int headless;
     int resGiven;        // --res was given: its folder must exist
     const char* control; // --control COMMAND, or null
+    int http;            // --http was given, with its address
+    sockaddr_in httpAddress;
 };
 int parseCommandLine(int argc, char** argv, commandLine* out);
+// ADDRESS:PORT, an IPv4 address and a port from 1 to 65535: 1, or 0 when it is not one.
+int parseListenAddress(const char* text, sockaddr_in* out);
 // The whole text as a decimal integer within [lo, hi]: 1, or 0 when it is not one.
 int parseWholeNumber(const char* text, long lo, long hi, int* out);
 
@@ -214,6 +231,8 @@ using eventCallback = void (*)(int fd, short revents, void* context);
 void eventWatch(int fd, short events, eventCallback ready, void* context);
 void eventUnwatch(int fd);
 void eventSetEvents(int fd, short events);
+// The callback has more to do at once: the next step calls it without waiting.
+void eventAgain(int fd);
 // Waits at most timeoutMs (0: not at all) for the watched descriptors and runs the
 // callbacks of the ready ones; how many were ready, -1 when the wait failed.
 int eventStep(int timeoutMs);
@@ -354,6 +373,10 @@ void sendMovedVerts(veskProfile* pro);
 void gatherTickChanges();
 void forgetTickChanges();
 void freeTickChanges();
+// A vertex a brush moved (or painted), for the tick's stream: added to its chunk's
+// movedVerts (once only, with `unique`); clearMovedVerts empties them all at the tick's end.
+void noteMovedVert(veskTerrain* ter, int32_t vert, int unique);
+void clearMovedVerts();
 
 // persistence.cpp: the profiles, world and entity files
 // A failed save says which file failed and why ("<file>: <reason>").
@@ -428,6 +451,22 @@ std::vector<std::string> allowList();
 // The files: 1 when saved, 0 with why.
 int saveBans(std::string* why);
 int saveAllow(std::string* why);
+
+// chunkFeed.cpp: the live page's terrain, the chunks newer than a version
+struct chunkFeed {
+    uint32_t since, version;
+    uint32_t generation; // of the world it reads
+    ArrayList* list;
+    ArrayList* block; // where the scan of the list is
+    int inBlock;
+    int ended;                        // 1: no more chunks, 2: only the end record's rest is left
+    std::vector<unsigned char> carry; // a record, or the head, that did not fit a read
+    size_t carryAt;
+};
+void startChunkFeed(chunkFeed* f, uint32_t since);
+// Up to `max` bytes of the feed into `out`: how many (0: none yet, ask again), -1 at its
+// end, -2 when the world it reads is gone (a Stop).
+long chunkFeedRead(chunkFeed* f, unsigned char* out, size_t max);
 
 // brushes.cpp: terrain editing
 void terEditNew(float* loc, float* vec, veskGravity* gravMem, int push, int editType);

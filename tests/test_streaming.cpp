@@ -61,7 +61,7 @@ TEST_F(streaming, BatchesAndThousandsOfUpdatesSplitLosingNone) {
             int v = (i * 13 + c) % 91;
             veskTerrain* ter = arrayListGet<veskTerrain>(terList, c);
             ter->verts[v].texi = i;
-            arrayListAddEnd(ter->movedVerts, &v);
+            noteMovedVert(ter, v, 0);
         }
     datagrams sent = tick();
     gameStream s = parse(sent);

@@ -1,0 +1,131 @@
+// The live page's terrain: the chunks made or changed since a version the page already
+// has, in a compact binary form written a piece at a time as the connection takes it, so
+// that even the largest world is served without holding up a tick. All little-endian:
+// "QCH1", the version this answer brings the page up to, the faces of a generated chunk
+// (their count, then three vertex indices each); then per chunk its coordinates, its
+// vertex count and its face count (0xFFFFFFFF: a generated chunk's faces, not repeated),
+// its vertices as the world file holds them (x, y, z from the chunk's centre, texture) and
+// its faces if any; and an end record whose vertex count is 0xFFFFFFFF.
+#include <algorithm>
+#include <cstring>
+
+#include "veskServer.h"
+
+// A piece scans at most this many chunks, so a feed of a large world with few changes
+// costs a tick little however often it is read.
+constexpr int chunksPerScan = 4096;
+constexpr uint32_t sameFaces = 0xFFFFFFFFu;
+constexpr uint32_t endMark = 0xFFFFFFFFu;
+
+static unsigned char* putU32(unsigned char* out, uint32_t v) {
+    memcpy(out, &v, 4);
+    return out + 4;
+}
+
+// The faces of a chunk generated with terEdge segments a side.
+static const std::vector<int32_t>& generatedFaces() {
+    static std::vector<int32_t> faces;
+    if (faces.empty()) {
+        faces.resize(size_t(numHexFaces(terEdge)) * 3);
+        genHexFace(terEdge, faces.data());
+    }
+    return faces;
+}
+
+static int hasGeneratedFaces(const veskTerrain* ter) {
+    const std::vector<int32_t>& standard = generatedFaces();
+    return size_t(ter->numFaces) * 3 == standard.size() &&
+           memcmp(ter->faces, standard.data(), standard.size() * 4) == 0;
+}
+
+static size_t recordLen(const veskTerrain* ter, int generated) {
+    return 16 + sizeof(vertTex) * size_t(ter->numVerts) +
+           (generated ? 0 : 12 * size_t(ter->numFaces));
+}
+
+static void encodeRecord(const veskTerrain* ter, int generated, unsigned char* out) {
+    out = putU32(out, uint32_t(ter->chunkCoords[0]));
+    out = putU32(out, uint32_t(ter->chunkCoords[1]));
+    out = putU32(out, uint32_t(ter->numVerts));
+    out = putU32(out, generated ? sameFaces : uint32_t(ter->numFaces));
+    memcpy(out, ter->verts, sizeof(vertTex) * size_t(ter->numVerts));
+    if (!generated)
+        memcpy(out + sizeof(vertTex) * size_t(ter->numVerts), ter->faces,
+               12 * size_t(ter->numFaces));
+}
+
+void startChunkFeed(chunkFeed* f, uint32_t since) {
+    *f = chunkFeed{};
+    f->since = since;
+    f->version = worldVersion;
+    f->generation = servingGeneration;
+    f->list = terList;
+    f->block = terList;
+    const std::vector<int32_t>& faces = generatedFaces();
+    f->carry.resize(12 + 4 * faces.size());
+    unsigned char* p = f->carry.data();
+    memcpy(p, "QCH1", 4);
+    p = putU32(p + 4, f->version);
+    p = putU32(p, uint32_t(faces.size() / 3));
+    for (int32_t i : faces)
+        p = putU32(p, uint32_t(i));
+}
+
+// The next chunk newer than `since`, or null at the end of the list (ended) or when a
+// scan's worth of chunks was looked at.
+static const veskTerrain* nextNewer(chunkFeed* f, int* scanned) {
+    while (*scanned < chunksPerScan) {
+        while (f->block && f->inBlock >= f->block->filled && f->block->next) {
+            f->block = f->block->next;
+            f->inBlock = 0;
+        }
+        if (!f->block || f->inBlock >= f->block->filled) { // the end for now
+            f->ended = 1;
+            return nullptr;
+        }
+        const veskTerrain* ter = reinterpret_cast<veskTerrain**>(f->block->data)[f->inBlock++];
+        ++*scanned;
+        if (ter->mapVersion > f->since) return ter;
+    }
+    return nullptr;
+}
+
+long chunkFeedRead(chunkFeed* f, unsigned char* out, size_t max) {
+    if (f->generation != servingGeneration || f->list != terList) return -2;
+    size_t n = 0;
+    int scanned = 0;
+    for (;;) {
+        // What did not fit last time goes first.
+        size_t rest = std::min(max - n, f->carry.size() - f->carryAt);
+        memcpy(out + n, f->carry.data() + f->carryAt, rest);
+        n += rest;
+        f->carryAt += rest;
+        if (f->carryAt < f->carry.size() || n == max) break;
+        f->carry.clear();
+        f->carryAt = 0;
+        if (f->ended == 2) break;
+        const veskTerrain* ter = f->ended ? nullptr : nextNewer(f, &scanned);
+        if (ter) {
+            int generated = hasGeneratedFaces(ter);
+            size_t len = recordLen(ter, generated);
+            if (len <= max - n) {
+                encodeRecord(ter, generated, out + n);
+                n += len;
+            } else {
+                f->carry.resize(len);
+                encodeRecord(ter, generated, f->carry.data());
+            }
+        } else if (f->ended) {
+            f->carry.resize(16);
+            unsigned char* p = putU32(f->carry.data(), 0);
+            p = putU32(p, 0);
+            p = putU32(p, endMark);
+            putU32(p, 0);
+            f->ended = 2; // the end record is all that is left
+        } else {
+            break; // a scan's worth looked at: more at the next read
+        }
+    }
+    if (n == 0 && f->ended == 2) return -1;
+    return long(n);
+}
