@@ -61,3 +61,40 @@ int runControl(const string& resDir, const string& command, string* printed) {
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+httpAnswer httpAsk(int port, const string& request) {
+    httpAnswer a;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    timeval limit = {10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return a;
+    }
+    string head = request.starts_with("/") ? "GET " + request +
+                                                 " HTTP/1.1\r\nHost: t\r\n"
+                                                 "Connection: close\r\n\r\n"
+                                           : request;
+    (void)!send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    string all;
+    char data[65536];
+    for (ssize_t n; (n = recv(fd, data, sizeof data, 0)) > 0;)
+        all.append(data, size_t(n));
+    close(fd);
+    size_t end = all.find("\r\n\r\n");
+    if (end == string::npos || sscanf(all.c_str(), "HTTP/1.%*d %d", &a.status) != 1) return a;
+    a.head = all.substr(0, end);
+    a.body = all.substr(end + 4);
+    if (a.head.find("Transfer-Encoding: chunked") == string::npos) return a;
+    string whole; // the pieces of a chunked body, each after its length in hex
+    for (size_t at = 0; at < a.body.size();) {
+        size_t line = a.body.find("\r\n", at);
+        size_t n = line == string::npos ? 0 : strtoul(a.body.c_str() + at, nullptr, 16);
+        if (n == 0) break;
+        whole += a.body.substr(line + 2, n);
+        at = line + 2 + n + 2;
+    }
+    a.body = whole;
+    return a;
+}

@@ -61,6 +61,14 @@ inline int timesIn(const string& text, const string& part) {
 
 string makeRunDir(); // a fresh directory with res/ holding the logo and the font
 
+// One HTTP request over a fresh connection to 127.0.0.1:port: `request` is a path for a
+// plain GET, or the whole request. The answer's status (0 when none came), head and body.
+struct httpAnswer {
+    int status = 0;
+    string head, body;
+};
+httpAnswer httpAsk(int port, const string& request);
+
 // `quarn-server --res resDir --control command`: its exit status, with what it printed
 // (standard output, then standard error) in `printed`.
 int runControl(const string& resDir, const string& command, string* printed);

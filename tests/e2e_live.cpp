@@ -1,0 +1,182 @@
+// The live page of the headless binary (--http): /metrics as promtool reads it with its
+// counters moving as a player joins and plays, /status.json without secrets, bad and hostile
+// requests answered clearly with the game unaffected, and the page in a real browser
+// showing the figures, the terrain, the player and an edit made while it is open.
+#include <regex>
+#include <thread>
+#include <sys/socket.h>
+
+#include "browser.h"
+#include "e2eUtil.h"
+
+struct liveE2E : e2eTest {
+    int httpPort = freePort(); // a UDP port free now is very likely free for TCP too
+    void SetUp() override {
+        srv.args = {"--http", "127.0.0.1:" + std::to_string(httpPort), "--quiet"};
+        ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    }
+    // A figure of the metrics text; -1 when it is not there.
+    double figure(const string& metrics, const string& name) {
+        size_t at = metrics.find("\n" + name + " ");
+        return at == string::npos ? -1 : atof(metrics.c_str() + at + name.size() + 2);
+    }
+};
+
+TEST_F(liveE2E, MetricsMoveAsAPlayerJoinsAndPlaysAndPassPromtool) {
+    httpAnswer before = httpAsk(httpPort, "/metrics");
+    ASSERT_EQ(before.status, 200);
+    EXPECT_TRUE(has(before.head, "Content-Type: text/plain; version=0.0.4"));
+    ASSERT_FALSE(cl.join("watcher").empty());
+    for (int i = 0; i < 10; i++) {
+        cl.send(cl.turn(i));
+        usleep(50 * 1000);
+    }
+    usleep(1100 * 1000); // past a second for the per-second figures
+    string after = httpAsk(httpPort, "/metrics").body;
+    for (const char* counter : {"quarn_datagrams_received_total", "quarn_datagrams_sent_total",
+                                "quarn_received_bytes_total", "quarn_sent_bytes_total",
+                                "quarn_ticks_total", "quarn_uptime_seconds"})
+        EXPECT_GT(figure(after, counter), figure(before.body, counter)) << counter;
+    EXPECT_EQ(figure(after, "quarn_players_playing"), 1);
+    EXPECT_EQ(figure(after, "quarn_accounts"), 1);
+    EXPECT_EQ(figure(after, "quarn_entities"), 2);
+    EXPECT_EQ(figure(after, "quarn_password_hashes_total"), 2); // a creation and a login
+    EXPECT_EQ(figure(after, "quarn_tick_duration_seconds_count"),
+              figure(after, "quarn_ticks_total"));
+    writeFile(dir + "/metrics.txt", after);
+    if (system("command -v promtool >/dev/null") != 0) GTEST_SKIP() << "no promtool";
+    string check = "promtool check metrics < " + dir + "/metrics.txt > " + dir + "/lint.txt 2>&1";
+    EXPECT_EQ(system(check.c_str()), 0) << readFile(dir + "/lint.txt");
+}
+
+TEST_F(liveE2E, StatusShowsTheSessionsAndNothingSecret) {
+    ASSERT_FALSE(cl.join("watcher", "hidden-pass").empty());
+    httpAnswer status;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return has((status = httpAsk(httpPort, "/status.json")).body, "\"stage\":\"game\"");
+        },
+        2000));
+    ASSERT_EQ(status.status, 200);
+    EXPECT_TRUE(has(status.head, "Content-Type: application/json"));
+    EXPECT_TRUE(std::regex_search(
+        status.body, std::regex("\"sessions\":\\[\\{\"name\":\"watcher\",\"stage\":\"game\","
+                                "\"chunk\":\\[0,0\\],\"position\":\\[5,0\\.51,5\\],\"world\":\\[5,"
+                                "0\\.51,5\\],\"seconds\":\\d+\\}\\]\\}$")))
+        << status.body;
+    EXPECT_TRUE(has(status.body, "\"playing\":1,\"connecting\":0,\"accounts\":1,\"chunks\":331,"));
+    EXPECT_FALSE(has(status.body, "127.0.0.1"));
+    EXPECT_FALSE(has(status.body, "hidden-pass"));
+    EXPECT_FALSE(has(status.body, string(reinterpret_cast<char*>(cl.key), 16)));
+}
+
+// Unknown paths, other methods, a `since` that is not a number, an oversize request, idle
+// connections beyond the limit: each gets its clear answer (or none), and meanwhile the
+// player's every turn comes back.
+TEST_F(liveE2E, BadRequestsAreAnsweredAndCostTheGameNothing) {
+    ASSERT_FALSE(cl.join("player").empty());
+    EXPECT_EQ(httpAsk(httpPort, "/nope").status, 404);
+    EXPECT_EQ(
+        httpAsk(httpPort, "POST / HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\n\r\nabc").status,
+        405);
+    for (const char* since : {"abc", "-1", "4294967296", "", "1x"})
+        EXPECT_EQ(httpAsk(httpPort, string("/chunks?since=") + since).status, 400) << since;
+    httpAnswer empty = httpAsk(httpPort, "/chunks?since=4294967295");
+    ASSERT_EQ(empty.status, 200);
+    EXPECT_EQ(empty.body.size(), 12 + 150 * 12 + 16u); // the head and the end record
+    httpAnswer head = httpAsk(httpPort, "HEAD / HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_TRUE(head.body.empty());
+    string huge = "GET / HTTP/1.1\r\nHost: t\r\nX-Big: " + string(100000, 'b') + "\r\n\r\n";
+    int oversize = httpAsk(httpPort, huge).status;
+    EXPECT_TRUE(oversize == 431 || oversize == 413 || oversize == 0) << oversize;
+
+    std::vector<int> idle; // the most one address may hold, each saying nothing
+    for (int i = 0; i < 8; i++) {
+        idle.push_back(socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in to = {AF_INET, htons(uint16_t(httpPort)), {htonl(INADDR_LOOPBACK)}, {}};
+        ASSERT_EQ(connect(idle.back(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    }
+    EXPECT_EQ(httpAsk(httpPort, "/status.json").status, 0); // one too many: closed at once
+    std::set<int> sent, back;
+    for (int k = 1; k <= 10; k++) {
+        cl.send(cl.turn(k));
+        sent.insert(k);
+        for (auto t0 = std::chrono::steady_clock::now(); msSince(t0) < 100;)
+            for (int got : cl.turnsIn(cl.recv(5)))
+                back.insert(got);
+    }
+    EXPECT_EQ(back, sent);
+    for (int fd : idle)
+        close(fd);
+    usleep(200 * 1000);
+    EXPECT_EQ(httpAsk(httpPort, "/status.json").status, 200);
+}
+
+// Pixels of the picture in a colour class.
+static int count(const std::vector<uint32_t>& pixels, bool (*is)(int r, int g, int b)) {
+    int n = 0;
+    for (uint32_t p : pixels)
+        n += is(int(p >> 16 & 255), int(p >> 8 & 255), int(p & 255));
+    return n;
+}
+
+static bool grass(int r, int g, int b) {
+    return g > r + 30 && g > b + 30;
+}
+
+static bool marker(int r, int g, int b) {
+    return r > 220 && g > 190 && b < 110;
+}
+
+static bool rock(int r, int g, int b) {
+    return r > 90 && r < 200 && abs(r - g) < 12 && abs(g - b) < 16;
+}
+
+TEST_F(liveE2E, TheBrowserDrawsTheWorldThePlayerAndAnEditWhileItIsOpen) {
+    ASSERT_FALSE(cl.join("painter").empty());
+    std::jthread alive([&](std::stop_token stop) { // the player is never silent
+        for (; !stop.stop_requested(); usleep(200 * 1000))
+            cl.send(cl.tic());
+    });
+    browser page;
+    string why;
+    if (!page.open("http://127.0.0.1:" + std::to_string(httpPort) + "/", 1000, 700, &why))
+        GTEST_SKIP() << why;
+    auto loaded = [&] {
+        return has(page.evaluate("document.getElementById('mapInfo').textContent"),
+                   "331 chunks, version");
+    };
+    ASSERT_TRUE(waitUntil(loaded, 20000)) << page.evaluate("document.body.innerText");
+    auto text = [&](const string& id) {
+        return page.evaluate("document.getElementById('" + id + "').textContent");
+    };
+    ASSERT_TRUE(waitUntil([&] { return has(text("players"), "painter"); }, 5000))
+        << page.evaluate("document.body.innerText");
+    EXPECT_EQ(text("playing"), "1");
+    EXPECT_EQ(text("chunks"), "331");
+    EXPECT_TRUE(has(text("version"), "quarn-server"));
+    usleep(500 * 1000);
+    int w = 0, h = 0;
+    std::vector<uint32_t> first = page.screenshot(&w, &h);
+    ASSERT_EQ(size_t(w) * size_t(h), first.size());
+    EXPECT_GT(count(first, grass), w * h / 5);
+    EXPECT_GT(count(first, marker), 12); // the player's dot
+    int rockBefore = count(first, rock);
+
+    // The player paints rock around it; the open page follows within a few seconds.
+    string version = text("worldVersion");
+    cl.send(cl.keys({{skmHotBar2, 1}}));
+    for (float x : {-6.0f, -2.0f, 2.0f, 6.0f})
+        for (float z : {-6.0f, -2.0f}) {
+            const float eyeAndRay[6] = {x, 2, z, 0, -1, -1};
+            cl.send(cl.mouse(eyeAndRay, 0));
+            usleep(60 * 1000);
+        }
+    ASSERT_TRUE(waitUntil([&] { return text("worldVersion") != version; }, 5000));
+    ASSERT_TRUE(
+        waitUntil([&] { return has(text("mapInfo"), "version " + text("worldVersion")); }, 8000));
+    usleep(500 * 1000);
+    std::vector<uint32_t> second = page.screenshot(&w, &h);
+    EXPECT_GT(count(second, rock), rockBefore + 150);
+}
