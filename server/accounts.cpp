@@ -104,7 +104,9 @@ static void rememberKey(veskProfile* pro) {
 
 int isUsernameInUse(const unsigned char* name) {
     int len = fieldLen(name, textLen);
-    tracef("name: %.*s\n", len, name);
+    char shown[1100];
+    shownText(name, size_t(len), shown, sizeof shown);
+    tracef("name: %s\n", shown);
     tracef("userLen: %d\n", len);
     if (len <= 3) return -1;
     catchUp();

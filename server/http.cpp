@@ -116,9 +116,10 @@ MHD_Result onRequest(void*, MHD_Connection* c, const char* url, const char* meth
 }
 
 void logHttp(void*, const char* format, va_list args) {
-    char line[256];
+    char line[256], shown[1100];
     vsnprintf(line, sizeof line, format, args);
-    tracef("http: %s", line);
+    shownText(line, strlen(line), shown, sizeof shown); // it may quote a request
+    tracef("http: %s\n", shown);
 }
 
 uint32_t budgetTick = 0; // nextTick of the interval the spending counts for
