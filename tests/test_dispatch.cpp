@@ -85,3 +85,54 @@ TEST_F(dispatcher, WrongLengthsAreIgnoredAndGameTicEntriesApplyInOrderUntilOneIs
     EXPECT_EQ(held(), (std::vector<int>{1, 1, 1, 0, 0, 1, 1}));
     EXPECT_EQ(avatar()->rots[1], -1.5f);
 }
+
+static bytes grown(bytes d, int by) { // one byte more (by 1), the same (0) or one less (-1)
+    if (by > 0) d.push_back(0);
+    if (by < 0) d.pop_back();
+    return d;
+}
+
+// Every message one byte short of its length, exact, and one byte long: only the exact
+// lengths (and, where a length is a least one, the longer) act.
+TEST_F(dispatcher, EveryMessageOneByteShortExactAndOneByteLong) {
+    for (int by : {-1, 0, 1}) {
+        bytes reply = send(grown(newAccountMsg("carol" + std::to_string(by + 1), "pw"), by));
+        EXPECT_EQ(reply, by == 0 ? bytes{soNewGood} : bytes{}) << by;
+    }
+    for (int by : {-1, 1, 0}) {
+        bytes reply = send(grown(loginMsg("carol1", "pw", 3), by));
+        EXPECT_EQ(reply.size(), by == 0 ? 25u : 0u) << by;
+    }
+    loginAlice(0, psKeyWait);
+    for (int by : {-1, 1, 0}) {
+        send(grown(sessionMsg(coUpdate, pro->key), by));
+        EXPECT_EQ(pro->stage, by == 0 ? psTerWait : psKeyWait) << by;
+    }
+    pro->stage = psGame;
+    fakeNow = 700;
+    send(grown(tic(), -1));
+    EXPECT_EQ(pro->lastRecv, 0u);
+    send(tic());
+    EXPECT_EQ(pro->lastRecv, 700u);
+    // A key list: its count cut; then entries one byte short, exact and one long (the byte
+    // after them is read as the next sub-message, which no kind 0 may be).
+    auto held = [&] { return std::vector<int>(pro->keyMapBuf, pro->keyMapBuf + 4); };
+    send(tic() + bytes{cosKey, 0, 0, 0});
+    send(grown(tic() + keys(2, {{0, 1}, {1, 1}}), -1));
+    EXPECT_EQ(held(), (std::vector<int>{1, 0, 0, 0}));
+    send(tic() + keys(2, {{2, 1}, {3, 1}}) + bytes{cosKey, 0, 0, 0, 1, 0, 0, 0, 1});
+    EXPECT_EQ(held(), (std::vector<int>{1, 0, 1, 1}));
+    send(tic() + keys(1, {{0, 2}}) + keys(1, {{1, 1}}));
+    EXPECT_EQ(held(), (std::vector<int>{0, 1, 1, 1}));
+    // View angles: 11, 12 and 13 bytes after the kind.
+    for (int by : {-1, 0, 1}) {
+        bytes d = tic() + rots(0.5f * float(by + 2), 0, 0);
+        send(grown(d, by));
+        EXPECT_EQ(avatar()->rots[0], by < 0 ? 0.0f : 0.5f * float(by + 2)) << by;
+    }
+    // A disconnect: its key cut, then whole with a byte more.
+    send(grown(sessionMsg(coDisconnect, pro->key), -1));
+    EXPECT_EQ(pro->stage, psGame);
+    send(grown(sessionMsg(coDisconnect, pro->key), 1));
+    EXPECT_EQ(pro->stage, psNotConn);
+}
