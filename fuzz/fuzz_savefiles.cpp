@@ -93,6 +93,7 @@ void playOn(ArrayList* chunks) {
     gatherTickChanges();
     ticlyOutGame(pro);
     forgetTickChanges();
+    clearMovedVerts(); // as the tick ends: the chunks are freed next
     freeArrayListPointer(profList);
     freeEntList(entList);
     profList = entList = terList = nullptr;
