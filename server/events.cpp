@@ -81,8 +81,3 @@ double takeEventWorkMs() {
     workMs = 0;
     return ms;
 }
-
-void resetEvents() {
-    table.clear();
-    workMs = 0;
-}

@@ -171,7 +171,7 @@ void setResDir(const char* dir);       // the folder of the logo, the font and t
 std::string resPath(const char* name); // a file of that folder
 int initServ();                        // 1 when the endpoint is open, 0 when it could not be opened
 void initGame();
-int saveGame(); // saves accounts and world when they exist; 1 when both were saved
+int saveGame(); // a whole save of accounts, entities and world now; 1 when it was written
 // A save in the autosave's way, now (after one under way); `done` is called when it is
 // written or failed, with the answer for the operator.
 void requestSave(saveDone done, void* context);
@@ -237,7 +237,6 @@ void eventAgain(int fd);
 // callbacks of the ready ones; how many were ready, -1 when the wait failed.
 int eventStep(int timeoutMs);
 double takeEventWorkMs(); // the callbacks' time since the last call
-void resetEvents();
 
 // saveFolder.cpp: the folder of the save files
 // Makes the default folder when it is missing, checks that the folder can be written and

@@ -52,6 +52,7 @@ TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestar
     string alice = "alice 127.0.0.1:" + portOf(cl);
     EXPECT_TRUE(has(control("list"), alice + " game entity 1 chunk (0, 0) position (5.00, "));
 
+    EXPECT_EQ(control("kick ali", 1), "error: ali has no session\n"); // names are whole
     EXPECT_EQ(control("kick alice"), "kicked alice\n");
     EXPECT_EQ(control("list"), "no sessions\n");
     EXPECT_EQ(control("kick alice", 1), "error: alice has no session\n");

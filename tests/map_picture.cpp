@@ -1,5 +1,6 @@
 // The world map program run as a real binary: the picture of a spawn world with a raised
-// chunk, and a damaged world and a bad option refused without touching any file.
+// chunk and an entity's dot, and an output that is an input, a damaged world and a bad
+// option refused without touching any file.
 #include <SDL_image.h>
 #include <cmath>
 
@@ -59,7 +60,12 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndDam
     freeArrayList(profList);
     freeArrayList(entList);
     terList = profList = entList = nullptr;
-    ASSERT_EQ(run("-i " + world + " -o " + dir + "/map.png"), 0);
+    // One entity at (40, -30) from the centre of chunk (0, 0): a yellow dot there.
+    const float entity[7] = {2.0f, 40.0f, 1.0f, -30.0f, 0, 0, 1};
+    string ents = {1, 0, 0, 0, 0, 0, 0, 0};
+    ents.append(reinterpret_cast<const char*>(entity), sizeof entity);
+    writeFile(dir + "/entities", ents);
+    ASSERT_EQ(run("-i " + world + " -o " + dir + "/map.png -e " + dir + "/entities"), 0);
     SDL_Surface* loaded = IMG_Load((dir + "/map.png").c_str());
     ASSERT_TRUE(loaded);
     pic = SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_ARGB8888, 0);
@@ -71,6 +77,12 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndDam
     float x, z;
     terToWorldNew(at[0], at[1], &x, &z, 10.0f);
     EXPECT_GT(channel(pixelAt(x, z), green), channel(ground, green) + 15); // the raised chunk
+    uint32_t dot = pixelAt(40, -30);
+    EXPECT_TRUE(channel(dot, red) > 200 && channel(dot, blue) < 100) << std::hex << dot;
+    // The map is never drawn over one of its inputs.
+    string before = readFile(world);
+    EXPECT_NE(run("-i " + world + " -o " + world), 0);
+    EXPECT_TRUE(readFile(world) == before);
 
     // A damaged world and a bad option are refused and leave the world file as it was.
     string cut = readFile(world).substr(0, 5000);

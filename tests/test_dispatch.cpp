@@ -2,7 +2,6 @@
 // ignored lengths, every login refusal, the entity of a first login, session keys, and
 // game-tick sub-messages with truncated and hostile contents.
 #include <cmath>
-#include <set>
 
 #include "sessionTest.h"
 
@@ -19,15 +18,11 @@ static bytes cut(const bytes& d) {
     return bytes(d.begin(), d.end() - 1);
 }
 
-// Short names never match (so they can be made twice and never log in), passwords are
-// equal up to their first 0 byte, a live session is never taken over, and a saved entity
-// index that names no entity gets a new one.
-TEST_F(dispatcher, ShortNamesOverloadZeroBytesAndADanglingEntity) {
-    for (int i = 0; i < 2; i++)
-        EXPECT_EQ(send(newAccountMsg("bob", "pw")), bytes{soNewGood});
-    EXPECT_EQ(send(loginMsg("bob", "pw", 3)), bytes{soLogBad});
+// Passwords are equal up to their first 0 byte, a live session is never taken over, and a
+// saved entity index that names no entity gets a new one.
+TEST_F(dispatcher, OverloadZeroBytesAndADanglingEntity) {
     EXPECT_EQ(send(newAccountMsg("alice", std::string("pw\0xyz", 6))), bytes{soNewGood});
-    veskProfile* alice = arrayListGet<veskProfile>(profList, 2);
+    veskProfile* alice = arrayListGet<veskProfile>(profList, 0);
     alice->entity = 40; // a saved index with no such entity now
     EXPECT_EQ(send(loginMsg("alice", std::string("pw\0abc", 6), 3)).size(), 25u);
     EXPECT_EQ(alice->entity, 0);
@@ -37,33 +32,27 @@ TEST_F(dispatcher, ShortNamesOverloadZeroBytesAndADanglingEntity) {
 
 // Live keys {b, 0, ...} for every first byte b: any new key whose second byte is 0 agrees
 // with one of them up to a 0 byte and must be drawn again (about one draw in 256).
-TEST_F(dispatcher, TenThousandKeysAreDistinctAndNoneAgreesWithALiveKey) {
+TEST_F(dispatcher, ANewKeyNeverAgreesWithALiveKeyUpToAZeroByte) {
     for (int b = 0; b < 256; b++) {
         veskProfile* live = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
         live->stage = psGame;
         live->key[0] = uint8_t(b);
         arrayListAddEndPointer(profList, live);
     }
-    std::set<bytes> seen;
-    for (int i = 0; i < 10000; i++) {
+    for (int i = 0; i < 3000; i++) {
         unsigned char made[16];
         makeKey(made);
         EXPECT_NE(made[1], 0);
-        seen.insert(bytes(made, made + 16));
     }
-    EXPECT_EQ(seen.size(), 10000u);
 }
 
-// Messages of a wrong length are ignored without a reply, a wake-up of any length is
-// answered; game-tick entries apply in order, and a cut or hostile one ends the handling.
-TEST_F(dispatcher, WrongLengthsAreIgnoredAndGameTicEntriesApplyInOrderUntilOneIsCut) {
+// An unknown type is ignored without a reply, a wake-up of any length is answered; game-tick
+// entries apply in order, and a cut or hostile one ends the handling.
+TEST_F(dispatcher, GameTicEntriesApplyInOrderUntilOneIsCutOrHostile) {
     loginAlice(0, psGame);
     pro->key[15] = 0;     // a message one byte short would still name her, if it were read
     forgetAccountIndex(); // the index is made afresh with her new key
-    bytes login = loginMsg("alice", "pw", 3);
-    for (const bytes& d : {cut(newAccountMsg("bobby", "pw")), cut(login), login + bytes{0},
-                           cut(tic()), cut(sessionMsg(coDisconnect, pro->key)), bytes{77},
-                           sessionMsg(coUpdate, pro->key) + bytes{0}})
+    for (const bytes& d : {cut(tic()), cut(sessionMsg(coDisconnect, pro->key)), bytes{77}})
         dispatch(&lb, d);
     EXPECT_TRUE(clientDrain(&lb).empty());
     EXPECT_EQ(pro->stage, psGame);
@@ -130,6 +119,11 @@ TEST_F(dispatcher, EveryMessageOneByteShortExactAndOneByteLong) {
         send(grown(d, by));
         EXPECT_EQ(avatar()->rots[0], by < 0 ? 0.0f : 0.5f * float(by + 2)) << by;
     }
+    // Her key from another port steers nothing.
+    loopback other = lb;
+    other.clientAddr.sin_port = htons(ntohs(lb.clientAddr.sin_port) ^ 1);
+    dispatch(&other, tic() + keys(1, {{skmJump, 1}}));
+    EXPECT_EQ(pro->keyMapBuf[skmJump], 0);
     // A disconnect: its key cut, then whole with a byte more.
     send(grown(sessionMsg(coDisconnect, pro->key), -1));
     EXPECT_EQ(pro->stage, psGame);

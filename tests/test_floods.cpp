@@ -1,7 +1,7 @@
-// What strangers can make the server do, inside the process: the reading past empty
-// datagrams, sessions served before strangers, the tick's hash budget and who goes first,
-// the limits per account, per address (with the shared overflow record) and for the whole
-// server, client text shown escaped, and the summaries that keep a flood out of the log.
+// What strangers can make the server do, inside the process: sessions served before
+// strangers, the tick's hash budget and who goes first, the limits per address (with the
+// shared overflow record) and for the whole server, client text shown escaped, and the
+// summaries that keep a flood out of the log.
 #include "sessionTest.h"
 
 struct floods : sessionTest {
@@ -24,15 +24,6 @@ struct floods : sessionTest {
 
 static std::string port(const loopback& l) {
     return std::to_string(ntohs(l.clientAddr.sin_port));
-}
-
-TEST_F(floods, AnEmptyDatagramIsPassedOverAndTheReadingGoesOn) {
-    long long before = traffic.datagramsIn;
-    for (int i = 0; i < 3; i++)
-        clientSend(&lb, {});
-    clientSend(&lb, {coWakeup});
-    EXPECT_EQ(tick(), datagrams{{soWakeup}});
-    EXPECT_EQ(traffic.datagramsIn - before, 4);
 }
 
 // The budget runs out after a few datagrams (the clock moves a millisecond whenever it is
@@ -78,48 +69,6 @@ TEST_F(floods, TheHashBudgetServesALoginFromItsHomeAddressFirst) {
     newHashTick();
     EXPECT_EQ(send(newAccountMsg("carol", "pw")), bytes{soNewGood});
     close(stranger.client);
-}
-
-// After ten failures in a minute a name is checked only from its home address: guesses from
-// elsewhere are refused without a hash until the minute is over.
-TEST_F(floods, ANameThatKeepsFailingIsCheckedOnlyFromHome) {
-    account("alice", "right");
-    ASSERT_EQ(send(loginMsg("alice", "right", 3)).size(), 25u);
-    profDisconnect(arrayListGet<veskProfile>(profList, 0));
-    loopback stranger = lb;
-    stranger.client = loopbackSocket(&stranger.clientAddr, "127.0.0.2");
-    auto fromStranger = [&](const char* pass) {
-        dispatch(&stranger, loginMsg("alice", pass, 3));
-        return clientRecv(&stranger);
-    };
-    for (int i = 0; i < 10; i++)
-        EXPECT_EQ(fromStranger("guess"), bytes{soLogBad});
-    long long hashes = passwordHashes;
-    EXPECT_EQ(fromStranger("right"), bytes{soLogBad});
-    EXPECT_EQ(logged("Log In: Failed (rate) (alice 127.0.0.2:" + port(stranger) + ")"), 1);
-    EXPECT_EQ(passwordHashes, hashes);
-    EXPECT_EQ(send(loginMsg("alice", "right", 3)).size(), 25u); // from home
-    profDisconnect(arrayListGet<veskProfile>(profList, 0));
-    fakeNow += 60000;
-    EXPECT_EQ(fromStranger("right").size(), 25u);
-    close(stranger.client);
-}
-
-// A name with a control byte is refused; an old account that has one still logs in, and
-// every entry shows the name escaped.
-TEST_F(floods, ClientTextIsNeverPrintedRaw) {
-    std::string forged = "eve\nStatus: 9 playing\x1b[2J";
-    EXPECT_EQ(send(newAccountMsg(forged, "pw")), bytes{soNewBad});
-    std::string shown = "eve\\x0AStatus: 9 playing\\x1B[2J";
-    std::string who = " (" + shown + " 127.0.0.1:" + port(lb) + ")";
-    EXPECT_EQ(logged("Profile Creation: Failed (name)" + who), 1);
-    EXPECT_EQ(arrayListGetLength(profList), 0);
-    account(forged.c_str(), "pw");
-    EXPECT_EQ(send(loginMsg(forged, "pw", 3)).size(), 25u);
-    EXPECT_EQ(logged("Profile Log In: (" + shown + ") (***)"), 1);
-    for (const std::string& entry : capturedLog)
-        for (char c : entry)
-            EXPECT_GE(static_cast<unsigned char>(c), 0x20) << entry;
 }
 
 // Bytes a client may send, and how they are shown: printable ASCII and valid UTF-8 as they
@@ -248,4 +197,23 @@ TEST(addressLimits, CreationsAreCountedForTheWholeServer) {
     EXPECT_FALSE(creationAllowed(&fresh, 60499));
     EXPECT_TRUE(creationAllowed(&local, 60499));
     EXPECT_TRUE(creationAllowed(&fresh, 60500));
+}
+
+// A name with a byte below 0x20, or 0x7F, is refused; 0x20 and bytes above 0x7F are not.
+TEST_F(floods, ANameWithAControlByteIsRefused) {
+    for (const char* name : {"low\x1Fname", "del\x7Fname", "bell\x01"})
+        EXPECT_EQ(send(newAccountMsg(name, "pw")), bytes{soNewBad}) << name;
+    for (const char* name : {"with space", "high\x80name", "caf\xC3\xA9"})
+        EXPECT_EQ(send(newAccountMsg(name, "pw")), bytes{soNewGood}) << name;
+}
+
+// --max-accounts is the most there may be: the creation that would pass it is refused.
+TEST_F(floods, TheAccountCapIsTheMostThereMayBe) {
+    int saved = maxAccounts;
+    maxAccounts = 2;
+    EXPECT_EQ(send(newAccountMsg("first", "pw")), bytes{soNewGood});
+    EXPECT_EQ(send(newAccountMsg("second", "pw")), bytes{soNewGood});
+    EXPECT_EQ(send(newAccountMsg("third", "pw")), bytes{soNewBad});
+    EXPECT_EQ(logged("Profile Creation: Refused (limit) (third 127.0.0.1:" + port(lb) + ")"), 1);
+    maxAccounts = saved;
 }

@@ -80,9 +80,17 @@ TEST_F(liveFeed, AFeedOfAStoppedWorldEnds) {
 TEST_F(liveFeed, StatusJsonQuotesClientTextAndLeavesOutAddresses) {
     loginAlice(0, psGame);
     strcpy(reinterpret_cast<char*>(pro->username), "a\"b\\c\n");
+    veskGravity* g = avatar();
+    g->chunkCoords[0] = 1;
+    g->chunkCoords[1] = 2;
+    g->position[0] = 1;
+    g->position[1] = 0.5f;
+    g->position[2] = 2;
     std::string json;
     statusJson(&json);
-    EXPECT_NE(json.find("\"name\":\"a\\\"b\\\\x5Cc\\\\x0A\",\"stage\":\"game\""), std::string::npos)
+    EXPECT_NE(json.find("\"name\":\"a\\\"b\\\\x5Cc\\\\x0A\",\"stage\":\"game\","
+                        "\"chunk\":[1,2],\"position\":[1,0.5,2],\"world\":[16,0.5,45.3013]"),
+              std::string::npos)
         << json;
     EXPECT_EQ(json.find("127.0.0.1"), std::string::npos);
 }

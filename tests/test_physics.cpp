@@ -202,7 +202,32 @@ TEST(PhysFlat, WalkingJumpingAndFallingGoAsWorkedOutByHand) {
         tick(g);
     EXPECT_EQ(g->typeIndex, 0);
     EXPECT_NEAR(g->position[1], 0.51f, 1e-5);
+    // Dropped straight onto the chunk's centre vertex, it touches the six faces around it at
+    // the same moment: the first of them by index takes it.
+    veskGravity* faller = add(0, 3, 0);
+    for (int t = 0; t < 6; t++)
+        tick(faller);
+    veskTerrain* ter = faller->terArray[0];
+    int first = 0;
+    while (ter->faces[3 * first] != 45 && ter->faces[3 * first + 1] != 45 &&
+           ter->faces[3 * first + 2] != 45)
+        first++;
+    EXPECT_EQ(faller->faceIndex, first);
     freeLists();
+}
+
+// The smallest value that is not negative, of three; on a tie the later index, and a NaN
+// counts as negative.
+TEST(PhysHelpers, TheLowestNonNegativeValueAndItsTies) {
+    const float nan = std::nanf("");
+    EXPECT_EQ(lowestPosFloat3(1, 1, 2), 1);
+    EXPECT_EQ(lowestPosFloat3(0.5f, 2, 0.5f), 2);
+    EXPECT_EQ(lowestPosFloat3(2, 0.5f, 0.5f), 2);
+    EXPECT_EQ(lowestPosFloat3(0, 0, 0), 2);
+    EXPECT_EQ(lowestPosFloat3(-1, 3, 3), 2);
+    EXPECT_EQ(lowestPosFloat3(3, 3, -1), 1);
+    EXPECT_EQ(lowestPosFloat3(nan, 0.25f, 0.5f), 1);
+    EXPECT_EQ(lowestPosFloat3(0.25f, -0.0f, nan), 1);
 }
 
 // Faces from well shaped to slivers whose pair and normal the query gets from rounding noise,

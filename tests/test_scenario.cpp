@@ -54,8 +54,10 @@ struct scenario : testing::Test {
     std::string dir = std::filesystem::temp_directory_path() / "quarn-scenario-XXXXXX";
     quietTrace quiet;
     std::string record; // every datagram the players got, tick by tick
-    player players[3] = {
-        {"veteran", {}, {}, {}, 0}, {"alice", {}, {}, {}, 0}, {"bobby", {}, {}, {}, 0}};
+    player players[4] = {{"veteran", {}, {}, {}, 0},
+                         {"alice", {}, {}, {}, 0},
+                         {"bobby", {}, {}, {}, 0},
+                         {"mallory", {}, {}, {}, 0}};
     int ticks = 0;
     int savedSpawn = spawnR, savedPort = servPort, savedAutosave = autosaveSeconds;
 
@@ -124,11 +126,20 @@ struct scenario : testing::Test {
         }
     }
     // A login and the whole handshake: each batch acknowledged in the tick after it came,
-    // up to the end mark, which is acknowledged too.
-    void join(player& p, const std::string& pass, int radius) {
+    // up to the end mark, which is acknowledged too. The acknowledgement of the first
+    // datagram of type `lose` (a terrain or entity batch, the end mark) is lost: it comes
+    // again a second later, and walk keys sent meanwhile move nothing.
+    void join(player& p, const std::string& pass, int radius, int lose = -1) {
         send(p, loginMsg(p.name, pass, radius));
         step();
-        for (int i = 0; i < 40 && p.last != bytes{soUpdate}; i++) {
+        for (int i = 0; i < 40; i++) {
+            if (!p.last.empty() && p.last[0] == lose) {
+                lose = -1;
+                send(p, held(p, {{skmWalkForward, 1}}));
+                step(22);
+                send(p, held(p, {{skmWalkForward, 2}}));
+            }
+            if (p.last == bytes{soUpdate}) break;
             send(p, sessionMsg(coUpdate, p.key));
             step();
         }
@@ -136,8 +147,8 @@ struct scenario : testing::Test {
         step();
         p.talking = 1;
     }
-    void mouse(player& p, float x, float z, int button) {
-        const float eyeAndRay[6] = {x, 3, z, 0.1f, -1, 0.2f};
+    void mouse(player& p, float x, float z, int button, float slant = 1) {
+        const float eyeAndRay[6] = {x, 3, z, 0.1f * slant, -1, 0.2f * slant};
         bytes d = tic(p);
         d.push_back(cosMouse);
         appendFloats(&d, eyeAndRay, 6);
@@ -155,22 +166,36 @@ struct scenario : testing::Test {
 };
 
 TEST_F(scenario, AScriptedGameSendsAndSavesExactlyTheGoldenBytes) {
-    // The veteran's account was saved before passwords were hashed, and flies entity 0.
+    // The veteran's account was saved before passwords were hashed, and flies entity 0. A
+    // second old account names entity 0 as well: it is the veteran's, so this one has none.
     bytes veteran = newAccountMsg("veteran", "plain-old");
+    bytes copycat = newAccountMsg("copycat", "plain-too");
     std::ofstream(dir + "/profiles", std::ios::binary)
-        << std::string{1, 0, 0, 0} << std::string(veteran.begin() + 1, veteran.end())
+        << std::string{2, 0, 0, 0} << std::string(veteran.begin() + 1, veteran.end())
+        << std::string(4, '\0') << std::string(copycat.begin() + 1, copycat.end())
         << std::string(4, '\0');
     start();
-    player &vet = players[0], &alice = players[1], &bob = players[2];
-    for (const char* name : {"bob", "bob", "alice", "bobby", "alice"}) {
+    player &vet = players[0], &alice = players[1], &bob = players[2], &mallory = players[3];
+    for (const char* name : {"bob", "bob", "alice", "bobby", "alice", "mallory"}) {
         send(std::string(name) == "alice" ? alice : bob, newAccountMsg(name, "pw"));
         step();
     }
     send(bob, loginMsg("bob", "pw", 3)); // three characters never log in
     step();
-    join(vet, "plain-old", 2);
-    join(alice, "pw", 2);
-    join(bob, "pw", 3);
+    // Mallory guesses wrong, then logs in and never answers: the key comes three times more,
+    // then the session is let go.
+    send(mallory, loginMsg("mallory", "guess", 2));
+    step();
+    send(mallory, loginMsg("mallory", "pw", 2));
+    for (const char* guess : {"plain", ""}) { // a saved plain password is no prefix
+        send(vet, loginMsg("veteran", guess, 2));
+        step();
+    }
+    join(vet, "plain-old", 2, soInitEnt);
+    join(alice, "pw", 2, soInitTer);
+    join(bob, "pw", 3, soUpdate);
+    send(alice, loginMsg("alice", "pw", 2)); // a live session is never taken over
+    step();
 
     // The veteran flies forward and to the left, looking up, across a chunk border.
     const float up[3] = {-0.4f, 0.5f, 0};
@@ -197,6 +222,7 @@ TEST_F(scenario, AScriptedGameSendsAndSavesExactlyTheGoldenBytes) {
     // raise, lower, smooth, and the four textures.
     for (int button : {0, 0, 0, 1})
         mouse(bob, 6, 1, button);
+    mouse(bob, 0, 0, 0, 0); // straight down onto a vertex: six faces tie, the first is edited
     for (int slot : {skmHotBar5, skmHotBar1, skmHotBar2, skmHotBar3, skmHotBar4}) {
         send(bob, held(bob, {{slot, 1}}));
         step();
@@ -279,7 +305,14 @@ TEST_F(scenario, AutosavesAFailedOneAndAStopDuringOneKeepTheLatestWorld) {
 
 // The status line's figures over its interval, which each line starts afresh: the longest
 // tick of one interval is not the next one's.
+static long bucket(const std::string& metrics, const std::string& name) {
+    size_t at = metrics.find(name);
+    return at == std::string::npos ? -1 : atol(metrics.c_str() + at + name.size());
+}
+
 TEST(statusLine, EachIntervalHasItsOwnFiguresAndTheLineComesAtItsInterval) {
+    std::string before;
+    metricsText(&before);
     captureLog();
     useFakeClock(5000);
     int saved = statusSeconds;
@@ -299,6 +332,16 @@ TEST(statusLine, EachIntervalHasItsOwnFiguresAndTheLineComesAtItsInterval) {
         << capturedLog[0];
     countTick(4.0);
     logStatus();
+    // The metrics count every tick since the start in their histogram.
+    countTick(60.0);
+    std::string metrics;
+    metricsText(&metrics);
+    const std::pair<const char*, int> buckets[] = {{"0.001", 0}, {"0.002", 2}, {"0.005", 3},
+                                                   {"0.05", 5},  {"0.1", 6},   {"+Inf", 6}};
+    for (auto [le, ticks] : buckets) {
+        std::string name = std::string("quarn_tick_duration_seconds_bucket{le=\"") + le + "\"} ";
+        EXPECT_EQ(bucket(metrics, name) - bucket(before, name), ticks) << le;
+    }
     EXPECT_TRUE(capturedLog[1].starts_with("Status: 0 playing, 0 connecting, tick mean 4.00 ms, "
                                            "max 4.00 ms"))
         << capturedLog[1];
