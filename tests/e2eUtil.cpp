@@ -72,10 +72,7 @@ httpAnswer httpAsk(int port, const string& request) {
         close(fd);
         return a;
     }
-    string head = request.starts_with("/") ? "GET " + request +
-                                                 " HTTP/1.1\r\nHost: t\r\n"
-                                                 "Connection: close\r\n\r\n"
-                                           : request;
+    string head = request.starts_with("/") ? "GET " + request + " HTTP/1.0\r\n\r\n" : request;
     (void)!send(fd, head.data(), head.size(), MSG_NOSIGNAL);
     string all;
     char data[65536];
@@ -86,15 +83,5 @@ httpAnswer httpAsk(int port, const string& request) {
     if (end == string::npos || sscanf(all.c_str(), "HTTP/1.%*d %d", &a.status) != 1) return a;
     a.head = all.substr(0, end);
     a.body = all.substr(end + 4);
-    if (a.head.find("Transfer-Encoding: chunked") == string::npos) return a;
-    string whole; // the pieces of a chunked body, each after its length in hex
-    for (size_t at = 0; at < a.body.size();) {
-        size_t line = a.body.find("\r\n", at);
-        size_t n = line == string::npos ? 0 : strtoul(a.body.c_str() + at, nullptr, 16);
-        if (n == 0) break;
-        whole += a.body.substr(line + 2, n);
-        at = line + 2 + n + 2;
-    }
-    a.body = whole;
     return a;
 }

@@ -104,23 +104,6 @@ inline coords coordsOf(const std::vector<chunkRec>& chunks) {
     return s;
 }
 
-inline coords hexesWithin(int radius) { // chunks at hex distance < radius from (0, 0)
-    coords s;
-    for (int x = -radius; x <= radius; x++)
-        for (int y = -radius; y <= radius; y++)
-            if (terRadius(x, y) < radius) s.insert({x, y});
-    return s;
-}
-
-// Every update of `entity`, with a position, a rotation or both.
-inline std::vector<entUpdate> updatesOf(const std::vector<gameStream>& all, int entity) {
-    std::vector<entUpdate> out;
-    for (auto& s : all)
-        for (auto& u : s.ents)
-            if (u.id == entity) out.push_back(u);
-    return out;
-}
-
 // A game client whose loopback endpoint sends to the server's port.
 struct udpClient : loopback {
     unsigned char key[16] = {};
@@ -214,22 +197,6 @@ struct udpClient : loopback {
         appendFloats(&d, eyeAndRay, 6);
         d.push_back(uint8_t(button));
         return d;
-    }
-    // In-game datagrams until `ms` have passed, decoded strictly; tics every 250 ms keep
-    // this client and `alsoAlive` in the game.
-    std::vector<gameStream> listen(int ms, udpClient* alsoAlive = nullptr) {
-        std::vector<gameStream> got;
-        auto t0 = std::chrono::steady_clock::now();
-        for (int tics = 0; msSince(t0) < ms;) {
-            for (udpClient* c : {this, alsoAlive})
-                if (c && msSince(t0) >= 250 * tics) c->send(c->tic());
-            tics += msSince(t0) >= 250 * tics;
-            bytes d = recv(10);
-            string why;
-            bool inGame = !d.empty() && d != bytes{soUpdate}; // a poll is not
-            EXPECT_TRUE(!inGame || parseGameDatagram(d, &got.emplace_back(), &why)) << why;
-        }
-        return got;
     }
 };
 

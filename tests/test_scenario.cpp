@@ -255,6 +255,8 @@ TEST_F(scenario, AScriptedGameSendsAndSavesExactlyTheGoldenBytes) {
         << "the datagrams differ from tests/golden/scenario-datagrams.txt";
     for (const char* f : files)
         EXPECT_TRUE(slurp(dir + "/" + f) == slurp(golden(std::string("scenario-") + f))) << f;
+    auto mode = std::filesystem::status(dir + "/profiles").permissions();
+    EXPECT_EQ(int(mode), 0600); // the password hashes are for the server's user alone
 }
 
 // The serving loop's own paths under the fake clock: autosaves at their interval, one that
