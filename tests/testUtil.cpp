@@ -87,6 +87,7 @@ void freshLists(int radius) {
 }
 
 void freeLists() {
+    clearMovedVerts(); // a test may end mid-tick; the next must not see these chunks
     freeArrayListPointer(profList);
     freeTerList(terList);
     freeEntList(entList);
