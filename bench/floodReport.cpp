@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     udpClient victim(srv.port);
     victim.request(newAccountMsg("victim", "right-password"));
     udpClient player(srv.port, "198.18.200.1");
-    if (player.join("flooded", "pw").empty()) {
+    if (!player.join("flooded", "pw")) {
         fprintf(stderr, "the player could not join:\n%s\n", srv.output().c_str());
         return 1;
     }

@@ -8,8 +8,7 @@ using faults = e2eTest;
 // A damaged world that cannot be kept aside (the name "world.bad" is taken) is not saved
 // over; one that can is kept aside and the spawn area made afresh. A save that cannot make
 // its temporary files beside the real ones keeps them, and so does one without res/ at all;
-// both quits end with status 1. Autosaves come at their interval, and what one saved
-// survives a kill.
+// both quits end with status 1. What an autosave wrote survives a kill.
 TEST_F(faults, DamagedWorldsFailedSavesAndAutosavesKeepWhatWasSaved) {
     quietTrace quiet;
     setResDir((dir + "/res").c_str());
@@ -39,13 +38,10 @@ TEST_F(faults, DamagedWorldsFailedSavesAndAutosavesKeepWhatWasSaved) {
     fs::remove(res("world.tmp"));
     fs::remove(res("profiles.tmp"));
     srv.args = {"--autosave", "1"};
-    auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
     ASSERT_EQ(cl.request(newAccountMsg("autosaved", "pw")), bytes{soNewGood});
     ASSERT_TRUE(srv.waitFor("Autosave: 1 accounts, 1 entities, 331 chunks, ", 5000))
         << srv.output();
-    usleep(1500 * 1000);
-    EXPECT_LE(timesIn(srv.output(), "Autosave: "), int(msSince(t0) / 1000)); // one a second
     ASSERT_EQ(srv.stop(SIGKILL), 128 + SIGKILL);
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
     EXPECT_TRUE(cl.login("autosaved", "pw", 3));

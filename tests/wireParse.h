@@ -1,5 +1,5 @@
-// A strict reader of the terrain batches and in-game datagrams the server sends, as a careful
-// client would read them: every count checked against the bytes present, every float finite,
+// A strict reader of the in-game datagrams the server sends, as a careful client would
+// read them: every count checked against the bytes present, every float finite,
 // blocks of the in-game datagram in their order, nothing left over, nothing over 12000 bytes.
 #pragma once
 
@@ -21,11 +21,6 @@ struct entUpdate {
     float pos[3] = {}, rots[3] = {};
 };
 
-struct entRecord {
-    int id = 0, model = 0, cx = 0, cy = 0;
-    float scale = 0, pos[3] = {}, rots[3] = {};
-};
-
 struct vertMove {
     int cx = 0, cy = 0, index = 0;
     vertTex vert = {};
@@ -38,10 +33,5 @@ struct gameStream {
     int chunkUpdateRecords = 0;
 };
 
-// Each returns false, with the reason, on the first thing a strict client would refuse.
-bool parseBulkTerrain(const std::vector<unsigned char>& d, std::vector<chunkRec>* out,
-                      std::string* why);
+// False, with the reason, on the first thing a strict client would refuse.
 bool parseGameDatagram(const std::vector<unsigned char>& d, gameStream* out, std::string* why);
-// An entity batch of the handshake: whole 44-byte records, every float finite.
-bool parseEntityBatch(const std::vector<unsigned char>& d, std::vector<entRecord>* out,
-                      std::string* why);
