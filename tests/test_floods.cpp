@@ -1,7 +1,7 @@
 // What strangers can make the server do, inside the process: sessions served before
-// strangers, the tick's hash budget and who goes first, the limits per address (with the
-// shared overflow record) and for the whole server, client text shown escaped, and the
-// summaries that keep a flood out of the log.
+// strangers, the tick's hash budget and who goes first, a name that keeps failing, the
+// limits per address (with the shared overflow record) and for the whole server, client
+// text shown escaped, and the summaries that keep a flood out of the log.
 #include "sessionTest.h"
 
 struct floods : sessionTest {
@@ -68,6 +68,28 @@ TEST_F(floods, TheHashBudgetServesALoginFromItsHomeAddressFirst) {
     EXPECT_EQ(logged("Log In: Failed (busy)" + who), 2);
     newHashTick();
     EXPECT_EQ(send(newAccountMsg("carol", "pw")), bytes{soNewGood});
+    close(stranger.client);
+}
+
+// Ten wrong passwords in a minute, and the name is checked only from the address of its
+// last good login for the rest of that minute; the next minute counts afresh.
+TEST_F(floods, ANameThatKeepsFailingIsCheckedOnlyFromHome) {
+    veskProfile* alice = account("alice", "right");
+    ASSERT_EQ(send(loginMsg("alice", "right", 3)).size(), 25u); // her home is now this address
+    profDisconnect(alice);
+    loopback stranger = lb;
+    stranger.client = loopbackSocket(&stranger.clientAddr, "127.0.0.2");
+    long long hashes = passwordHashes;
+    fakeNow = 1000;
+    for (int i = 0; i < 10; i++)
+        dispatch(&stranger, loginMsg("alice", "guess", 3));
+    fakeNow = 61000;
+    for (int i = 0; i < 11; i++)
+        dispatch(&stranger, loginMsg("alice", "guess", 3));
+    EXPECT_EQ(passwordHashes - hashes, 20); // the last one cost no hash
+    std::string who = " (alice 127.0.0.2:" + port(stranger) + ")";
+    EXPECT_EQ(logged("Log In: Failed (rate)" + who), 1);
+    EXPECT_EQ(send(loginMsg("alice", "right", 3)).size(), 25u);
     close(stranger.client);
 }
 

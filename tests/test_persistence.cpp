@@ -194,14 +194,14 @@ TEST_F(saveFiles, ASaveInSlicesWritesItsMomentWhileTheWorldChanges) {
 }
 
 TEST_F(saveFiles, TemporaryFilesACrashLeftAreRemovedAtStart) {
-    for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp"})
+    for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp", "world.old"})
         std::ofstream(dir + name) << "half";
     std::filesystem::create_directory(dir + "profiles.tmp");
     removeStaleTemporaryFiles();
-    for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp"})
+    for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp", "world.old"})
         EXPECT_FALSE(std::filesystem::exists(dir + name)) << name;
     EXPECT_TRUE(std::filesystem::is_directory(dir + "profiles.tmp")); // not a file of ours
-    ASSERT_EQ(capturedLog.size(), 3u);
+    ASSERT_EQ(capturedLog.size(), 4u);
     EXPECT_EQ(capturedLog[0],
               "Server: removed " + dir + "world.tmp, left by a save that did not finish");
 }
