@@ -96,6 +96,7 @@ TEST(addressRanges, ReadAtTheirBoundaries) {
         EXPECT_FALSE(parseAddressRange(bad, &addr, &prefix)) << bad;
     EXPECT_TRUE(rangeCovers(0x0A000000u, 8, ip("10.255.255.255")));
     EXPECT_FALSE(rangeCovers(0x0A000000u, 8, ip("11.0.0.0")));
+    EXPECT_FALSE(rangeCovers(0, 1, ip("128.0.0.1"))); // 0.0.0.0/1 is half of all addresses
 }
 
 TEST(escapedNames, ReadBackByteForByte) {
