@@ -10,12 +10,8 @@ using faults = e2eTest;
 // its temporary files beside the real ones keeps them, and so does one without res/ at all;
 // both quits end with status 1. What an autosave wrote survives a kill.
 TEST_F(faults, DamagedWorldsFailedSavesAndAutosavesKeepWhatWasSaved) {
-    quietTrace quiet;
-    setResDir((dir + "/res").c_str());
-    freshLists(11); // the spawn area, saved as the server saves it, and only its world kept
-    ASSERT_EQ(saveGame(), 1);
-    freeLists();
-    setResDir("res");
+    ASSERT_TRUE(srv.serve(dir)) << srv.output(); // the spawn area, and only its world kept
+    ASSERT_EQ(srv.stop(), 0);
     fs::remove(res("profiles"));
     fs::remove(res("entities"));
     const string damaged = readFile(res("world")).substr(0, 100); // inside the first chunk

@@ -47,10 +47,6 @@ struct sessionTest : testing::Test {
         return reply;
     }
     veskGravity* avatar() { return profEntity(pro)->gravMem; }
-    // An entry about alice's session: the text, then her name and the client's address.
-    std::string aboutAlice(const std::string& text) {
-        return text + " (alice 127.0.0.1:" + std::to_string(ntohs(lb.clientAddr.sin_port)) + ")";
-    }
     bytes tic() { return sessionMsg(coGameTic, pro->key); }
     // Reads the in-game datagrams as a strict client, polls aside.
     gameStream parse(const datagrams& all) {

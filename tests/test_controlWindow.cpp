@@ -1,5 +1,4 @@
-// The log box on SDL's software renderer (no display): its ring and its wrapping; and the
-// tick clock's pacing.
+// The log box on SDL's software renderer (no display): its ring and its wrapping.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -53,14 +52,4 @@ TEST(controlWindow, LogBoxKeepsTheNewestOnTopAndWrapsAtSpaces) {
     EXPECT_EQ(box->topLine, 4);   // top-down "aaaaaa", "", "bbbbbb", "c"
     EXPECT_EQ(widths(box, 4), std::vector<int>({1, 6, 0, 6}));
     txtBoxFree(box);
-}
-
-TEST(tickClock, CatchesUpAfterAStartUp) {
-    nextTick = 0;
-    lastSec = 0;
-    ticksThisSecond = 0;
-    for (int i = 0; i < 15; i++) // the first pass ticks at once; a 700 ms start-up catches up
-        ASSERT_EQ(tickDue(700), 1) << i;
-    EXPECT_EQ(tickDue(749), 0);
-    EXPECT_EQ(tickDue(750), 1);
 }
