@@ -145,7 +145,8 @@ d3 cross(const d3& a, const d3& b) {
 
 double segmentDist(const d3& p, const d3& a, const d3& b) {
     d3 ab = minus(b, a);
-    double t = std::clamp(dot(minus(p, a), ab) / dot(ab, ab), 0.0, 1.0);
+    double len2 = dot(ab, ab); // 0 for a point
+    double t = len2 > 0 ? std::clamp(dot(minus(p, a), ab) / len2, 0.0, 1.0) : 0.0;
     d3 foot = {a[0] + t * ab[0], a[1] + t * ab[1], a[2] + t * ab[2]};
     return std::sqrt(dot(minus(p, foot), minus(p, foot)));
 }
@@ -278,6 +279,18 @@ TEST(RayFace, AContactIsTheFirstTouchAndTheSweepIndexHandsItsFaceOut) {
         ASSERT_LE(gap(p, step, s, 0.5f, f), 2e-3f) << "trial " << n;
         for (int k = 0; k < 8; k++)
             ASSERT_GE(gap(p, step, s * float(k) / 8, 0.5f, f), -2e-3f) << "trial " << n;
+        if (type == 0) continue;
+        // An edge (1: f0 f1, 2: f0 f2, 3: f1 f2) or a corner (4, 5, 6: f0, f1, f2) is what
+        // the sphere touches.
+        const int ends[7][2] = {{}, {0, 1}, {0, 2}, {1, 2}, {0, 0}, {1, 1}, {2, 2}};
+        ASSERT_TRUE(type > 0 && type < 7) << type;
+        d3 centre, a, b;
+        for (int i = 0; i < 3; i++) {
+            centre[size_t(i)] = double(p[i]) + double(s) * double(step[i]);
+            a[size_t(i)] = double(f[ends[type][0]].loc[i]);
+            b[size_t(i)] = double(f[ends[type][1]].loc[i]);
+        }
+        ASSERT_NEAR(segmentDist(centre, a, b), 0.5, 2e-3) << "trial " << n << " type " << type;
     }
     free(t.sweep);
     EXPECT_GT(left, 60000);
