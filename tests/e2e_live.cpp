@@ -90,14 +90,15 @@ TEST_F(liveE2E, BadRequestsAreAnsweredAndCostTheGameNothing) {
 }
 
 // Debian's chromium, headless, on the page for five seconds of the page's own time (its
-// polls come at once): the DOM it made, or, with `shot`, a 1000 x 700 screenshot there.
-static string chromium(const string& url, const string& shot = "") {
+// polls come at once), with its profile in the folder `profile`: the DOM it made, or, with
+// `shot`, a 1000 x 700 screenshot there.
+static string chromium(const string& profile, const string& url, const string& shot = "") {
     string command = "chromium --headless --no-sandbox --disable-gpu --disable-quic "
                      "--no-first-run --disable-background-networking --disable-component-update "
-                     "--disable-sync --hide-scrollbars --user-data-dir=$(mktemp -d) "
-                     "--virtual-time-budget=5000 --window-size=1000,700 " +
-                     (shot.empty() ? "--dump-dom " : "--screenshot=" + shot + " ") + url +
-                     " 2>/dev/null";
+                     "--disable-sync --hide-scrollbars --virtual-time-budget=5000 "
+                     "--window-size=1000,700 --user-data-dir=" +
+                     profile + " " + (shot.empty() ? "--dump-dom " : "--screenshot=" + shot + " ") +
+                     url + " 2>/dev/null";
     FILE* f = popen(command.c_str(), "r");
     string out;
     char data[65536];
@@ -143,11 +144,11 @@ TEST_F(liveE2E, TheBrowserShowsTheFiguresTheWorldThePlayerAndAnEdit) {
             cl.send(cl.tic());
     });
     string url = "http://127.0.0.1:" + std::to_string(httpPort) + "/";
-    string dom = chromium(url);
+    string dom = chromium(dir + "/chromium", url);
     for (const char* shown :
          {"id=\"playing\">1<", "id=\"chunks\">331<", ">painter<", "map: 331 chunks, version "})
         EXPECT_TRUE(has(dom, shown)) << shown << "\n" << dom;
-    chromium(url, dir + "/before.png");
+    chromium(dir + "/chromium", url, dir + "/before.png");
     EXPECT_GT(count(dir + "/before.png", grass), 1000 * 700 / 5);
     EXPECT_GT(count(dir + "/before.png", marker), 12); // the player's dot
 
@@ -159,6 +160,6 @@ TEST_F(liveE2E, TheBrowserShowsTheFiguresTheWorldThePlayerAndAnEdit) {
             cl.send(cl.mouse(eyeAndRay, 0));
             usleep(60 * 1000);
         }
-    chromium(url, dir + "/after.png");
+    chromium(dir + "/chromium", url, dir + "/after.png");
     EXPECT_GT(count(dir + "/after.png", rock), count(dir + "/before.png", rock) + 150);
 }
