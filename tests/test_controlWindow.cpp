@@ -47,9 +47,4 @@ TEST(controlWindow, LogBoxKeepsTheNewestOnTopAndWrapsAtSpaces) {
     EXPECT_EQ(box->topLine, 8);
     EXPECT_EQ(widths(box, 9), std::vector<int>({3, 6, 5, 6, 4, 5, 1, 6, 0}));
     txtBoxFree(box);
-    box = initTextBox(0, 0, 72, 200, 12, 20);
-    add(box, "aaaaaa  bbbbbb c"); // a double space at the split point: an empty row
-    EXPECT_EQ(box->topLine, 4);   // top-down "aaaaaa", "", "bbbbbb", "c"
-    EXPECT_EQ(widths(box, 4), std::vector<int>({1, 6, 0, 6}));
-    txtBoxFree(box);
 }
