@@ -32,8 +32,6 @@ const char* helpText =
     "stop                        save and stop the server (as SIGTERM)\n"
     "Names may hold \\xNN for any byte, as the log shows them.\n";
 
-const char* stageNames[] = {"none", "key", "terrain", "entities", "mark", "game"};
-
 void say(commandAnswer* a, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void say(commandAnswer* a, const char* format, ...) {
     char line[600];

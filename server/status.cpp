@@ -149,8 +149,6 @@ std::string number(double v) {
     return text;
 }
 
-const char* stageNames[] = {"none", "key", "terrain", "entities", "mark", "game"};
-
 } // namespace
 
 void metricsText(std::string* out) {

@@ -57,6 +57,9 @@ enum profStage {
     psGame = 5,
     numProfStage = 6
 };
+// Each stage's name as the operator's list and the live page show it.
+inline constexpr const char* stageNames[numProfStage] = {"none",     "key",  "terrain",
+                                                         "entities", "mark", "game"};
 
 enum servKeyMap {
     skmWalkForward = 0,
