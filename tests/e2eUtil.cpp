@@ -14,12 +14,11 @@ string makeRunDir() {
 }
 
 // Through a shell that becomes the server: `pid` is the server's.
-void serverProc::spawn(const string& runDir, const string& display) {
+void serverProc::spawn(const string& runDir) {
     static int n = 0;
     if (!keepOut) out = runDir + "/out" + std::to_string(n++) + ".txt";
-    string command = "cd " + runDir + " && DISPLAY=" + display + " " + environment + " exec " +
-                     QUARN_SERVER_BIN + " --port " + std::to_string(port) +
-                     (display.empty() ? " --headless" : "");
+    string command = "cd " + runDir + " && " + environment + " exec " + QUARN_SERVER_BIN +
+                     " --port " + std::to_string(port) + " --headless";
     for (const string& a : args)
         command += " " + a;
     command += " <" + input + " >" + out + " 2>&1";

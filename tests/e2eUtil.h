@@ -81,8 +81,8 @@ struct serverProc {
     string out;           // the file of its captured output, new at each spawn
     bool keepOut = false; // unless this is set: then `out` is used as it is
     ~serverProc() { waitExit(0); }
-    // Runs in `runDir` (holding res/); headless without a display.
-    void spawn(const string& runDir, const string& display = "");
+    // Runs in `runDir` (holding res/), headless.
+    void spawn(const string& runDir);
     int waitExit(int timeoutMs = 30000); // the exit status, or -1 when it had to be killed
     int stop(int sig = SIGTERM) { return pid > 0 && kill(pid, sig) == 0 ? waitExit() : -1; }
     string output() const { return readFile(out); }

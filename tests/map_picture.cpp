@@ -1,6 +1,6 @@
 // The world map program run as a real binary: the picture of a spawn world with a raised
-// chunk and an entity's dot, and an output that is an input, a damaged world and a bad
-// option refused without touching any file.
+// chunk and an entity's dot, and an output that is an input and a bad option refused
+// without touching any file.
 #include <SDL_image.h>
 #include <cmath>
 
@@ -43,7 +43,7 @@ struct mapTool : testing::Test {
     }
 };
 
-TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndDamageIsRefused) {
+TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndItsInputIsKept) {
     const int at[2] = {2, 1}; // centre X 30, Z 34.64: off both axes, so a flip would show
     ArrayList* chunks = initArrayList(10, sizeof(void*));
     embedSpawnTer(chunks, 11, 0, 0, 10.0f, 5);
@@ -84,13 +84,5 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndDam
     EXPECT_NE(run("-i " + world + " -o " + world), 0);
     EXPECT_TRUE(readFile(world) == before);
 
-    // A damaged world and a bad option are refused and leave the world file as it was.
-    string cut = readFile(world).substr(0, 5000);
-    writeFile(world, cut);
-    EXPECT_EQ(run("-i " + world + " -o " + dir + "/map.png"), 1);
-    EXPECT_TRUE(has(readFile(dir + "/stderr"), world + " is damaged ("))
-        << readFile(dir + "/stderr");
-    EXPECT_TRUE(readFile(world) == cut);
-    EXPECT_FALSE(std::filesystem::exists(world + ".bad"));
     EXPECT_EQ(run("-i " + world + " -o " + dir + "/map.png --scale 0"), 2);
 }

@@ -1,6 +1,6 @@
 // The receive dispatcher and accounts over a loopback socket: replies byte for byte,
-// ignored lengths, every login refusal, the entity of a first login, session keys, and
-// game-tick sub-messages with truncated and hostile contents.
+// ignored lengths, every login refusal, the entity of a first login, and game-tick sub-messages
+// with truncated and hostile contents.
 #include <cmath>
 
 #include "sessionTest.h"
@@ -31,22 +31,6 @@ TEST_F(dispatcher, OverloadZeroBytesAndADanglingEntity) {
     EXPECT_EQ(
         std::ranges::count(capturedLog, "Log In: Failed (overload) (alice 127.0.0.1:" + port + ")"),
         1);
-}
-
-// Live keys {b, 0, ...} for every first byte b: any new key whose second byte is 0 agrees
-// with one of them up to a 0 byte and must be drawn again (about one draw in 256).
-TEST_F(dispatcher, ANewKeyNeverAgreesWithALiveKeyUpToAZeroByte) {
-    for (int b = 0; b < 256; b++) {
-        veskProfile* live = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
-        live->stage = psGame;
-        live->key[0] = uint8_t(b);
-        arrayListAddEndPointer(profList, live);
-    }
-    for (int i = 0; i < 3000; i++) {
-        unsigned char made[16];
-        makeKey(made);
-        EXPECT_NE(made[1], 0);
-    }
 }
 
 // An unknown type is ignored without a reply, a wake-up of any length is answered; game-tick

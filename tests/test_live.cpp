@@ -1,6 +1,6 @@
 // What the live page reads, inside the process: the chunk feed byte for byte (its head, the
 // records newer than a version, a changed face list sent whole, the same bytes whatever the
-// size of the reads, the end of a world that is stopped), and client text in the JSON.
+// size of the reads), and client text in the JSON.
 #include <cstring>
 
 #include "sessionTest.h"
@@ -64,16 +64,6 @@ TEST_F(liveFeed, ChunksNewerThanAVersionByteForByte) {
     EXPECT_EQ(u32(newer, head + 12), 150u);
     EXPECT_EQ(memcmp(newer.data() + head + record, changed->faces, 150 * 12), 0);
     EXPECT_EQ(feed(worldVersion, 64).size(), head + 16);
-}
-
-TEST_F(liveFeed, AFeedOfAStoppedWorldEnds) {
-    embedSpawnTer(terList, 2, 0, 0, terScale, terEdge);
-    chunkFeed f;
-    startChunkFeed(&f, 0);
-    unsigned char part[100];
-    EXPECT_EQ(chunkFeedRead(&f, part, sizeof part), 100);
-    servingGeneration++; // as a Stop does
-    EXPECT_EQ(chunkFeedRead(&f, part, sizeof part), -2);
 }
 
 // Names are client text: shown escaped, and quoted as JSON wants.
