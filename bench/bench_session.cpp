@@ -1,6 +1,7 @@
 // Cost of one game tick with N connected in-game clients whose entities move every
 // tick: free movers circling (rule set 1) or ground walkers walking across chunk
-// borders (rule set 0), each client streamed what it sees over loopback UDP.
+// borders (rule set 0), each client streamed what it sees over loopback UDP; the same in a
+// world that grows with its players and in the largest world, and what joins cost there.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -12,13 +13,29 @@
 
 namespace {
 
-void setUpPlayers(loopback* lb, int n, int ruleSet) {
-    freshLists(11);
+// The chunk of player i: spread over the middle of the spawn area, a few players a chunk,
+// or, with `perChunk`, that many players on each chunk of the world in list order.
+void playerChunk(int i, int perChunk, int* cx, int* cy) {
+    if (perChunk > 0) {
+        veskTerrain* ter = arrayListGet<veskTerrain>(terList, i / perChunk);
+        *cx = ter->chunkCoords[0];
+        *cy = ter->chunkCoords[1];
+        return;
+    }
+    *cx = (i % 13) - 6;
+    *cy = ((i / 13) % 13) - 6;
+    if (terRadius(*cx, *cy) > 7) *cx = *cy = 0;
+}
+
+// The chunks within this hex distance of the origin: all of them, at the default border.
+constexpr int fullWorldRadius = 129;
+
+void setUpPlayers(loopback* lb, int n, int ruleSet, int worldSpan = 11, int perChunk = 0) {
+    freshLists(worldSpan);
     openLoopback(lb);
     for (int i = 0; i < n; i++) {
-        // Spread over the spawn area: a grid of chunks, a few players per chunk.
-        int cx = (i % 13) - 6, cy = ((i / 13) % 13) - 6;
-        if (terRadius(cx, cy) > 7) cx = cy = 0;
+        int cx, cy;
+        playerChunk(i, perChunk, &cx, &cy);
         const float at[3] = {float(i % 3) - 1.0f, 1.0f, float(i % 5) - 2.0f};
         veskEntity* ent = addDefaultEntity(entList, ruleSet, at);
         veskGravity* g = ent->gravMem;
@@ -41,13 +58,7 @@ void setUpPlayers(loopback* lb, int n, int ruleSet) {
     }
 }
 
-void gameTicWithClients(benchmark::State& state) {
-    int n = int(state.range(0));
-    int ruleSet = int(state.range(1));
-    traceOn = 0;
-    useFakeClock(100000);
-    loopback lb;
-    setUpPlayers(&lb, n, ruleSet);
+void runTicks(benchmark::State& state, int n) {
     for (auto _ : state) {
         fakeNow += 50;
         for (int i = 0; i < n; i++) {
@@ -57,10 +68,23 @@ void gameTicWithClients(benchmark::State& state) {
         gameTic();
     }
     state.counters["chunks"] = arrayListGetLength(terList);
-    closeLoopback(&lb);
+}
+
+void endPlayers(loopback* lb) {
+    closeLoopback(lb);
     freeLists();
     clockSource = monotonicTicks;
     traceOn = 1;
+}
+
+void gameTicWithClients(benchmark::State& state) {
+    int n = int(state.range(0));
+    traceOn = 0;
+    useFakeClock(100000);
+    loopback lb;
+    setUpPlayers(&lb, n, int(state.range(1)));
+    runTicks(state, n);
+    endPlayers(&lb);
 }
 
 BENCHMARK(gameTicWithClients)
@@ -76,6 +100,46 @@ BENCHMARK(gameTicWithClients)
     ->Args({2048, 0})
     ->Unit(benchmark::kMillisecond);
 
+// Ground walkers two a chunk over a world as large as they need: the tick should grow with
+// the players, not faster.
+void gameTicConstantDensity(benchmark::State& state) {
+    int n = int(state.range(0));
+    int span = 1;
+    while (3 * span * (span - 1) + 1 < n / 2)
+        span++;
+    traceOn = 0;
+    useFakeClock(100000);
+    loopback lb;
+    setUpPlayers(&lb, n, 0, span, 2);
+    runTicks(state, n);
+    endPlayers(&lb);
+}
+
+BENCHMARK(gameTicConstantDensity)
+    ->ArgNames({"walkers"})
+    ->Arg(128)
+    ->Arg(512)
+    ->Arg(2048)
+    ->Unit(benchmark::kMillisecond);
+
+// Ground walkers in the middle of the largest world, every chunk within the default border
+// made (49,537 chunks): the tick should cost what it does in a small world.
+void gameTicFullWorld(benchmark::State& state) {
+    int n = int(state.range(0));
+    traceOn = 0;
+    useFakeClock(100000);
+    loopback lb;
+    setUpPlayers(&lb, n, 0, fullWorldRadius);
+    runTicks(state, n);
+    endPlayers(&lb);
+}
+
+BENCHMARK(gameTicFullWorld)
+    ->ArgNames({"walkers"})
+    ->Arg(64)
+    ->Arg(256)
+    ->Unit(benchmark::kMillisecond);
+
 // N players logged in at once go through the whole handshake at view radius R: every
 // acknowledgement gets the next batch of chunks or entities, as the dispatcher would
 // answer it, until all are in the game. The time is the server's for all N joins.
@@ -85,7 +149,7 @@ void joinHandshakes(benchmark::State& state) {
     traceOn = 0;
     useFakeClock(100000);
     loopback lb;
-    setUpPlayers(&lb, n, 0);
+    setUpPlayers(&lb, n, 0, int(state.range(2)));
     long datagrams = 0;
     for (auto _ : state) {
         for (int i = 0; i < n; i++) {
@@ -106,18 +170,18 @@ void joinHandshakes(benchmark::State& state) {
         }
     }
     state.counters["datagrams/join"] = double(datagrams) / double(state.iterations()) / n;
-    closeLoopback(&lb);
-    freeLists();
-    clockSource = monotonicTicks;
-    traceOn = 1;
+    endPlayers(&lb);
 }
 
+// The last argument is the world's span: the spawn area, or the largest world.
 BENCHMARK(joinHandshakes)
-    ->ArgNames({"players", "radius"})
-    ->Args({64, 3})
-    ->Args({64, 11})
-    ->Args({256, 3})
-    ->Args({256, 11})
+    ->ArgNames({"players", "radius", "world"})
+    ->Args({64, 3, 11})
+    ->Args({64, 11, 11})
+    ->Args({256, 3, 11})
+    ->Args({256, 11, 11})
+    ->Args({8, 3, fullWorldRadius})
+    ->Args({8, 16, fullWorldRadius})
     ->Unit(benchmark::kMillisecond);
 
 } // namespace
