@@ -75,7 +75,7 @@ void copyModelWorld(int failCount) {
         ter->faces = copyOf(ter->faces, 3 * size_t(ter->maxFaces));
         ter->movedVerts = initArrayList(10, 4);
         ter->sweep = nullptr; // the copy builds its own index
-        arrayListAddEndPointer(terList, ter);
+        appendChunk(terList, ter);
     }
     entList = initArrayList(10, 8);
     for (int i = 0; i < arrayListGetLength(modelEnts); i++) {

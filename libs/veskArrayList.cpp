@@ -67,9 +67,14 @@ void arrayListAddEnd(ArrayList* list, const void* element) {
 }
 
 void arrayListAddEndPointer(ArrayList* list, void* pointer) {
-    ArrayList* block = roomAtEnd(list);
+    arrayListAddEndPointerFrom(list, pointer);
+}
+
+ArrayList* arrayListAddEndPointerFrom(ArrayList* from, void* pointer) {
+    ArrayList* block = roomAtEnd(from);
     reinterpret_cast<void**>(block->data)[block->filled] = pointer;
     block->filled++;
+    return block;
 }
 
 void arrayListSet(ArrayList* list, int index, const void* element) {

@@ -20,6 +20,9 @@ void freeArrayListPointer(ArrayList* list);
 
 void arrayListAddEnd(ArrayList* list, const void* element);
 void arrayListAddEndPointer(ArrayList* list, void* pointer);
+// The same, with the walk to the end starting at `from`, any block of the list (the last one
+// an owner remembers); the block that now holds the pointer, to start from next time.
+ArrayList* arrayListAddEndPointerFrom(ArrayList* from, void* pointer);
 void arrayListSet(ArrayList* list, int index, const void* element);
 int32_t arrayListGetInt(ArrayList* list, int index);
 void* arrayListGetPointer(ArrayList* list, int index);

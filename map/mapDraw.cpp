@@ -244,13 +244,13 @@ static void drawDot(mapPicture* pic, int x, int y) {
         }
 }
 
-struct entityCount {
+struct entitiesDrawn {
     mapPicture* pic;
     int drawn;
 };
 
 static void drawEntity(void* element, void* ctx) {
-    entityCount* count = static_cast<entityCount*>(ctx);
+    entitiesDrawn* count = static_cast<entitiesDrawn*>(ctx);
     const veskGravity* g = static_cast<veskEntity*>(element)->gravMem;
     float cx, cz, px, py;
     terToWorldNew(g->chunkCoords[0], g->chunkCoords[1], &cx, &cz, terScale);
@@ -262,7 +262,7 @@ static void drawEntity(void* element, void* ctx) {
 }
 
 int drawEntities(mapPicture* pic, ArrayList* entList) {
-    entityCount count = {pic, 0};
+    entitiesDrawn count = {pic, 0};
     forEachPointer(entList, drawEntity, &count);
     return count.drawn;
 }

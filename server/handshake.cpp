@@ -38,7 +38,7 @@ void handshakeStep(veskProfile* pro) {
         enterStage(pro, psTerWait);
         break;
     case psTerWait:
-        if (pro->curCounter < arrayListGetLength(terList)) {
+        if (pro->curCounter < chunkCount(terList)) {
             pro->oldCounter = pro->curCounter;
             initSendTers(pro);
         } else {
@@ -48,7 +48,7 @@ void handshakeStep(veskProfile* pro) {
         }
         break;
     case psEntWait:
-        if (pro->curCounter < arrayListGetLength(entList)) {
+        if (pro->curCounter < entityCount(entList)) {
             pro->oldCounter = pro->curCounter;
             traceLine("wait, fail, resend");
             sendEnts(pro);

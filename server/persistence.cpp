@@ -210,7 +210,7 @@ saveMoment moment;
 
 void copyOfMoment() {
     int profCount = arrayListGetLength(profList);
-    int entCount = arrayListGetLength(entList);
+    int entCount = entityCount(entList);
     // Retired entities are left out; every other keeps its order, and the accounts' indices
     // follow it.
     std::vector<int32_t> newIndex(size_t(entCount), -1);
@@ -412,7 +412,7 @@ void dropSave() {
 
 void chunkWillChange(veskTerrain* ter) {
     ter->mapVersion = ++worldVersion;
-    int i = ter->listIndex; // -1: made after the moment, or there is no save
+    int i = ter->listIndex; // beyond the moment's chunks: made after it
     if (!moment.active || i < moment.nextChunk || i >= moment.chunkCount) return;
     if (moment.copies.count(i)) return; // copied as it was at the moment already
     std::vector<unsigned char>& copy = moment.copies[i];
@@ -681,7 +681,7 @@ int readEntityBytes(const unsigned char* data, size_t len, ArrayList* entList) {
         readFloatsLE(&r, moveVect, 3);
         // The first entity is the world's default free mover; every other is a player's
         // walker. Each starts at rest, looking where it looked.
-        veskEntity* ent = addDefaultEntity(entList, arrayListGetLength(entList) == 0, position);
+        veskEntity* ent = addDefaultEntity(entList, entityCount(entList) == 0, position);
         ent->modelIndex = model;
         ent->scale = scale;
         memcpy(ent->gravMem->moveVect, moveVect, sizeof moveVect);

@@ -112,7 +112,7 @@ void initGame() {
 // list names. Any other index (from a folder whose entity file was lost, or never written)
 // becomes none, and the account gets a new entity at its next login.
 static void claimEntities() {
-    int count = arrayListGetLength(entList);
+    int count = entityCount(entList);
     std::vector<char> claimed(size_t(count), 0);
     for (ArrayList* b = profList; b; b = b->next)
         for (int k = 0; k < b->filled; k++) {
@@ -143,7 +143,7 @@ static void countSave(int written) {
 static void startGameSave() {
     saveStartMs = steadyMs();
     savedAccounts = arrayListGetLength(profList);
-    savedEntities = arrayListGetLength(entList);
+    savedEntities = entityCount(entList);
     savedChunks = chunkCount(terList);
     startSave(dirProf, dirEntity, dirWorld);
 }

@@ -160,7 +160,6 @@ void gatherTickChanges() {
             encodeEntUpdate(ent, records.data() + records.size() - size_t(len));
         }
     // The chunks with moved vertices, in list order.
-    chunkCount(terList); // every chunk's place in the list known
     for (veskTerrain* ter : movedChunks)
         if (ter->movedVerts->filled > 0 || ter->movedVerts->next) editedChunks.push_back(ter);
     std::sort(
@@ -248,27 +247,50 @@ static void sendWhole(veskProfile* pro) {
     if (sent < bufIndex) traceLine("send Partial");
 }
 
+// The places in the chunk list of the chunks a client sees, in list order. A join costs
+// what it sends, not the world's size: the cells in view are looked up, unless there are
+// more of them than the world has chunks.
+static void visiblePositions(veskProfile* pro, const veskGravity* avatar, std::vector<int>* out) {
+    out->clear();
+    int radius = pro->terRadius;
+    if (!avatar || radius <= 0) return;
+    int total = chunkCount(terList);
+    if (3LL * radius * (radius - 1) + 1 >= total) {
+        for (int i = 0; i < total; i++)
+            if (visibleFrom(pro, avatar, chunkAt(terList, i)->chunkCoords)) out->push_back(i);
+        return;
+    }
+    const std::vector<int>& offsets = offsetsWithin(radius);
+    for (size_t k = 0; k < offsets.size(); k += 2) {
+        int cell[2] = {avatar->chunkCoords[0] + offsets[k], avatar->chunkCoords[1] + offsets[k + 1]};
+        int position;
+        if (coordsToTerAt(cell, terList, &position)) out->push_back(position);
+    }
+    std::sort(out->begin(), out->end());
+}
+
+// A batch goes on from curCounter with the next chunks in view; once none is left,
+// curCounter is at the end of the list.
 void initSendTers(veskProfile* pro) {
     traceLine("initSendTers()");
     bufIndex = 5;
-    int total = arrayListGetLength(terList);
+    int total = chunkCount(terList);
     tracef("numChunks: %d\n", total);
-    veskGravity* avatar = avatarOf(pro);
+    static std::vector<int> inView;
+    visiblePositions(pro, avatarOf(pro), &inView);
     int count = 0;
-    while (pro->curCounter < total) {
-        veskTerrain* ter = arrayListGet<veskTerrain>(terList, pro->curCounter);
-        if (visibleFrom(pro, avatar, ter->chunkCoords)) {
-            if (!buffChunk(ter)) {
-                if (count > 0) break; // it leads the next batch
-                // Larger than any datagram: it could never be sent, so it must not
-                // hold up the handshake for ever.
-                traceLine("BUG: chunk can not fit in buffer.");
-            } else {
-                count++;
-            }
+    auto next = std::lower_bound(inView.begin(), inView.end(), pro->curCounter);
+    for (; next != inView.end(); ++next) {
+        if (!buffChunk(chunkAt(terList, *next))) {
+            if (count > 0) break; // it leads the next batch
+            // Larger than any datagram: it could never be sent, so it must not
+            // hold up the handshake for ever.
+            traceLine("BUG: chunk can not fit in buffer.");
+        } else {
+            count++;
         }
-        pro->curCounter++;
     }
+    pro->curCounter = next == inView.end() ? std::max(pro->curCounter, total) : *next;
     buf[0] = soInitTer;
     intToBuffer(count, buf + 1);
     tracef("numSent: %d\n", count);
@@ -282,7 +304,7 @@ void initSendTers(veskProfile* pro) {
 void sendEnts(veskProfile* pro) {
     buf[0] = soInitEnt;
     bufIndex = 1;
-    int total = arrayListGetLength(entList);
+    int total = entityCount(entList);
     veskGravity* avatar = avatarOf(pro);
     while (pro->curCounter < total) {
         veskEntity* ent = entityAt(entList, pro->curCounter);
@@ -361,7 +383,7 @@ static void newlyVisible(veskProfile* pro, const veskGravity* avatar,
     const int* now = avatar->chunkCoords;
     const int* old = avatar->chunkCoordsOld;
     auto wasHidden = [&](const int* c) { return terRadius(c[0] - old[0], c[1] - old[1]) > ring; };
-    int total = arrayListGetLength(terList);
+    int total = chunkCount(terList);
     if (ring < 0) return;
     if (6 * ring > total) {
         int position = 0;
@@ -396,7 +418,7 @@ void sendNewChunks(veskProfile* pro) {
         return;
     streamBlock block = {soInitTer, 0, 0};
     openBlock(&block);
-    tracef("numChunks: %d\n", arrayListGetLength(terList));
+    tracef("numChunks: %d\n", chunkCount(terList));
     static std::vector<std::pair<int, veskTerrain*>> found;
     found.clear();
     newlyVisible(pro, avatar, &found);

@@ -21,7 +21,7 @@ static void forgetTable() {
     table.at.clear();
 }
 
-veskEntity* entityAt(ArrayList* entList, int index) {
+static const std::vector<veskEntity*>& entitiesOf(ArrayList* entList) {
     if (table.list != entList) {
         forgetTable();
         table.list = entList;
@@ -29,14 +29,23 @@ veskEntity* entityAt(ArrayList* entList, int index) {
     arrayListFollow(
         entList, &table.tail,
         [](void* ent, void*) { table.at.push_back(static_cast<veskEntity*>(ent)); }, nullptr);
-    if (index < 0 || size_t(index) >= table.at.size()) return nullptr;
-    return table.at[size_t(index)];
+    return table.at;
+}
+
+veskEntity* entityAt(ArrayList* entList, int index) {
+    const std::vector<veskEntity*>& at = entitiesOf(entList);
+    if (index < 0 || size_t(index) >= at.size()) return nullptr;
+    return at[size_t(index)];
+}
+
+int entityCount(ArrayList* entList) {
+    return entList ? int(entitiesOf(entList).size()) : 0;
 }
 
 veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* position) {
     veskEntity* ent = static_cast<veskEntity*>(calloc(1, sizeof(veskEntity)));
     veskGravity* g = static_cast<veskGravity*>(calloc(1, sizeof(veskGravity)));
-    ent->globalId = arrayListGetLength(entList);
+    ent->globalId = entityCount(entList);
     ent->ruleSet = ruleSet;
     ent->modelIndex = 0;
     ent->scale = 2.0f;
@@ -64,10 +73,8 @@ void retireEntity(veskEntity* ent) {
 
 void freeEntList(ArrayList* entList) {
     if (table.list == entList) forgetTable();
-    int n = arrayListGetLength(entList);
-    for (int i = 0; i < n; i++) {
-        veskEntity* ent = arrayListGet<veskEntity>(entList, i);
-        free(ent->gravMem);
-    }
+    for (ArrayList* b = entList; b; b = b->next)
+        for (int i = 0; i < b->filled; i++)
+            free(reinterpret_cast<veskEntity**>(b->data)[i]->gravMem);
     freeArrayListPointer(entList);
 }

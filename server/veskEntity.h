@@ -19,8 +19,10 @@ struct veskEntity {
 // `entList` with globalId = its index. Not yet placed on the terrain.
 veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* position);
 
-// The entity at `index` of the list, or null beyond its end, in constant time.
+// The entity at `index` of the list, or null beyond its end, and the list's length, in
+// constant time.
 veskEntity* entityAt(ArrayList* entList, int index);
+int entityCount(ArrayList* entList);
 
 // An entity whose account is gone: it stays in the list, so that no other entity's index
 // changes, but leaves the world.

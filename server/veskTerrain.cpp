@@ -5,6 +5,7 @@
 #include "veskTerrain.h"
 
 #include <cstdlib>
+#include <vector>
 
 int worldRadius = 128;
 
@@ -43,91 +44,102 @@ void freeTerrain(veskTerrain* ter) {
     free(ter);
 }
 
-// --- finding chunks by their coordinates ----------------------------------------------
-// Every chunk change of an entity looks up 37 chunks and every brush many more, so a
-// scan of the whole list would grow with the world. An index by coordinates answers in
-// constant time. Chunks are only ever appended to a chunk list, so an index catches up
-// with the tail of its list on each look-up; a list's index is dropped when it is freed.
+// --- the chunk list's index ---------------------------------------------------------
+// Every chunk change of an entity looks up 37 chunks, every brush many more, and a join
+// asks for chunks by their place in the list; walking the list's blocks would grow with
+// the world. An index beside the list answers all of these in constant time: the chunks in
+// list order, and a table by coordinates. Chunks join a chunk list only through
+// appendChunk, which keeps the index; a list's index is dropped when it is freed.
 
-// A chunk of the index and its position in the list.
+namespace {
+
+// A chunk of the coordinate table and its position in the list.
 struct indexSlot {
     veskTerrain* ter; // null: a free slot
     int position;
 };
 
-struct coordIndex {
-    ArrayList* list; // the chunk list indexed, null when the entry is free
-    arrayListTail tail;
-    int listed;    // chunks of the list gone through
-    uint32_t mask; // capacity less one, capacity a power of two
+// Open addressing; the capacity is a power of two, at most half full.
+struct coordTable {
+    uint32_t mask;
     uint32_t count;
     indexSlot* slots;
 };
 
-static coordIndex indexes[4];
-static int nextEvicted = 0;
+struct coordIndex {
+    ArrayList* list; // the chunk list indexed, null when the entry is free
+    ArrayList* last; // its last block known: appending starts there
+    std::vector<veskTerrain*> byPosition;
+    coordTable table;
+};
+
+// A few lists at a time: the server's world, and those of the map tool, tests and benchmarks.
+coordIndex indexes[4];
+int nextEvicted = 0;
+
+indexSlot* findSlot(const coordTable* t, int x, int y) {
+    for (uint32_t i = coordHash(x, y) & t->mask;; i = (i + 1) & t->mask) {
+        veskTerrain* ter = t->slots[i].ter;
+        if (!ter || (ter->chunkCoords[0] == x && ter->chunkCoords[1] == y)) return &t->slots[i];
+    }
+}
+
+void tableAdd(coordTable* t, indexSlot chunk) {
+    if (2 * (t->count + 1) > t->mask + 1) {
+        coordTable bigger = {2 * t->mask + 1, 0, nullptr};
+        bigger.slots = static_cast<indexSlot*>(calloc(bigger.mask + 1, sizeof(indexSlot)));
+        for (uint32_t i = 0; i <= t->mask; i++)
+            if (t->slots[i].ter) tableAdd(&bigger, t->slots[i]);
+        free(t->slots);
+        *t = bigger;
+    }
+    indexSlot* slot = findSlot(t, chunk.ter->chunkCoords[0], chunk.ter->chunkCoords[1]);
+    if (slot->ter) return; // the first chunk with these coordinates is the one found
+    *slot = chunk;
+    t->count++;
+}
+
+void forgetIndex(coordIndex* ix) {
+    free(ix->table.slots);
+    *ix = coordIndex{};
+}
+
+void indexChunk(coordIndex* ix, veskTerrain* ter) {
+    ter->listIndex = int32_t(ix->byPosition.size());
+    ix->byPosition.push_back(ter);
+    tableAdd(&ix->table, indexSlot{ter, ter->listIndex});
+}
+
+// The index of a list; made, from the list as it is, the first time it is asked for.
+coordIndex* indexOf(ArrayList* list) {
+    for (coordIndex& candidate : indexes)
+        if (candidate.list == list) return &candidate;
+    coordIndex* ix = &indexes[nextEvicted];
+    nextEvicted = (nextEvicted + 1) % 4;
+    forgetIndex(ix);
+    ix->list = list;
+    ix->table = coordTable{63, 0, static_cast<indexSlot*>(calloc(64, sizeof(indexSlot)))};
+    for (ArrayList* b = list; b; b = b->next) {
+        for (int i = 0; i < b->filled; i++)
+            indexChunk(ix, reinterpret_cast<veskTerrain**>(b->data)[i]);
+        ix->last = b;
+    }
+    return ix;
+}
+
+} // namespace
 
 uint32_t coordHash(int x, int y) {
     uint32_t h = uint32_t(x) * 0x9E3779B1u ^ uint32_t(y) * 0x85EBCA77u;
     return h ^ (h >> 15);
 }
 
-static indexSlot* findSlot(coordIndex* ix, int x, int y) {
-    for (uint32_t i = coordHash(x, y) & ix->mask;; i = (i + 1) & ix->mask) {
-        veskTerrain* t = ix->slots[i].ter;
-        if (!t || (t->chunkCoords[0] == x && t->chunkCoords[1] == y)) return &ix->slots[i];
-    }
-}
-
-static void indexChunk(coordIndex* ix, indexSlot chunk) {
-    if (2 * (ix->count + 1) > ix->mask + 1) {
-        coordIndex bigger = *ix;
-        bigger.mask = 2 * ix->mask + 1;
-        bigger.count = 0;
-        bigger.slots = static_cast<indexSlot*>(calloc(bigger.mask + 1, sizeof(indexSlot)));
-        for (uint32_t i = 0; i <= ix->mask; i++)
-            if (ix->slots[i].ter) indexChunk(&bigger, ix->slots[i]);
-        free(ix->slots);
-        *ix = bigger;
-    }
-    indexSlot* slot = findSlot(ix, chunk.ter->chunkCoords[0], chunk.ter->chunkCoords[1]);
-    if (slot->ter) return; // the first chunk with these coordinates is the one found
-    *slot = chunk;
-    ix->count++;
-}
-
-static void forgetIndex(coordIndex* ix) {
-    free(ix->slots);
-    *ix = coordIndex{};
-}
-
-static coordIndex* indexOf(ArrayList* list) {
-    coordIndex* ix = nullptr;
-    for (coordIndex& candidate : indexes)
-        if (candidate.list == list) ix = &candidate;
-    if (!ix) {
-        ix = &indexes[nextEvicted];
-        nextEvicted = (nextEvicted + 1) % 4;
-        forgetIndex(ix);
-        ix->list = list;
-        ix->mask = 63;
-        ix->slots = static_cast<indexSlot*>(calloc(64, sizeof(indexSlot)));
-    }
-    auto visit = [](void* ter, void* index) {
-        coordIndex* into = static_cast<coordIndex*>(index);
-        static_cast<veskTerrain*>(ter)->listIndex = into->listed;
-        indexChunk(into, indexSlot{static_cast<veskTerrain*>(ter), into->listed++});
-    };
-    arrayListFollow(list, &ix->tail, visit, ix);
-    return ix;
-}
-
 void freeTerList(ArrayList* list) {
     for (coordIndex& ix : indexes)
         if (ix.list == list) forgetIndex(&ix);
-    int n = arrayListGetLength(list);
-    for (int i = 0; i < n; i++)
-        freeTerrain(arrayListGet<veskTerrain>(list, i));
+    for (ArrayList* b = list; b; b = b->next)
+        for (int i = 0; i < b->filled; i++)
+            freeTerrain(reinterpret_cast<veskTerrain**>(b->data)[i]);
     freeArrayList(list);
 }
 
@@ -261,7 +273,7 @@ veskTerrain* coordsToTer(const int* inCoords, ArrayList* terList) {
 
 veskTerrain* coordsToTerAt(const int* inCoords, ArrayList* terList, int* position) {
     if (!terList) return nullptr;
-    indexSlot* slot = findSlot(indexOf(terList), inCoords[0], inCoords[1]);
+    indexSlot* slot = findSlot(&indexOf(terList)->table, inCoords[0], inCoords[1]);
     if (position) *position = slot->position;
     return slot->ter;
 }
@@ -269,11 +281,18 @@ veskTerrain* coordsToTerAt(const int* inCoords, ArrayList* terList, int* positio
 uint32_t worldVersion = 0;
 
 void appendChunk(ArrayList* terList, veskTerrain* ter) {
-    ter->listIndex = -1; // until the list's index takes it in
+    coordIndex* ix = indexOf(terList);
     ter->mapVersion = ++worldVersion;
-    arrayListAddEndPointer(terList, ter);
+    ix->last = arrayListAddEndPointerFrom(ix->last, ter);
+    indexChunk(ix, ter);
 }
 
 int chunkCount(ArrayList* terList) {
-    return terList ? indexOf(terList)->listed : 0;
+    return terList ? int(indexOf(terList)->byPosition.size()) : 0;
+}
+
+veskTerrain* chunkAt(ArrayList* terList, int position) {
+    if (!terList) return nullptr;
+    const std::vector<veskTerrain*>& chunks = indexOf(terList)->byPosition;
+    return position >= 0 && size_t(position) < chunks.size() ? chunks[size_t(position)] : nullptr;
 }

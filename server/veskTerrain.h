@@ -27,16 +27,18 @@ struct veskTerrain {
     // move sweep's index of its faces is rebuilt (a new chunk starts with no index).
     uint32_t shapeVersion;
     sweepIndex* sweep;   // built on the first sweep against the chunk, freed with it
-    int32_t listIndex;   // its place in the chunk list once indexed (chunks never move), or -1
+    int32_t listIndex;   // its place in the chunk list (chunks never move)
     uint32_t mapVersion; // worldVersion when it was made or last changed
 };
 
 // Moves on whenever a chunk is made or changed: the live page asks for what is newer.
 extern uint32_t worldVersion;
-// Appends a chunk to the chunk list, with its version.
+// Appends a chunk to a chunk list, with its version and its place in the list; the only way
+// a chunk joins a list, so that the list's index knows every chunk.
 void appendChunk(ArrayList* terList, veskTerrain* ter);
-// The chunks of the list, in constant time; every chunk's listIndex is set after it.
+// The chunks of a list, and the chunk at a place in it (null beyond the end), in constant time.
 int chunkCount(ArrayList* terList);
+veskTerrain* chunkAt(ArrayList* terList, int position);
 
 constexpr float bufferMult = 1.5f;
 

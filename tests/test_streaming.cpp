@@ -43,3 +43,43 @@ TEST_F(streaming, BatchesAndThousandsOfUpdatesSplitLosingNone) {
     EXPECT_EQ(s.moves[2799].index, (399 * 13 + 6) % 91);
     EXPECT_EQ(s.moves[2799].vert.texi, 399);
 }
+
+// A handshake's terrain batches carry the chunks in view in list order, three to a batch,
+// whatever the world's size and order: compared with a scan of the whole list.
+TEST_F(streaming, TerrainBatchesHoldTheChunksInViewInListOrder) {
+    std::vector<std::pair<int, int>> cells;
+    for (int x = -6; x <= 6; x++)
+        for (int y = -6; y <= 6; y++)
+            if (terRadius(x, y) <= 6) cells.push_back({x, y});
+    for (size_t i = 0; i < cells.size(); i++) // a list order unlike the world's layout
+        std::swap(cells[i], cells[(i * 7919) % cells.size()]);
+    for (auto [x, y] : cells)
+        appendChunk(terList, initTerrain(terEdge, x, y, terScale / float(terEdge)));
+    const int total = chunkCount(terList);
+    ASSERT_EQ(total, 127);
+    const int places[][2] = {{0, 0}, {5, -2}, {9, 9}};
+    for (const int* at : places)
+        for (int radius : {0, 1, 2, 4, 7, 20}) {
+            avatar()->chunkCoords[0] = at[0];
+            avatar()->chunkCoords[1] = at[1];
+            pro->terRadius = radius;
+            std::vector<std::pair<int, int>> expected, sent;
+            for (int i = 0; i < total; i++) {
+                const int* c = arrayListGet<veskTerrain>(terList, i)->chunkCoords;
+                if (terRadius(c[0] - at[0], c[1] - at[1]) < radius)
+                    expected.push_back({c[0], c[1]});
+            }
+            pro->curCounter = 0;
+            for (int batch = 0; batch < 100 && pro->curCounter < total; batch++) {
+                initSendTers(pro);
+                bytes d = clientRecv(&lb);
+                if (d == bytes{soInitTer, 0, 0, 0, 0}) continue; // the last batch may be empty
+                gameStream s = parse({d});
+                EXPECT_LE(s.chunks.size(), 3u);
+                for (const chunkRec& c : s.chunks)
+                    sent.push_back({c.cx, c.cy});
+            }
+            EXPECT_EQ(pro->curCounter, total);
+            EXPECT_EQ(sent, expected) << "radius " << radius << " at " << at[0] << ", " << at[1];
+        }
+}
