@@ -54,8 +54,8 @@ void statusLine(char* out, size_t outSize) {
              "Status: %d playing, %d connecting, tick mean %.2f ms, max %.2f ms, %d chunks, "
              "%d entities, %lld datagrams dropped, %lld dropped by the system",
              playing, connecting, ticks ? tickMsSum / double(ticks) : 0.0, tickMsMax,
-             chunkCount(terList), entityCount(entList),
-             traffic.dropped - droppedAtStart, traffic.systemDropped - systemDroppedAtStart);
+             chunkCount(terList), entityCount(entList), traffic.dropped - droppedAtStart,
+             traffic.systemDropped - systemDroppedAtStart);
 }
 
 void logStatus() {
@@ -101,8 +101,7 @@ struct figures {
 };
 
 figures figuresNow() {
-    figures f = {0, 0, arrayListGetLength(profList), chunkCount(terList),
-                 entityCount(entList)};
+    figures f = {0, 0, arrayListGetLength(profList), chunkCount(terList), entityCount(entList)};
     if (!profList) return f;
     for (veskProfile* pro : liveSessions()) {
         f.playing += pro->stage == psGame;

@@ -262,7 +262,8 @@ static void visiblePositions(veskProfile* pro, const veskGravity* avatar, std::v
     }
     const std::vector<int>& offsets = offsetsWithin(radius);
     for (size_t k = 0; k < offsets.size(); k += 2) {
-        int cell[2] = {avatar->chunkCoords[0] + offsets[k], avatar->chunkCoords[1] + offsets[k + 1]};
+        int cell[2] = {avatar->chunkCoords[0] + offsets[k],
+                       avatar->chunkCoords[1] + offsets[k + 1]};
         int position;
         if (coordsToTerAt(cell, terList, &position)) out->push_back(position);
     }
