@@ -77,6 +77,11 @@ static void gameTicSubMessages(veskProfile* pro, byteReader* r) {
             readFloatsLE(r, loc, 3);
             readFloatsLE(r, ray, 3);
             int id = readU8(r);
+            if (pro->picksThisTick >= maxPicksPerTick || receiveBudgetSpent()) {
+                traffic.picksIgnored++;
+                continue;
+            }
+            pro->picksThisTick++;
             tracef("ticly Ray (%d ->\n", at);
             sayVect("loc", loc, 3);
             sayVect("ray", ray, 3);

@@ -16,6 +16,10 @@ trafficTotals traffic = {};
 
 namespace {
 
+// The start of this tick's dispatching, while it runs.
+int dispatching = 0;
+uint32_t dispatchStart = 0;
+
 // The socket's drop count as last reported; it starts at 0 with every socket.
 uint32_t systemDropsSeen = 0;
 
@@ -58,38 +62,57 @@ uint64_t endpointKey(const sockaddr_in* a) {
     return uint64_t(a->sin_addr.s_addr) << 16 | a->sin_port;
 }
 
-// The live sessions' endpoints of this tick: an open-addressing set, rebuilt each tick.
-std::vector<uint64_t> sessionSet; // 0 for a free slot (no key has the session bit clear)
+// The live sessions' endpoints of this tick, with their keys: an open-addressing set,
+// rebuilt each tick. The key is a copy: a session that ends meanwhile only makes its
+// datagrams be judged by the key it had, and the dispatcher checks them again.
+struct liveEndpoint {
+    uint64_t endpoint; // 0 for a free slot (no endpoint has the session bit clear)
+    unsigned char key[keyLen];
+};
+std::vector<liveEndpoint> sessionSet;
 
 void collectSessions() {
     const std::vector<veskProfile*>& live = liveSessions();
     size_t size = 16;
     while (size < 2 * live.size())
         size *= 2;
-    sessionSet.assign(size, 0);
+    sessionSet.assign(size, liveEndpoint{});
     for (veskProfile* pro : live) {
-        uint64_t key = sessionBit | endpointKey(&pro->profAddr);
-        size_t i = addressHash(uint32_t(key ^ key >> 32)) & (size - 1);
-        while (sessionSet[i] != 0 && sessionSet[i] != key)
+        uint64_t endpoint = sessionBit | endpointKey(&pro->profAddr);
+        size_t i = addressHash(uint32_t(endpoint ^ endpoint >> 32)) & (size - 1);
+        while (sessionSet[i].endpoint != 0 && sessionSet[i].endpoint != endpoint)
             i = (i + 1) & (size - 1);
-        sessionSet[i] = key;
+        sessionSet[i].endpoint = endpoint;
+        memcpy(sessionSet[i].key, pro->key, keyLen);
+        pro->picksThisTick = 0; // a new tick
     }
 }
 
-int fromSession(const sockaddr_in* from) {
-    if (sessionSet.empty()) return 0;
-    uint64_t key = sessionBit | endpointKey(from);
+const liveEndpoint* sessionAt(const sockaddr_in* from) {
+    if (sessionSet.empty()) return nullptr;
+    uint64_t endpoint = sessionBit | endpointKey(from);
     size_t mask = sessionSet.size() - 1;
-    for (size_t i = addressHash(uint32_t(key ^ key >> 32)) & mask;; i = (i + 1) & mask) {
-        if (sessionSet[i] == key) return 1;
-        if (sessionSet[i] == 0) return 0;
+    for (size_t i = addressHash(uint32_t(endpoint ^ endpoint >> 32)) & mask;; i = (i + 1) & mask) {
+        if (sessionSet[i].endpoint == endpoint) return &sessionSet[i];
+        if (sessionSet[i].endpoint == 0) return nullptr;
     }
 }
 
-// A session is one sender; every other datagram counts for its IPv4 address.
-uint64_t senderKey(const sockaddr_in* from) {
-    if (fromSession(from)) return sessionBit | endpointKey(from);
-    return from->sin_addr.s_addr;
+int keyedType(int type) {
+    return type == coUpdate || type == coGameTic || type == coDisconnect;
+}
+
+// Whose share a datagram counts in: a session's, when it comes from the session's endpoint
+// with the session's key; its sender address's for everything that names no session (a
+// wake-up, a creation, a login); and nobody's (0) for a keyed datagram from a session's
+// endpoint with another key, which only a forger sends: it is dropped.
+uint64_t senderKey(const unsigned char* data, int len, const sockaddr_in* from) {
+    const liveEndpoint* session = sessionAt(from);
+    if (!session) return from->sin_addr.s_addr;
+    if (!keyedType(data[0])) return from->sin_addr.s_addr;
+    if (len >= sessionHeadLen && memcmp(data + 1, session->key, keyLen) == 0)
+        return session->endpoint;
+    return 0;
 }
 
 senderQueue* senderOf(uint64_t key) {
@@ -110,7 +133,11 @@ senderQueue* senderOf(uint64_t key) {
 void keep(const unsigned char* data, int len, const sockaddr_in* from, socklen_t fromLen) {
     // Byte 17 is read by the receive trace whatever the length: keep it inside the copy.
     int room = len + 1 < 18 ? 18 : len + 1;
-    uint64_t key = senderKey(from);
+    uint64_t key = senderKey(data, len, from);
+    if (key == 0) {
+        traffic.wrongKey++;
+        return;
+    }
     int stranger = (key & sessionBit) == 0;
     int full = heldCount == heldCap || arenaUsed + room > arenaSize ||
                (stranger &&
@@ -257,14 +284,22 @@ void receiveDatagrams() {
     collectSessions();
     drainSocket();
     uint32_t start = getTicks();
+    dispatching = 1;
+    dispatchStart = start;
     if (serveInTurn(1, start)) serveInTurn(0, start);
+    dispatching = 0;
     serveAccountRequests();
     forgetHeld();
     logSummaries(getTicks());
+}
+
+int receiveBudgetSpent() {
+    return dispatching && getTicks() - dispatchStart >= uint32_t(receiveBudgetMs);
 }
 
 void resetReceive() {
     forgetHeld();
     systemDropsSeen = 0;
     sessionSet.clear();
+    dispatching = 0;
 }

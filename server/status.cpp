@@ -30,6 +30,7 @@ static double tickMsMax = 0;
 static long ticks = 0;
 static long long droppedAtStart = 0;
 static long long systemDroppedAtStart = 0;
+static long long picksIgnoredAtStart = 0;
 
 static double nowMs() {
     using namespace std::chrono;
@@ -42,6 +43,7 @@ void startStatus() {
     ticks = 0;
     droppedAtStart = traffic.dropped;
     systemDroppedAtStart = traffic.systemDropped;
+    picksIgnoredAtStart = traffic.picksIgnored;
 }
 
 void statusLine(char* out, size_t outSize) {
@@ -52,10 +54,12 @@ void statusLine(char* out, size_t outSize) {
     }
     snprintf(out, outSize,
              "Status: %d playing, %d connecting, tick mean %.2f ms, max %.2f ms, %d chunks, "
-             "%d entities, %lld datagrams dropped, %lld dropped by the system",
+             "%d entities, %lld datagrams dropped, %lld dropped by the system, %lld picks "
+             "ignored",
              playing, connecting, ticks ? tickMsSum / double(ticks) : 0.0, tickMsMax,
              chunkCount(terList), entityCount(entList), traffic.dropped - droppedAtStart,
-             traffic.systemDropped - systemDroppedAtStart);
+             traffic.systemDropped - systemDroppedAtStart,
+             traffic.picksIgnored - picksIgnoredAtStart);
 }
 
 void logStatus() {
@@ -176,10 +180,15 @@ void metricsText(std::string* out) {
     counter(out, "quarn_datagrams_sent_total", "Datagrams sent.", double(traffic.datagramsOut));
     metric(out, "quarn_datagrams_dropped_total", "counter",
            "Datagrams dropped: by the server beyond a sender's share or the tick's budget, by "
-           "the system when the socket's queue was full, or unread from a banned address.");
+           "the system when the socket's queue was full, unread from a banned address, or "
+           "from a session's address and port with another key.");
     sample(out, "quarn_datagrams_dropped_total", double(traffic.dropped), "{by=\"server\"}");
     sample(out, "quarn_datagrams_dropped_total", double(traffic.systemDropped), "{by=\"system\"}");
     sample(out, "quarn_datagrams_dropped_total", double(traffic.banned), "{by=\"ban\"}");
+    sample(out, "quarn_datagrams_dropped_total", double(traffic.wrongKey), "{by=\"key\"}");
+    counter(out, "quarn_picks_ignored_total",
+            "Terrain picks ignored: beyond a session's picks in a tick, or the tick's budget.",
+            double(traffic.picksIgnored));
     counter(out, "quarn_received_bytes_total", "Bytes of the datagrams read.",
             double(traffic.bytesIn));
     counter(out, "quarn_sent_bytes_total", "Bytes of the datagrams sent.",

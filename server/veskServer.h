@@ -124,7 +124,12 @@ struct veskProfile {
     int64_t lastLogin;     // wall-clock seconds of the last successful login, 0 for none
     int listedLive;        // in the list of live sessions
     uint32_t sessionStart; // millisecond clock at the login
+    int picksThisTick;     // terrain picks taken from its datagrams in this tick
 };
+
+// A pick costs a sweep over a thousand faces and a brush: one session's picks in a tick are
+// bounded, so that no player can spend the tick of the others.
+constexpr int maxPicksPerTick = 4;
 
 // ---------------------------------------------------------------------------------------
 // Process-wide state
@@ -286,11 +291,15 @@ struct trafficTotals {
     long long dropped;                // ours: beyond a sender's share or the tick's budget
     long long systemDropped;          // the system's, when the socket's queue was full
     long long banned;                 // from banned addresses, dropped unread
+    long long wrongKey;               // from a session's endpoint with another key: forged, dropped
+    long long picksIgnored;           // beyond a session's picks in a tick, or the tick's budget
 };
 extern trafficTotals traffic;
 int openReceive(int fd);     // sets up the socket's receiving; 1 on success
 void readWaitingDatagrams(); // between ticks: keeps what has arrived for the next tick
 void receiveDatagrams();     // reads, then dispatches what arrived, sessions first
+// Whether the tick's time for dispatching is spent: work inside one datagram stops too.
+int receiveBudgetSpent();
 void resetReceive();
 
 // protocol.cpp: byte order, sending, and the receive dispatcher

@@ -43,6 +43,44 @@ TEST_F(floods, ASessionIsServedBeforeAnyStrangerWhenTheBudgetRunsOut) {
     close(stranger.client);
 }
 
+// Picks aimed at the ground, packed into one game datagram.
+static bytes picks(int n) {
+    const float eyeAndRay[6] = {1, 3, 1, 0.1f, -1, 0.2f};
+    bytes d;
+    for (int i = 0; i < n; i++) {
+        d.push_back(cosMouse);
+        appendFloats(&d, eyeAndRay, 6);
+        d.push_back(0);
+    }
+    return d;
+}
+
+// A player's picks in a tick are bounded, and so is their time: the rest are counted,
+// never taken. A datagram forged at her address and port without her key is dropped as it
+// is read, and counts nowhere.
+TEST_F(floods, APlayersPicksAreBoundedAndAForgerAtHerEndpointCostsNothing) {
+    loginAlice(4, psGame);
+    setveskGravity(avatar(), terList);
+    long long ignored = traffic.picksIgnored, wrongKey = traffic.wrongKey;
+    bytes forged = tic() + keys(1, {{skmJump, 1}});
+    forged[1] ^= 1;
+    clientSend(&lb, forged);
+    clientSend(&lb, tic() + picks(10));
+    tick();
+    EXPECT_EQ(traffic.picksIgnored - ignored, 6);
+    EXPECT_EQ(traffic.wrongKey - wrongKey, 1);
+    EXPECT_EQ(pro->keyMapBuf[skmJump], 0);
+    clientSend(&lb, tic() + picks(3)); // the next tick takes picks again
+    tick();
+    EXPECT_EQ(traffic.picksIgnored - ignored, 6);
+    // Work on a datagram stops once the tick's time for dispatching is spent (each reading
+    // of the clock here takes 5 ms): only the picks begun within it are taken.
+    clockSource = [] { return fakeNow += 5; };
+    clientSend(&lb, tic() + picks(10));
+    tick();
+    EXPECT_GE(traffic.picksIgnored - ignored, 6 + 7);
+}
+
 // Six wrong guesses from a stranger arrive before alice's right password from her own
 // address: hers is checked first, then four guesses; the tick's budget refuses the rest
 // without a hash, and the next tick has a budget again.
