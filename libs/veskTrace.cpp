@@ -5,15 +5,19 @@
 #include <cstdio>
 
 int traceOn = 1;
+void (*traceWriter)(const char* format, va_list args) = nullptr;
 
 void tracef(const char* format, ...) {
     if (!traceOn) return;
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    if (traceWriter)
+        traceWriter(format, args);
+    else
+        vprintf(format, args);
     va_end(args);
 }
 
 void traceLine(const char* line) {
-    if (traceOn) puts(line);
+    if (traceOn) tracef("%s\n", line);
 }

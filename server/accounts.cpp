@@ -181,7 +181,7 @@ veskEntity* profEntity(veskProfile* pro) {
 static void accountEntry(const char* text, const unsigned char* name, const sockaddr_in* from) {
     char who[300];
     whoText(name, from, who, sizeof who);
-    strangerEntry(text, "%s (%s)", text, who);
+    datagramEntry(text, "%s (%s)", text, who);
 }
 
 // A name is shown in the log: no byte of it may be a control character.
@@ -198,7 +198,7 @@ void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addr
     const unsigned char* name = buff + 1;
     char shown[256];
     shownField(name, textLen, shown, sizeof shown);
-    strangerEntry("New Profile Creation", "New Profile Creation: (%s) (***)", shown);
+    datagramEntry("New Profile Creation", "New Profile Creation: (%s) (***)", shown);
     const char* refusal = nullptr;
     if (!nameIsPrintable(name)) {
         refusal = "Profile Creation: Failed (name)";
@@ -282,7 +282,7 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
     const unsigned char* name = buff;
     char shown[256];
     shownField(name, textLen, shown, sizeof shown);
-    strangerEntry("Profile Log In", "Profile Log In: (%s) (***)", shown);
+    datagramEntry("Profile Log In", "Profile Log In: (%s) (***)", shown);
     const char* early = nullptr;
     if (!loginAllowed(remaddr, now))
         early = "Log In: Failed (rate)";
@@ -354,8 +354,7 @@ struct accountRequest {
     unsigned char data[loginLen];
     int length;
     sockaddr_in from;
-    int stranger; // the sender had no session: its entries are limited
-    int first;    // a login from the address of the account's last successful one
+    int first; // a login from the address of the account's last successful one
 };
 static std::vector<accountRequest> requests;
 
@@ -366,7 +365,6 @@ void queueAccountRequest(const unsigned char* buff, int length, const sockaddr_i
     memcpy(r.data, buff, size_t(length));
     r.length = length;
     r.from = *from;
-    r.stranger = entryFromStranger();
     r.first = 0;
 }
 
@@ -380,11 +378,13 @@ void serveAccountRequests() {
         requests.begin(), requests.end(),
         [](const accountRequest& a, const accountRequest& b) { return a.first > b.first; });
     for (accountRequest& r : requests) {
-        setEntrySender(r.stranger ? &r.from : nullptr);
+        setEntrySender(&r.from);
+        int traced = beginDatagramTrace();
         if (r.data[0] == coNewAccount)
             profCreation(r.data, r.length, &r.from, sizeof r.from);
         else
             profLogin(r.data + 1, r.length - 1, &r.from, sizeof r.from);
+        endDatagramTrace(traced);
     }
     setEntrySender(nullptr);
     requests.clear();
@@ -435,7 +435,7 @@ void sendKey(veskProfile* pro) {
     memcpy(buf + 1 + keyLen + 4, &terScale, 4);
     int sent = sendBuf(&pro->profAddr, pro->addrLen, logGoodLen);
     if (sent < logGoodLen) traceLine("sendFailed");
-    strangerEntry("keySent", "keySent (%d)", sent);
+    protocolEntry("keySent", "keySent (%d)", sent);
     bufIndex = 0;
 }
 

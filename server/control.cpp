@@ -151,8 +151,9 @@ std::string consoleLine;
 int consoleOverlong = 0;
 
 void consoleSaveAnswered(void*, int, const char* text) {
-    printf("%s\n", text);
-    fflush(stdout);
+    std::string line = std::string(text) + "\n";
+    outputText(line.data(), line.size());
+    flushOutput();
 }
 
 void onConsole(int fd, short, void*) {
@@ -177,8 +178,8 @@ void onConsole(int fd, short, void*) {
             a.text = "error: a command has no 0 byte\n";
         else if (!consoleLine.empty())
             runCommand(consoleLine.c_str(), &a, consoleSaveAnswered, nullptr);
-        fputs(a.text.c_str(), stdout);
-        fflush(stdout);
+        outputText(a.text.data(), a.text.size());
+        flushOutput();
         consoleLine.clear();
         consoleOverlong = 0;
     }

@@ -1,6 +1,7 @@
 // Window mode of the process: SDL start-up, the main loop with its tick clock, window
 // events, the Start/Stop button, and the exit routine that saves before closing.
 #include <SDL2/SDL.h>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -75,7 +76,7 @@ void gLoop() {
         inputEvents(&event);
         tic();
         presentFrame();
-        fflush(stdout); // once a tick: timely for the operator, cheap for the tick
+        flushOutput(); // once a tick: timely for the operator, cheap for the tick
     }
     SDL_StopTextInput();
 }
@@ -113,7 +114,11 @@ void handleMouse(int x, int y) {
 // window that shows the log is about to go.
 int closingGame() {
     int saved = quitServer();
-    if (!saved) printf("Server: Save failed (%s) at quit\n", saveFailure);
+    if (!saved) {
+        char line[400];
+        int n = snprintf(line, sizeof line, "Server: Save failed (%s) at quit\n", saveFailure);
+        outputText(line, size_t(std::min(n, int(sizeof line) - 1)));
+    }
     SDL_DestroyRenderer(gRenderer);
     SDL_DestroyWindow(gWindow);
     return saved;
@@ -140,6 +145,9 @@ int runWindowed() {
         return 1;
     }
     clockSource = sdlTicks;
+    openOutput();
     gLoop();
-    return closingGame() ? 0 : 1;
+    int saved = closingGame();
+    closeOutput(5000);
+    return saved ? 0 : 1;
 }

@@ -6,10 +6,10 @@
 #include "veskServer.h"
 
 // An entry about the session's account: the system's text, then who.
-static void sessionEntry(veskProfile* pro, const char* text) {
+static void sessionEntry(veskProfile* pro, const char* kind, const char* text) {
     char who[300];
     whoText(pro->username, &pro->profAddr, who, sizeof who);
-    textBoxAddf(tb, "%s (%s)", text, who);
+    datagramEntry(kind, "%s (%s)", text, who);
 }
 
 int returnWaitTime = 1000;
@@ -34,7 +34,7 @@ static void stopControlledEntity(veskProfile* pro) {
 void handshakeStep(veskProfile* pro) {
     switch (pro->stage) {
     case psKeyWait:
-        sessionEntry(pro, "Log In: Completed + Confirmed");
+        sessionEntry(pro, "Log In: Completed", "Log In: Completed + Confirmed");
         enterStage(pro, psTerWait);
         break;
     case psTerWait:
@@ -42,7 +42,7 @@ void handshakeStep(veskProfile* pro) {
             pro->oldCounter = pro->curCounter;
             initSendTers(pro);
         } else {
-            textBoxAddStr(tb, "doneSendingChunks");
+            protocolEntry("doneSendingChunks", "doneSendingChunks");
             enterStage(pro, psEntWait);
             sendEnts(pro);
         }
@@ -53,18 +53,18 @@ void handshakeStep(veskProfile* pro) {
             traceLine("wait, fail, resend");
             sendEnts(pro);
         } else {
-            textBoxAddStr(tb, "doneSendingEnts");
+            protocolEntry("doneSendingEnts", "doneSendingEnts");
             enterStage(pro, psCapWait);
             traceLine("sendCapstone from data input");
             sendPoUpdate(pro);
         }
         break;
     case psCapWait:
-        textBoxAddStr(tb, "doneSendingCap");
+        protocolEntry("doneSendingCap", "doneSendingCap");
         enterStage(pro, psGame);
         break;
     case psGame:
-        textBoxAddStr(tb, "received poll");
+        protocolEntry("received poll", "received poll");
         break;
     }
 }
@@ -77,7 +77,7 @@ void ticlyTimeOut(veskProfile* pro) {
     if (pro->failCount > returnFailMax) {
         char text[64];
         snprintf(text, sizeof text, "Connection Aborted. Stage: (%d)", pro->stage);
-        sessionEntry(pro, text);
+        sessionEntry(pro, "Connection Aborted", text);
         pro->stage = psNotConn;
         // Input may already have been applied during the handshake; an entity left
         // walking with nobody to stop it would wander and grow the world for ever.
@@ -98,7 +98,7 @@ void ticlyTimeOut(veskProfile* pro) {
         break;
     case psCapWait:
         sendPoUpdate(pro);
-        textBoxAddStr(tb, "sendCap prof");
+        protocolEntry("sendCap prof", "sendCap prof");
         break;
     }
 }
@@ -118,11 +118,11 @@ void ticlyOutGame(veskProfile* pro) {
         now - pro->lastSent > uint32_t(returnWaitTime)) {
         pro->failCount++;
         if (pro->failCount > returnFailMax) {
-            sessionEntry(pro, "Connection Aborted [poll]");
+            sessionEntry(pro, "Connection Aborted", "Connection Aborted [poll]");
             profDisconnect(pro);
         } else {
             sendPoUpdate(pro);
-            textBoxAddStr(tb, "sendPoll prof");
+            protocolEntry("sendPoll prof", "sendPoll prof");
             pro->lastSent = now;
         }
     }
@@ -137,6 +137,6 @@ void sendPoUpdate(veskProfile* pro) {
 
 void profDisconnect(veskProfile* prof) {
     prof->stage = psNotConn;
-    sessionEntry(prof, "Disconnected");
+    sessionEntry(prof, "Disconnected", "Disconnected");
     stopControlledEntity(prof);
 }

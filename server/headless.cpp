@@ -26,7 +26,9 @@ static int stdoutIsJournal() {
 }
 
 static void journalSink(const char* text, int len) {
-    printf("%.*s\n", len, text);
+    char line[300];
+    int n = snprintf(line, sizeof line, "%.*s\n", len, text);
+    outputText(line, size_t(n));
 }
 
 // ISO 8601 in UTC with milliseconds: 2026-12-07T08:00:00.123Z.
@@ -37,10 +39,14 @@ static void stampedSink(const char* text, int len) {
     gmtime_r(&now.tv_sec, &utc);
     char stamp[32];
     strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-    printf("%s.%03ldZ %.*s\n", stamp, now.tv_nsec / 1000000, len, text);
+    char line[340];
+    int n =
+        snprintf(line, sizeof line, "%s.%03ldZ %.*s\n", stamp, now.tv_nsec / 1000000, len, text);
+    outputText(line, size_t(n));
 }
 
 int runHeadless() {
+    openOutput();
     logSink = stdoutIsJournal() ? journalSink : stampedSink;
     struct sigaction action = {};
     action.sa_handler = onQuitSignal;
@@ -65,9 +71,9 @@ int runHeadless() {
             continue;
         }
         serveTick();
-        fflush(stdout); // once a tick: timely for the operator, cheap for the tick
+        flushOutput(); // once a tick: timely for the operator, cheap for the tick
     }
     int saved = quitServer();
-    fflush(stdout);
+    closeOutput(5000); // the last entries say how the stop went: worth a wait for the reader
     return saved ? 0 : 1;
 }

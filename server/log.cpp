@@ -1,6 +1,6 @@
 // Formatting of log entries into a bounded buffer and hand-off to the current sink;
 // entries longer than 255 characters are cut. Client text is escaped before it is shown,
-// and the entries strangers cause are limited to a few a second with a summary.
+// and the entries datagrams cause are limited to a few a second with a summary.
 #include "log.h"
 
 #include <arpa/inet.h>
@@ -108,11 +108,11 @@ void whoText(const unsigned char* name, const sockaddr_in* from, char* out, size
         snprintf(out, outSize, "%s", shown);
 }
 
-// --- entries strangers cause -----------------------------------------------------------
+// --- entries datagrams cause -----------------------------------------------------------
 // The counts of the current second per kind, and the addresses of the entries held back,
 // each counted once: a set of fixed size, emptied every second.
 
-constexpr int maxKinds = 32;
+constexpr int maxKinds = 64;
 constexpr int addressSlots = 16384; // a power of two
 struct kindCount {
     const char* kind;
@@ -126,14 +126,17 @@ static uint64_t addressSet[addressSlots]; // kind index + 1 << 32 | address; 0 f
 static int usedAddressSlots = 0;
 static uint32_t secondStart = 0;
 static int counting = 0;
-static const sockaddr_in* entrySender = nullptr;
+static const sockaddr_in* sender = nullptr;
+int showProtocolEntries = 1;
+static int tracedThisSecond = 0;
+static long untraced = 0;
 
-void setEntrySender(const sockaddr_in* stranger) {
-    entrySender = stranger;
+void setEntrySender(const sockaddr_in* from) {
+    sender = from;
 }
 
-int entryFromStranger() {
-    return entrySender != nullptr;
+const sockaddr_in* entrySender() {
+    return sender;
 }
 
 static kindCount* countOf(const char* kind) {
@@ -162,24 +165,52 @@ static void noteAddress(kindCount* k, uint32_t addr) {
     }
 }
 
-void strangerEntry(const char* kind, const char* format, ...) {
+// Shows the entry unless its kind has had its share of the second.
+static void limitedEntry(const char* kind, const char* line) {
+    kindCount* k = countOf(kind);
+    if (k && k->shown >= entriesPerSecond) {
+        k->heldBack++;
+        if (sender) noteAddress(k, sender->sin_addr.s_addr);
+        return;
+    }
+    if (k) k->shown++;
+    emit(line);
+}
+
+void datagramEntry(const char* kind, const char* format, ...) {
     char line[256];
     va_list args;
     va_start(args, format);
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    if (!entrySender) {
-        emit(line);
-        return;
+    if (!sender) return emit(line);
+    limitedEntry(kind, line);
+}
+
+void protocolEntry(const char* kind, const char* format, ...) {
+    if (!showProtocolEntries) return;
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    limitedEntry(kind, line);
+}
+
+int beginDatagramTrace() {
+    int wasOn = traceOn;
+    if (!traceOn) return wasOn;
+    if (tracedThisSecond < tracedDatagramsPerSecond)
+        tracedThisSecond++;
+    else {
+        untraced++;
+        traceOn = 0;
     }
-    kindCount* k = countOf(kind);
-    if (k && k->shown >= strangerEntriesPerSecond) {
-        k->heldBack++;
-        noteAddress(k, entrySender->sin_addr.s_addr);
-        return;
-    }
-    if (k) k->shown++;
-    emit(line);
+    return wasOn;
+}
+
+void endDatagramTrace(int wasOn) {
+    traceOn = wasOn;
 }
 
 void logSummaries(uint32_t now) {
@@ -188,11 +219,15 @@ void logSummaries(uint32_t now) {
         secondStart = now;
     }
     if (now - secondStart < 1000) return;
+    if (untraced > 0)
+        tracef("Trace: %ld datagrams handled untraced in the last second\n", untraced);
     for (int i = 0; i < kindsUsed; i++) {
         kindCount* k = &kinds[i];
-        if (k->heldBack > 0)
+        if (k->heldBack > 0 && k->addresses > 0)
             textBoxAddf(tb, "%s: %ld more from %s%ld addresses in the last second", k->kind,
                         k->heldBack, k->addressesFull ? "at least " : "", k->addresses);
+        else if (k->heldBack > 0)
+            textBoxAddf(tb, "%s: %ld more in the last second", k->kind, k->heldBack);
     }
     resetLogLimits();
     counting = 1;
@@ -204,4 +239,6 @@ void resetLogLimits() {
     memset(addressSet, 0, sizeof addressSet);
     usedAddressSlots = 0;
     counting = 0;
+    tracedThisSecond = 0;
+    untraced = 0;
 }

@@ -35,14 +35,24 @@ size_t shownField(const unsigned char* field, size_t maxLen, char* out, size_t o
 // without the name when `name` is null, without the address when `from` is null.
 void whoText(const unsigned char* name, const sockaddr_in* from, char* out, size_t outSize);
 
-// Entries caused by a datagram from a sender without a session are limited: beyond
-// `strangerEntriesPerSecond` of one kind in a second they are only counted, and once a
-// second a summary says how many there were ("Wake Up: 4121 more from 3998 addresses in
-// the last second"). The receive step names the sender of the datagram being handled, or
-// null for a session's; `kind` is a string constant, the start of the entry's text.
-constexpr int strangerEntriesPerSecond = 20;
-void setEntrySender(const sockaddr_in* stranger);
-int entryFromStranger(); // whether a stranger's datagram is being handled
-void strangerEntry(const char* kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Entries caused by datagrams, whoever sent them, and the protocol's own entries are
+// limited: beyond `entriesPerSecond` of one kind in a second they are only counted, and once
+// a second a summary says how many there were ("Wake Up: 4121 more from 3998 addresses in
+// the last second"). The receive step names the sender of the datagram being handled (null
+// between datagrams); `kind` is a string constant, the start of the entry's text.
+constexpr int entriesPerSecond = 20;
+void setEntrySender(const sockaddr_in* sender);
+const sockaddr_in* entrySender(); // the sender of the datagram being handled, or null
+void datagramEntry(const char* kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The protocol's entries (acknowledgements, batches, polls): for the window's log, and in
+// headless mode only with --verbose; limited as above, whatever caused them.
+extern int showProtocolEntries;
+void protocolEntry(const char* kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The trace of a datagram's handling is for a developer watching a few: beyond this many
+// a second, datagrams are handled without their trace lines, and once a second a trace line
+// says how many were. A datagram's handling is put between these two.
+constexpr int tracedDatagramsPerSecond = 50;
+int beginDatagramTrace(); // the trace switch as it was, to be given back
+void endDatagramTrace(int wasOn);
 void logSummaries(uint32_t now); // the summaries of the second that ended, if it did
 void resetLogLimits();

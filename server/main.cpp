@@ -26,6 +26,8 @@ int main(int argc, char** args) {
                 why.c_str());
         return 1;
     }
+    // The window's log shows the protocol at work; a host's log, only when asked.
+    showProtocolEntries = line.headless ? line.verbose : 1;
     status = line.headless ? runHeadless() : runWindowed();
     closeHttp();
     return status;

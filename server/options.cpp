@@ -30,6 +30,8 @@ static void usage(FILE* to, const char* program) {
             "  --res DIR                folder of the logo, the font and the save files\n"
             "                           (default: res)\n"
             "  --quiet                  no diagnostic trace lines on standard output\n"
+            "  --verbose                headless: log the protocol's entries too (every\n"
+            "                           acknowledgement, batch and poll)\n"
             "  --max-accounts N         accounts the server keeps at most (default 10000)\n"
             "  --max-view-radius N      view radius, in chunks, a login may ask for at most\n"
             "                           (1-1000, default 16)\n"
@@ -77,6 +79,7 @@ enum optionId {
     optPort,
     optRes,
     optQuiet,
+    optVerbose,
     optMaxAccounts,
     optMaxViewRadius,
     optWorldRadius,
@@ -103,6 +106,7 @@ int parseCommandLine(int argc, char** argv, commandLine* out) {
         {"port", required_argument, nullptr, optPort},
         {"res", required_argument, nullptr, optRes},
         {"quiet", no_argument, nullptr, optQuiet},
+        {"verbose", no_argument, nullptr, optVerbose},
         {"max-accounts", required_argument, nullptr, optMaxAccounts},
         {"max-view-radius", required_argument, nullptr, optMaxViewRadius},
         {"world-radius", required_argument, nullptr, optWorldRadius},
@@ -171,6 +175,9 @@ int parseCommandLine(int argc, char** argv, commandLine* out) {
             break;
         case optQuiet:
             traceOn = 0;
+            break;
+        case optVerbose:
+            out->verbose = 1;
             break;
         case optVersion:
             printf("%s\n", serverVersion);

@@ -40,7 +40,7 @@ int sendBuf(const sockaddr_in* addr, socklen_t len, int n) {
 static void wakeUp(sockaddr_in* from, socklen_t fromLen) {
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &from->sin_addr, address, sizeof address);
-    strangerEntry("Wake Up", "Wake Up: (%s)", address);
+    protocolEntry("Wake Up", "Wake Up: (%s)", address);
     buf[0] = soWakeup;
     if (sendBuf(from, fromLen, 1) <= 0) traceLine("send Failed");
 }
@@ -132,10 +132,10 @@ void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t ad
         if (length != sessionHeadLen) return;
         veskProfile* pro = sessionOf(buff, remaddr);
         if (!pro) return;
-        textBoxAddStr(tb, "coReturn");
+        protocolEntry("coReturn", "coReturn");
         pro->failCount = 0;
         pro->lastRecv = getTicks();
-        textBoxAddInt(tb, "Update: Profile (stage: ", pro->stage);
+        protocolEntry("Update: Profile", "Update: Profile (stage: %d)", pro->stage);
         handshakeStep(pro);
     } else if (type == coGameTic) {
         if (length < sessionHeadLen) return; // no complete key

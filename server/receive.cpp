@@ -222,15 +222,17 @@ void drainSocket() {
     }
 }
 
-void dispatchHeld(const heldDatagram* d, int fromStranger) {
+void dispatchHeld(const heldDatagram* d) {
     unsigned char* data = arena + d->at;
     recvlen = d->len;
     remaddr = d->from;
     addrlen = d->fromLen;
+    int traced = beginDatagramTrace();
     tracef("received message: (%d bytes) (%02X first) (%02X postKey)\n", d->len, data[0], data[17]);
-    setEntrySender(fromStranger ? &d->from : nullptr);
+    setEntrySender(&d->from);
     ticlyIn(data, d->len, &remaddr, addrlen);
     setEntrySender(nullptr);
+    endDatagramTrace(traced);
 }
 
 // One datagram of each sender of the class in turn, in the order they were first heard,
@@ -248,7 +250,7 @@ int serveInTurn(int sessions, uint32_t start) {
             q->head = d->next;
             q->count--;
             left--;
-            dispatchHeld(d, !sessions);
+            dispatchHeld(d);
         }
     }
     return 1;

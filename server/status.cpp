@@ -199,6 +199,9 @@ void metricsText(std::string* out) {
     counter(out, "quarn_save_failures_total", "Saves that failed.", double(saves.failed));
     gauge(out, "quarn_last_save_duration_seconds", "Time of the last save written, start to end.",
           saves.lastSeconds);
+    counter(out, "quarn_log_lines_lost_total",
+            "Lines of standard output dropped while its reader did not keep up.",
+            double(outputLinesLost()));
     gauge(out, "quarn_uptime_seconds", "Time since the process started.",
           (nowMs() - processStartMs) / 1000);
 }

@@ -296,7 +296,7 @@ void initSendTers(veskProfile* pro) {
     intToBuffer(count, buf + 1);
     tracef("numSent: %d\n", count);
     int sent = sendBuf(&pro->profAddr, pro->addrLen, bufIndex);
-    textBoxAddInt(tb, "sendChunk nsent (", sent);
+    protocolEntry("sendChunk nsent", "sendChunk nsent (%d)", sent);
     if (sent < bufIndex) traceLine("send Partial");
     bufIndex = 0;
     tracef("curCounter: %d\n", pro->curCounter);
@@ -314,7 +314,7 @@ void sendEnts(veskProfile* pro) {
         pro->curCounter++;
     }
     int sent = sendBuf(&pro->profAddr, pro->addrLen, bufIndex);
-    textBoxAddInt(tb, "sendEnts nsent (", sent);
+    protocolEntry("sendEnts nsent", "sendEnts nsent (%d)", sent);
     if (sent < bufIndex) traceLine("send Partial");
     bufIndex = 0;
 }

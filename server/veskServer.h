@@ -208,6 +208,7 @@ extern const char* serverVersion;
 // bad command line, with the reason and the usage on standard error).
 struct commandLine {
     int headless;
+    int verbose;         // headless: the protocol's entries are logged too
     int resGiven;        // --res was given: its folder must exist
     const char* control; // --control COMMAND, or null
     int http;            // --http was given, with its address
@@ -233,6 +234,14 @@ void requestQuit();
 
 // headless.cpp
 int runHeadless(); // process exit status
+
+// output.cpp: standard output written without waiting for its reader (headless); before
+// openOutput and after closeOutput, text goes to the stream as usual
+void openOutput();
+void outputText(const char* text, size_t len); // whole lines; dropped and counted when full
+void flushOutput();                            // what the reader takes now, never waiting
+void closeOutput(int waitMs);                  // at exit: waits at most that long for the reader
+long long outputLinesLost();
 
 // events.cpp: the one place that waits between ticks
 using eventCallback = void (*)(int fd, short revents, void* context);

@@ -51,13 +51,6 @@ inline bool has(const string& text, const string& part) {
     return text.find(part) != string::npos;
 }
 
-inline int timesIn(const string& text, const string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != string::npos; at = text.find(part, at + 1))
-        n++;
-    return n;
-}
-
 string makeRunDir(); // a fresh directory with res/ holding the logo and the font
 
 // One HTTP request over a fresh connection to 127.0.0.1:port: `request` is a path for a

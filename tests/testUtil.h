@@ -42,6 +42,14 @@ void dispatch(loopback* lb, const std::vector<unsigned char>& d);
 void freshLists(int radius);
 void freeLists();
 
+// How often `part` stands in `text`.
+inline int timesIn(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
 using bytes = std::vector<unsigned char>;
 using datagrams = std::vector<bytes>;
 

@@ -2,6 +2,8 @@
 // strangers, the tick's hash budget and who goes first, a name that keeps failing, the
 // limits per address (with the shared overflow record) and for the whole server, client
 // text shown escaped, and the summaries that keep a flood out of the log.
+#include <fcntl.h>
+
 #include "sessionTest.h"
 
 struct floods : sessionTest {
@@ -156,9 +158,11 @@ TEST(shownText, EscapesEveryByteThatIsNotPrintableText) {
     EXPECT_EQ(shown("\xC3\xA9", 2), ""); // a whole character or none
 }
 
-// Beyond twenty entries of one kind in a second from strangers, the rest are counted, with
-// their addresses, and summed up once the second is over; a session's entries always show.
-TEST(strangerEntries, BeyondTwentyASecondOnlyASummaryShows) {
+// Beyond twenty entries of one kind in a second caused by datagrams, whoever sent them, or
+// made by the protocol itself, the rest are counted, with their senders, and summed up once
+// the second is over; an entry of the tick's own always shows. Without --verbose a headless
+// server shows no protocol entry at all.
+TEST(entryLimits, BeyondTwentyASecondOnlyASummaryShows) {
     captureLog();
     resetLogLimits();
     logSummaries(1000);
@@ -167,23 +171,31 @@ TEST(strangerEntries, BeyondTwentyASecondOnlyASummaryShows) {
         from[i] = sockaddr_in{AF_INET, 0, {htonl(0xC6120000u + uint32_t(i))}, {}};
     for (int i = 0; i < 25; i++) {
         setEntrySender(&from[i % 3]);
-        strangerEntry("Wake Up", "Wake Up: (%d)", i);
-        strangerEntry("Log In: Failed (busy)", "Log In: Failed (busy)");
+        protocolEntry("Wake Up", "Wake Up: (%d)", i);
+        datagramEntry("Log In: Failed (busy)", "Log In: Failed (busy)");
+        setEntrySender(nullptr);
+        protocolEntry("sendPoll prof", "sendPoll prof");
+        datagramEntry("Disconnected", "Disconnected (%d)", i);
     }
-    setEntrySender(nullptr);
-    strangerEntry("Wake Up", "Wake Up: (session)");
-    EXPECT_EQ(capturedLog.size(), 41u);
-    EXPECT_EQ(capturedLog[38], "Wake Up: (19)");
+    EXPECT_EQ(capturedLog.size(), 85u);
+    EXPECT_EQ(capturedLog[76], "Wake Up: (19)");
     logSummaries(1999);
-    EXPECT_EQ(capturedLog.size(), 41u);
+    EXPECT_EQ(capturedLog.size(), 85u);
     logSummaries(2000);
-    ASSERT_EQ(capturedLog.size(), 43u);
-    EXPECT_EQ(capturedLog[41], "Wake Up: 5 more from 3 addresses in the last second");
-    EXPECT_EQ(capturedLog[42], "Log In: Failed (busy): 5 more from 3 addresses in the last second");
+    ASSERT_EQ(capturedLog.size(), 88u);
+    EXPECT_EQ(capturedLog[85], "Wake Up: 5 more from 3 addresses in the last second");
+    EXPECT_EQ(capturedLog[86], "Log In: Failed (busy): 5 more from 3 addresses in the last second");
+    EXPECT_EQ(capturedLog[87], "sendPoll prof: 5 more in the last second");
     setEntrySender(&from[0]);
-    strangerEntry("Wake Up", "Wake Up: (again)");
-    setEntrySender(nullptr);
+    protocolEntry("Wake Up", "Wake Up: (again)");
     EXPECT_EQ(capturedLog.back(), "Wake Up: (again)");
+    showProtocolEntries = 0;
+    protocolEntry("Wake Up", "Wake Up: (hidden)");
+    datagramEntry("Log In: Failed (busy)", "Log In: Failed (shown)");
+    showProtocolEntries = 1;
+    setEntrySender(nullptr);
+    EXPECT_EQ(capturedLog.back(), "Log In: Failed (shown)");
+    EXPECT_EQ(capturedLog.size(), 90u);
 }
 
 // Addresses of the test range whose runs in the table start at the same slot.
@@ -276,4 +288,71 @@ TEST_F(floods, TheAccountCapIsTheMostThereMayBe) {
     EXPECT_EQ(send(newAccountMsg("third", "pw")), bytes{soNewBad});
     EXPECT_EQ(logged("Profile Creation: Refused (limit) (third 127.0.0.1:" + port(lb) + ")"), 1);
     maxAccounts = saved;
+}
+
+static std::string traced;
+
+// Sixty wake-ups in a second: the first fifty are traced, the rest are counted, and the
+// next second's first tick says how many went untraced.
+TEST_F(floods, BeyondFiftyDatagramsASecondTheTraceOnlyCountsThem) {
+    resetLogLimits();
+    traced.clear();
+    traceOn = 1;
+    traceWriter = [](const char* format, va_list args) {
+        char line[1024];
+        vsnprintf(line, sizeof line, format, args);
+        traced += line;
+    };
+    tick(); // the second starts
+    for (int i = 0; i < 60; i++)
+        clientSend(&lb, {coWakeup});
+    tick();
+    fakeNow += 1000;
+    tick();
+    traceWriter = nullptr;
+    traceOn = 0;
+    EXPECT_EQ(timesIn(traced, "received message: (1 bytes) (00 first)"), 50);
+    EXPECT_EQ(timesIn(traced, "Trace: 10 datagrams handled untraced in the last second\n"), 1);
+}
+
+// Standard output as a pipe whose reader stalls: writing never waits; what does not fit is
+// dropped in whole lines and counted, and once the reader is back a log entry says how many.
+TEST(standardOutput, AStalledReaderCostsLinesNeverAWait) {
+    captureLog();
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    fcntl(pipeFds[0], F_SETPIPE_SZ, 4096);
+    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    fflush(stdout);
+    int savedOut = dup(STDOUT_FILENO);
+    dup2(pipeFds[1], STDOUT_FILENO);
+    openOutput();
+    long long lostBefore = outputLinesLost();
+    std::string line(99, 'x');
+    line += '\n';
+    for (int i = 0; i < 20000; i++) { // 2 MB, with nobody reading
+        outputText(line.data(), line.size());
+        flushOutput();
+    }
+    long long lost = outputLinesLost() - lostBefore;
+    EXPECT_GT(lost, 5000);
+    EXPECT_TRUE(capturedLog.empty()); // no room yet to say so
+    std::string read;
+    char data[65536];
+    for (int round = 0, quiet = 0; round < 1000 && (capturedLog.empty() || !quiet); round++) {
+        size_t before = read.size();
+        for (ssize_t n; (n = ::read(pipeFds[0], data, sizeof data)) > 0;)
+            read.append(data, size_t(n));
+        flushOutput();
+        quiet = read.size() == before;
+    }
+    closeOutput(0);
+    dup2(savedOut, STDOUT_FILENO);
+    close(savedOut);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    ASSERT_EQ(capturedLog.size(), 1u);
+    EXPECT_EQ(capturedLog[0], "Log: " + std::to_string(lost) + " lines lost");
+    EXPECT_EQ(read.size() % line.size(), 0u); // whole lines only
+    EXPECT_EQ(long(read.size() / line.size()) + lost, 20000);
 }
