@@ -6,17 +6,21 @@
 #include "testUtil.h"
 #include "veskServer.h"
 
-// parseCommandLine on `args` after the program's name; its messages are dropped.
-static int parse(std::vector<std::string> args) {
+// parseCommandLine on `args` after the program's name, into `line`; its messages are dropped.
+static int parse(std::vector<std::string> args, commandLine* line) {
     args.insert(args.begin(), "quarn-server");
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
-    commandLine line;
     testing::internal::CaptureStderr();
-    int status = parseCommandLine(int(argv.size()), argv.data(), &line);
+    int status = parseCommandLine(int(argv.size()), argv.data(), line);
     testing::internal::GetCapturedStderr();
     return status;
+}
+
+static int parse(std::vector<std::string> args) {
+    commandLine line;
+    return parse(std::move(args), &line);
 }
 
 TEST(options, ValuesBeyondTheirBoundsAndUnknownOptionsEndWithStatusTwo) {
@@ -34,4 +38,21 @@ TEST(options, ValuesBeyondTheirBoundsAndUnknownOptionsEndWithStatusTwo) {
                                          {"--no-such-option"},
                                          {"2300"}})
         EXPECT_EQ(parse(bad), 2) << bad[0];
+}
+
+// An installed host names its save folder in QUARN_RES; a --res on the command line wins,
+// and an empty QUARN_RES counts as none.
+TEST(options, SaveFolderComesFromQuarnResUnlessResIsGiven) {
+    commandLine line;
+    setenv("QUARN_RES", "/var/lib/quarn", 1);
+    EXPECT_EQ(parse({"--headless"}, &line), -1);
+    EXPECT_EQ(line.resGiven, 1); // a folder that must exist, as one given by --res
+    EXPECT_EQ(resPath("world"), "/var/lib/quarn/world");
+    EXPECT_EQ(parse({"--res", "elsewhere"}, &line), -1);
+    EXPECT_EQ(resPath("world"), "elsewhere/world");
+    setenv("QUARN_RES", "", 1);
+    EXPECT_EQ(parse({"--headless"}, &line), -1);
+    EXPECT_EQ(line.resGiven, 0);
+    unsetenv("QUARN_RES");
+    setResDir("res");
 }
