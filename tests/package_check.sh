@@ -2,6 +2,7 @@
 # The Debian package as built by scripts/package in DIR: its metadata, files, modes and
 # maintainer scripts, the service's unit and defaults, and its programs (no window library;
 # the server serves headless without --headless): tests/package_check.sh DIR
+# shellcheck disable=SC2016 # a $ in the patterns and formats below is meant literally
 set -euo pipefail
 dir=$(realpath "$1")
 debs=("$dir"/quarn-server_*.deb)
@@ -43,6 +44,18 @@ dependsOn() {
   [[ ", $2," == *", $1 "* || ", $2," == *", $1,"* ]]
 }
 
+# lacks PATTERN TEXT: no line of TEXT matches the extended regular expression, any case.
+lacks() {
+  if grep -Ei "$1" <<<"$2"; then return 1; fi
+}
+
+# A window, display, font or image library, by the name of its package or shared object.
+windowLibraries="sdl|libx11|libxext|libgl|libegl|libdrm|wayland|freetype|ttf|jpeg|tiff|webp"
+
+isPng() {
+  file "$1" | grep -q "PNG image data"
+}
+
 echo "package: $deb"
 check "exactly one package in $dir" same 1 "${#debs[@]}"
 
@@ -57,13 +70,12 @@ echo "Depends: $depends"
 for needed in systemd libc6 libstdc++6 libsodium23 libsystemd0 libmicrohttpd12 libpng16-16; do
   check "Depends on $needed" dependsOn "$needed" "$depends"
 done
-check "Depends on no window library" \
-  bash -c '! grep -Eiq "sdl|libx11|libgl|freetype|ttf|jpeg|tiff|webp" <<<"$1"' _ "$depends"
+check "Depends on no window library" lacks "$windowLibraries" "${depends//, /$'\n'}"
 
 # The files, each with its mode and owner, and nothing else but their folders.
 listing=$(dpkg-deb --contents "$deb" | awk '{ print $1, $2, $6 }')
-check "folders are root's, mode 755" \
-  bash -c '! grep "^d" <<<"$1" | grep -qv "^drwxr-xr-x root/root "' _ "$listing"
+folders=$(grep '^d' <<<"$listing" | cut -d' ' -f1,2 | sort -u)
+check "folders are root's, mode 755" same "drwxr-xr-x root/root" "$folders"
 files=$(grep -v '^d' <<<"$listing" | sort)
 expected="-rw-r--r-- root/root ./etc/default/quarn-server
 -rw-r--r-- root/root ./usr/lib/systemd/system/quarn-server.service
@@ -123,12 +135,9 @@ fi
 for program in quarn-server quarn-map; do
   libraries=$(ldd "$root/usr/bin/$program")
   echo "$program links $(wc -l <<<"$libraries") shared objects"
-  check "$program links no window library" \
-    bash -c '! grep -Eiq "sdl|libx|libgl|libdrm|wayland|freetype|jpeg|tiff|webp" <<<"$1"' _ \
-    "$libraries"
+  check "$program links no window library" lacks "$windowLibraries" "$libraries"
 done
-check "quarn-server links no image library" \
-  bash -c '! ldd "$1" | grep -q libpng' _ "$root/usr/bin/quarn-server"
+check "quarn-server links no image library" lacks libpng "$(ldd "$root/usr/bin/quarn-server")"
 
 # Without --headless the packaged server serves headless on the folder QUARN_RES names,
 # and a SIGTERM stops it with a save that the packaged map tool draws.
@@ -151,7 +160,7 @@ check "its log is on standard output" grep -q "Server: Stopping + Saving" "$work
 check "the world was saved in QUARN_RES" test -s "$work/res/world"
 check "the map tool draws it" \
   "$root/usr/bin/quarn-map" -i "$work/res/world" -o "$work/map.png"
-check "as a PNG" bash -c 'file "$1" | grep -q "PNG image data"' _ "$work/map.png"
+check "as a PNG" isPng "$work/map.png"
 if [ "$status" -ne 0 ]; then cat "$work/out"; fi
 
 echo "package checks: $passed passed, $failed failed"

@@ -5,6 +5,7 @@
 # defaults file's options; a purge keeps the world. tests/package_install.sh DIR
 # Runs only as root with QUARN_DEBIAN_ROOT naming such a root (left unchanged: the install
 # goes to an overlay); otherwise it says why and is skipped (status 77).
+# shellcheck disable=SC2016 # a $ in the patterns and formats below is meant literally
 set -euo pipefail
 dir=$(realpath "$1")
 base=${QUARN_DEBIAN_ROOT:-}
