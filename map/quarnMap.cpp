@@ -1,6 +1,7 @@
-// quarn-map: a picture of a saved world seen from above, written as a PNG. Owns the
-// command line, reading the world and entity files (checked as the server checks them,
+// quarn-map: a picture of a saved world seen from above, written as a PNG (libpng). Owns
+// the command line, reading the world and entity files (checked as the server checks them,
 // and never changed) and writing the picture; mapDraw does the drawing.
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -8,10 +9,8 @@
 #include <cstring>
 #include <getopt.h>
 #include <sys/stat.h>
+#include <png.h>
 #include <vector>
-
-#include <SDL.h>
-#include <SDL_image.h>
 
 #include "mapDraw.h"
 
@@ -19,6 +18,9 @@ constexpr float defaultScale = 2.0f;
 constexpr double minScale = 0.05;
 constexpr double maxScale = 64;
 constexpr double maxSide = 16384; // pixels
+// A pixel 0xAARRGGBB as libpng sees its bytes in memory.
+constexpr png_uint_32 pixelFormat =
+    std::endian::native == std::endian::little ? PNG_FORMAT_BGRA : PNG_FORMAT_ARGB;
 
 static const char usageText[] =
     "usage: quarn-map -i WORLD -o PICTURE.png [--scale PIXELS] [--grid] [--entities FILE]\n"
@@ -131,7 +133,7 @@ static int sameFile(const char* a, const char* b) {
            sa.st_ino == sb.st_ino;
 }
 
-// Draws everything onto a fresh surface and writes it; the exit status.
+// Draws everything into fresh pixels and writes them; the exit status.
 static int drawAndSave(const mapOptions* opt, ArrayList* terList, ArrayList* entList) {
     worldBox box;
     if (!worldBoxOf(terList, &box)) {
@@ -147,28 +149,28 @@ static int drawAndSave(const mapOptions* opt, ArrayList* terList, ArrayList* ent
                 width, height, maxSide);
         return 1;
     }
-    SDL_Surface* surface =
-        SDL_CreateRGBSurfaceWithFormat(0, int(width), int(height), 32, SDL_PIXELFORMAT_ARGB8888);
-    if (!surface) {
-        fprintf(stderr, "quarn-map: no memory for the picture (%s)\n", SDL_GetError());
+    // At most 16384 x 16384 pixels of 4 bytes: 1 GiB, which the system may refuse.
+    uint32_t* pixels = static_cast<uint32_t*>(calloc(size_t(width) * size_t(height), 4));
+    if (!pixels) {
+        fprintf(stderr, "quarn-map: no memory for a picture of %.0f x %.0f pixels\n", width,
+                height);
         return 1;
     }
-    mapPicture pic = {static_cast<uint32_t*>(surface->pixels),
-                      surface->w,
-                      surface->h,
-                      surface->pitch / 4,
-                      opt->scale,
-                      0,
-                      0};
+    mapPicture pic = {pixels, int(width), int(height), int(width), opt->scale, 0, 0};
     mapStart(&pic, &box);
     drawTerrain(&pic, terList);
     if (opt->grid) drawGrid(&pic, terList);
     drawOrigin(&pic);
     int drawn = drawEntities(&pic, entList);
     drawScaleBar(&pic);
+    png_image image = {};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(pic.width);
+    image.height = png_uint_32(pic.height);
+    image.format = pixelFormat;
     int status = 0;
-    if (IMG_SavePNG(surface, opt->output) != 0) {
-        fprintf(stderr, "quarn-map: cannot write %s (%s)\n", opt->output, IMG_GetError());
+    if (!png_image_write_to_file(&image, opt->output, 0, pixels, 0, nullptr)) {
+        fprintf(stderr, "quarn-map: cannot write %s (%s)\n", opt->output, image.message);
         status = 1;
     } else {
         printf("quarn-map: %s, %d x %d pixels, %d chunks", opt->output, pic.width, pic.height,
@@ -176,7 +178,7 @@ static int drawAndSave(const mapOptions* opt, ArrayList* terList, ArrayList* ent
         if (opt->entities) printf(", %d of %d entities", drawn, arrayListGetLength(entList));
         printf("\n");
     }
-    SDL_FreeSurface(surface);
+    free(pixels);
     return status;
 }
 

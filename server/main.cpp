@@ -1,12 +1,14 @@
 // Entry point: the command line; then an operator's command sent to a running server, or
-// the server itself on its locked save folder, with its live page when --http is given,
-// and its control window or, under --headless, as a dedicated server without one.
+// the server itself on its locked save folder (its live page under --http), in its control
+// window or, under --headless or in a build without the window, as a dedicated server.
 #include <arpa/inet.h>
 #include <csignal>
 
 #include "http.h"
 #include "veskServer.h"
+#ifdef QUARN_WINDOW
 #include "window.h"
+#endif
 
 int main(int argc, char** args) {
     commandLine line;
@@ -26,9 +28,14 @@ int main(int argc, char** args) {
                 why.c_str());
         return 1;
     }
+#ifdef QUARN_WINDOW
     // The window's log shows the protocol at work; a host's log, only when asked.
     showProtocolEntries = line.headless ? line.verbose : 1;
     status = line.headless ? runHeadless() : runWindowed();
+#else
+    showProtocolEntries = line.verbose;
+    status = runHeadless(); // built without the window: --headless or not
+#endif
     closeHttp();
     return status;
 }

@@ -10,13 +10,15 @@
 
 #include "veskServer.h"
 
-const char* serverVersion = "quarn-server 10.1";
+// The version is the project's (CMakeLists.txt), shared with the Debian package.
+const char* serverVersion = "quarn-server " QUARN_VERSION;
 
 static void usage(FILE* to, const char* program) {
     fprintf(to,
             "Usage: %s [options]\n"
             "The authoritative server of the Quarn world: players' clients talk to it in UDP\n"
-            "datagrams. Without --headless it opens its control window (Start, Stop, log).\n"
+            "datagrams. Without --headless it opens its control window (Start, Stop, log),\n"
+            "unless it was built without one.\n"
             "\n"
             "  --headless               serve at once without a window; log to standard output,\n"
             "                           commands from standard input; SIGINT, SIGTERM or\n"
@@ -28,7 +30,7 @@ static void usage(FILE* to, const char* program) {
             "  --http ADDRESS:PORT      serve the live page, /status.json and /metrics there\n"
             "                           over HTTP (off by default; e.g. 127.0.0.1:8080)\n"
             "  --res DIR                folder of the logo, the font and the save files\n"
-            "                           (default: res)\n"
+            "                           (default: $QUARN_RES when set, else res)\n"
             "  --quiet                  no diagnostic trace lines on standard output\n"
             "  --verbose                headless: log the protocol's entries too (every\n"
             "                           acknowledgement, batch and poll)\n"
@@ -198,6 +200,13 @@ int parseCommandLine(int argc, char** argv, commandLine* out) {
         fprintf(stderr, "%s: unexpected argument \"%s\"\n", program, argv[optind]);
         usage(stderr, program);
         return 2;
+    }
+    // An installed host names its save folder once (the service's /etc/default file, an
+    // operator's shell); --res still wins. Like --res, the folder must exist.
+    const char* envRes = getenv("QUARN_RES");
+    if (!out->resGiven && envRes && *envRes) {
+        setResDir(envRes);
+        out->resGiven = 1;
     }
     return -1;
 }

@@ -1,8 +1,9 @@
 // The world map program run as a real binary: the picture of a spawn world with a raised
 // chunk and an entity's dot, and an output that is an input and a bad option refused
 // without touching any file.
-#include <SDL_image.h>
+#include <bit>
 #include <cmath>
+#include <png.h>
 
 #include "e2eUtil.h"
 
@@ -25,11 +26,9 @@ struct mapTool : testing::Test {
     string dir = mkdtemp(name);
     string world = dir + "/world";
     quietTrace quiet;
-    SDL_Surface* pic = nullptr;
-    ~mapTool() override {
-        SDL_FreeSurface(pic);
-        std::filesystem::remove_all(dir);
-    }
+    png_image pic = {};
+    std::vector<uint32_t> pixels; // 0xAARRGGBB, as the program draws them
+    ~mapTool() override { std::filesystem::remove_all(dir); }
     // The exit status of quarn-map run with `args`; its standard error in dir/stderr.
     int run(const string& args) {
         string command = string(QUARN_MAP_BIN) + " " + args + " >/dev/null 2>" + dir + "/stderr";
@@ -39,7 +38,15 @@ struct mapTool : testing::Test {
     uint32_t pixelAt(float x, float z) {
         int px = margin + int((x + halfWidth) * scale);
         int py = margin + int((halfDepth - z) * scale);
-        return static_cast<uint32_t*>(pic->pixels)[py * pic->pitch / 4 + px];
+        return pixels[size_t(py) * pic.width + size_t(px)];
+    }
+    // Reads the picture with libpng into `pic` and `pixels`.
+    bool load(const string& path) {
+        pic.version = PNG_IMAGE_VERSION;
+        if (!png_image_begin_read_from_file(&pic, path.c_str())) return false;
+        pic.format = std::endian::native == std::endian::little ? PNG_FORMAT_BGRA : PNG_FORMAT_ARGB;
+        pixels.resize(PNG_IMAGE_SIZE(pic) / 4);
+        return png_image_finish_read(&pic, nullptr, pixels.data(), 0, nullptr) != 0;
     }
 };
 
@@ -66,12 +73,9 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndIts
     ents.append(reinterpret_cast<const char*>(entity), sizeof entity);
     writeFile(dir + "/entities", ents);
     ASSERT_EQ(run("-i " + world + " -o " + dir + "/map.png -e " + dir + "/entities"), 0);
-    SDL_Surface* loaded = IMG_Load((dir + "/map.png").c_str());
-    ASSERT_TRUE(loaded);
-    pic = SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_ARGB8888, 0);
-    SDL_FreeSurface(loaded);
-    EXPECT_EQ(pic->w, 2 * margin + std::lround(2 * halfWidth * scale));
-    EXPECT_EQ(pic->h, 2 * margin + std::lround(2 * halfDepth * scale));
+    ASSERT_TRUE(load(dir + "/map.png")) << pic.message;
+    EXPECT_EQ(pic.width, 2 * margin + std::lround(2 * halfWidth * scale));
+    EXPECT_EQ(pic.height, 2 * margin + std::lround(2 * halfDepth * scale));
     uint32_t ground = pixelAt(4, 3); // in chunk (0, 0), clear of the origin mark
     EXPECT_GT(channel(ground, green), std::max(channel(ground, red), channel(ground, blue)) + 30);
     float x, z;
