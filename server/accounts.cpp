@@ -1,7 +1,7 @@
-// Accounts and sessions: creation, login, the 16-byte session key that names a logged-in
-// client in every later datagram, salted password hashes, the look-ups by name and by key,
-// and the entity each account controls. Text fields may fill all 256 bytes, so every use
-// of them is bounded.
+// Accounts and sessions: creation, confirmation, login, the 16-byte session key that names a
+// logged-in client in every later datagram, salted password hashes, the look-ups by name and
+// by key, the addresses each account logs in from, and the entity each account controls.
+// Text fields may fill all 256 bytes, so every use of them is bounded.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
@@ -32,26 +32,46 @@ int strCompare(const unsigned char* str0, const unsigned char* str1, int maxlen)
     return 1;
 }
 
+static std::string nameOf(const unsigned char* name) {
+    return std::string(reinterpret_cast<const char*>(name), size_t(fieldLen(name, textLen)));
+}
+
+// --- pending accounts ------------------------------------------------------------------
+// A new account is pending until one of its sessions completes a handshake, which needs the
+// key that only the sender's real address receives: forged creations never get there. A
+// pending account is neither saved nor counted among the accounts, and its password is kept
+// as it was sent, in memory only, until the confirmation hashes it, so a creation costs no
+// hash. The pool is bounded: a pending account whose address is not proven yet (no session,
+// or a session still waiting for its key to be acknowledged) gives way to a new one, oldest
+// first, and one unconfirmed for ten minutes goes.
+
+constexpr int maxPendingAccounts = 1000;
+constexpr uint32_t pendingMs = 10 * 60000;
+
+static std::vector<veskProfile*> pending; // in creation order
+static std::unordered_map<std::string, veskProfile*> pendingByName;
+static uint32_t lastExpiry = 0;
+
+const std::vector<veskProfile*>& pendingAccounts() {
+    return pending;
+}
+
 // --- look-ups by name and by key -------------------------------------------------------
 // Every session datagram names its account by key and every creation and login by name;
 // with thousands of accounts a scan per datagram would dominate the tick. Accounts are
-// only ever appended, so the index catches up with the tail of the list on each look-up.
+// appended to profList, so the index catches up with the tail of the list on each look-up.
 // Keys are indexed by their text up to and including the first 0 byte: keys that agree
 // that far count as the same key when a new one is made, so no two live keys share it.
 
 struct accountIndex {
     ArrayList* list; // the account list indexed, null when nothing is
     arrayListTail tail;
-    int count;                                           // accounts indexed
-    std::unordered_map<std::string, int> byName;         // names of more than 3 characters
-    std::unordered_map<std::string, veskProfile*> byKey; // the key of each login
+    int count;                                            // accounts indexed
+    std::unordered_map<std::string, veskProfile*> byName; // names of more than 3 characters
+    std::unordered_map<std::string, veskProfile*> byKey;  // the key of each login
 };
 
 static accountIndex ix;
-
-static std::string nameOf(const unsigned char* name) {
-    return std::string(reinterpret_cast<const char*>(name), size_t(fieldLen(name, textLen)));
-}
 
 static std::string keyText(const unsigned char* key) {
     int len = fieldLen(key, keyLen);
@@ -64,13 +84,15 @@ void forgetAccountIndex() {
     ix.list = nullptr;
     ix.tail = arrayListTail{};
     ix.count = 0;
+    for (veskProfile* pro : pending) // pending accounts are not in the list: kept by hand
+        if (pro->stage != psNotConn) ix.byKey[keyText(pro->key)] = pro;
 }
 
 static void indexAccount(veskProfile* pro) {
     // The first account of a name is the one found, as a scan in list order would.
-    if (fieldLen(pro->username, textLen) > 3) ix.byName.emplace(nameOf(pro->username), ix.count);
+    if (fieldLen(pro->username, textLen) > 3) ix.byName.emplace(nameOf(pro->username), pro);
     ix.count++;
-    if (pro->stage != psNotConn) ix.byKey.emplace(keyText(pro->key), pro);
+    if (pro->stage != psNotConn) ix.byKey[keyText(pro->key)] = pro;
 }
 
 static void catchUp() {
@@ -103,16 +125,23 @@ static void rememberKey(veskProfile* pro) {
 }
 
 int isUsernameInUse(const unsigned char* name) {
+    return accountNamed(name) ? 1 : -1;
+}
+
+veskProfile* accountNamed(const unsigned char* name) {
     int len = fieldLen(name, textLen);
     char shown[1100];
     shownText(name, size_t(len), shown, sizeof shown);
     tracef("name: %s\n", shown);
     tracef("userLen: %d\n", len);
-    if (len <= 3) return -1;
+    if (len <= 3) return nullptr;
     catchUp();
     tracef("numProfs: %d\n", ix.count);
-    auto found = ix.byName.find(nameOf(name));
-    return found == ix.byName.end() ? -1 : found->second;
+    std::string key = nameOf(name);
+    auto found = ix.byName.find(key);
+    if (found != ix.byName.end()) return found->second;
+    auto waiting = pendingByName.find(key);
+    return waiting == pendingByName.end() ? nullptr : waiting->second;
 }
 
 // --- passwords -------------------------------------------------------------------------
@@ -157,6 +186,14 @@ int checkPassword(unsigned char* field, const unsigned char* sent) {
                                              size_t(fieldLen(sent, textLen))) == 0;
 }
 
+// A pending account's password as it was sent: compared in constant time, up to the first
+// 0 byte as every password is, and never hashed before the confirmation.
+static int samePendingPassword(const unsigned char* field, const unsigned char* sent) {
+    unsigned char given[textLen] = {};
+    memcpy(given, sent, size_t(fieldLen(sent, textLen)));
+    return sodium_memcmp(field, given, textLen) == 0;
+}
+
 // --- creation and login ----------------------------------------------------------------
 
 static void replyByte(int type, const sockaddr_in* to, socklen_t toLen) {
@@ -165,10 +202,13 @@ static void replyByte(int type, const sockaddr_in* to, socklen_t toLen) {
     bufIndex = 0;
 }
 
-// Every player walks: a ground walker set down on the terrain under the start point.
+// Every player walks: a ground walker set down on the terrain under the start point. The
+// entity of an account that is gone is given to the next player, so that entities do not
+// pile up with accounts that come and go.
 int newPlayerEntity() {
     const float start[3] = {5.0f, 1.0f, 5.0f};
-    veskEntity* ent = addDefaultEntity(entList, 0, start);
+    veskEntity* ent = reviveEntity(entList, 0, start);
+    if (!ent) ent = addDefaultEntity(entList, 0, start);
     setveskGravity(ent->gravMem, terList);
     return ent->globalId;
 }
@@ -184,15 +224,61 @@ static void accountEntry(const char* text, const unsigned char* name, const sock
     datagramEntry(text, "%s (%s)", text, who);
 }
 
-// A name is shown in the log: no byte of it may be a control character.
-static int nameIsPrintable(const unsigned char* name) {
+// A name is shown in the log: no byte of it may be a control character; and a name of 3
+// characters or fewer could never log in.
+static int nameIsAcceptable(const unsigned char* name) {
+    if (fieldLen(name, textLen) <= 3) return 0;
     for (int i = 0; i < textLen && name[i]; i++)
         if (name[i] < 0x20 || name[i] == 0x7F) return 0;
     return 1;
 }
 
-// Accounts are never removed by a client, so their number and the pace at which strangers
-// make them are bounded; a new account has no entity until its first login.
+static void leaveLiveList(veskProfile* pro);
+
+// Frees a pending account that has gone (evicted, expired, or at Stop); its entity is
+// retired, to be given to the next player.
+static void dropPending(veskProfile* pro) {
+    pendingByName.erase(nameOf(pro->username));
+    forgetKey(pro);
+    leaveLiveList(pro);
+    veskEntity* ent = profEntity(pro);
+    if (ent && ent->globalId != 0 && !ent->retired) retireEntity(entList, ent);
+    sodium_memzero(pro->password, textLen);
+    free(pro);
+}
+
+// Whether a pending account may give way: its address is not proven yet.
+static int unproven(const veskProfile* pro) {
+    return pro->stage == psNotConn || pro->stage == psKeyWait;
+}
+
+// Room in the pool for one more: 0 when every pending account's address is proven.
+static int makePendingRoom() {
+    if (pending.size() < size_t(maxPendingAccounts)) return 1;
+    auto oldest = std::find_if(pending.begin(), pending.end(), unproven);
+    if (oldest == pending.end()) return 0;
+    veskProfile* pro = *oldest;
+    pending.erase(oldest);
+    if (pro->stage != psNotConn) pro->stage = psNotConn; // its session ends unanswered
+    dropPending(pro);
+    return 1;
+}
+
+// Pending accounts unconfirmed for ten minutes go, unless a session proves their address.
+static void expirePending(uint32_t now) {
+    if (now - lastExpiry < 1000) return;
+    lastExpiry = now;
+    std::erase_if(pending, [now](veskProfile* pro) {
+        if (now - pro->createdAt < pendingMs || !unproven(pro)) return false;
+        pro->stage = psNotConn;
+        dropPending(pro);
+        return true;
+    });
+}
+
+// Accounts are never removed by a client, so their number and the pace at which senders
+// make them are bounded; a new account is pending until its first handshake, and has no
+// entity until its first login.
 void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen) {
     uint32_t now = getTicks();
     const unsigned char* name = buff + 1;
@@ -200,18 +286,16 @@ void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addr
     shownField(name, textLen, shown, sizeof shown);
     datagramEntry("New Profile Creation", "New Profile Creation: (%s) (***)", shown);
     const char* refusal = nullptr;
-    if (!nameIsPrintable(name)) {
+    if (!nameIsAcceptable(name)) {
         refusal = "Profile Creation: Failed (name)";
     } else if (!nameAllowed(name)) {
         refusal = "Profile Creation: Refused (allow-list)";
-    } else if (isUsernameInUse(name) >= 0) {
+    } else if (accountNamed(name)) {
         refusal = "Profile Creation: Username conflict.";
-    } else {
-        catchUp();
-        if (ix.count >= maxAccounts || !creationAllowed(remaddr, now))
-            refusal = "Profile Creation: Refused (limit)";
-        else if (!takeHash())
-            refusal = "Profile Creation: Refused (busy)";
+    } else if (ix.count >= maxAccounts || !creationAllowed(remaddr, now)) {
+        refusal = "Profile Creation: Refused (limit)";
+    } else if (!makePendingRoom()) {
+        refusal = "Profile Creation: Refused (busy)";
     }
     if (refusal) {
         accountEntry(refusal, name, remaddr);
@@ -219,48 +303,75 @@ void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addr
         return;
     }
     veskProfile* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
-    if (!hashPassword(pro->password, buff + 1 + textLen)) {
-        free(pro);
-        traceLine("profCreation: password hashing failed");
-        replyByte(soNewBad, remaddr, addrlen);
-        return;
-    }
+    const unsigned char* sent = buff + 1 + textLen;
+    memcpy(pro->password, sent, size_t(fieldLen(sent, textLen)));
     pro->addrLen = addrlen;
     pro->profAddr = *remaddr;
     pro->stage = psNotConn;
-    int len = fieldLen(name, textLen);
-    memcpy(pro->username, name, size_t(len));
+    memcpy(pro->username, name, size_t(fieldLen(name, textLen)));
     pro->entity = -1;
-    arrayListAddEndPointer(profList, pro);
+    pro->createdAt = now;
+    pending.push_back(pro);
+    pendingByName[nameOf(pro->username)] = pro;
     countCreation(remaddr, now);
     accountEntry("Profile Creation: Success", pro->username, remaddr);
     replyByte(soNewGood, remaddr, addrlen);
 }
 
-// Entities are not saved, so a saved index can dangle after a restart; and two live
-// sessions must never steer the same entity.
+void confirmAccount(veskProfile* pro) {
+    if (pro->confirmed) return;
+    auto at = std::find(pending.begin(), pending.end(), pro);
+    if (at == pending.end()) return;
+    unsigned char sent[textLen];
+    memcpy(sent, pro->password, textLen);
+    int hashed = hashPassword(pro->password, sent);
+    sodium_memzero(sent, textLen);
+    if (!hashed) return; // stays pending; the next handshake tries again
+    pending.erase(at);
+    pendingByName.erase(nameOf(pro->username));
+    pro->confirmed = 1;
+    arrayListAddEndPointer(profList, pro);
+    countConfirmation(&pro->profAddr, getTicks());
+    accountEntry("Profile Creation: Confirmed", pro->username, &pro->profAddr);
+}
+
+// Two live sessions must never steer the same entity, nor one a retired entity; a saved
+// index can dangle after a restart.
 static int entityUsable(veskProfile* pro) {
     if (!profEntity(pro) || profEntity(pro)->retired) return 0;
-    for (ArrayList* b = profList; b; b = b->next) {
-        veskProfile** pros = reinterpret_cast<veskProfile**>(b->data);
-        for (int i = 0; i < b->filled; i++)
-            if (pros[i] != pro && pros[i]->stage != psNotConn && pros[i]->entity == pro->entity)
-                return 0;
-    }
+    for (veskProfile* other : liveSessions())
+        if (other != pro && other->stage != psNotConn && other->entity == pro->entity) return 0;
     return 1;
 }
 
-static int fromHome(const veskProfile* pro, const sockaddr_in* from) {
-    return pro->hasGoodAddr && pro->goodAddr == from->sin_addr.s_addr;
+static int isLoopback(const sockaddr_in* from) {
+    return (ntohl(from->sin_addr.s_addr) >> 24) == 127;
+}
+
+int fromHome(const veskProfile* pro, const sockaddr_in* from) {
+    for (const loginHome& h : pro->homes)
+        if (h.when != 0 && h.addr == from->sin_addr.s_addr) return 1;
+    return 0;
+}
+
+// A successful login's address becomes the account's latest home.
+static void noteHome(veskProfile* pro, const sockaddr_in* from, int64_t when) {
+    int at = homesKept - 1;
+    for (int i = 0; i < homesKept; i++)
+        if (pro->homes[i].when != 0 && pro->homes[i].addr == from->sin_addr.s_addr) at = i;
+    for (int i = at; i > 0; i--)
+        pro->homes[i] = pro->homes[i - 1];
+    pro->homes[0] = loginHome{from->sin_addr.s_addr, when};
 }
 
 constexpr uint32_t minuteMs = 60000;
 
-// After a run of failures a name is checked only from the address it last logged in from,
-// for the rest of the minute: guesses from anywhere else cost no hash.
+// After a run of failures a name is checked only from the addresses it logged in from and
+// from loopback, for the rest of the minute: guesses from anywhere else cost no hash, and
+// keep nobody out of an account from home.
 static int accountRefuses(const veskProfile* pro, const sockaddr_in* from, uint32_t now) {
     return pro->failedLogins >= failedLoginsPerAccount && now - pro->failedSince < minuteMs &&
-           !fromHome(pro, from);
+           !fromHome(pro, from) && !isLoopback(from);
 }
 
 static void countAccountFailure(veskProfile* pro, uint32_t now) {
@@ -275,7 +386,8 @@ static veskProfile* liveListed(veskProfile* pro);
 
 // An address that keeps failing is answered without a check for the rest of its minute,
 // and so is a name that keeps failing, so passwords cannot be guessed at the pace of the
-// tick; a tick spends at most its budget of hashes.
+// tick; a tick spends at most its budget of hashes. A pending account's password costs no
+// hash to check.
 void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen) {
     traceLine("profLogin()");
     uint32_t now = getTicks();
@@ -295,21 +407,19 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
-    int index = isUsernameInUse(name);
-    tracef("userIndex: %d\n", index);
-    if (index < 0) {
+    veskProfile* pro = accountNamed(name);
+    tracef("userIndex: %d\n", pro ? 1 : -1);
+    if (!pro) { // costs nothing, so it is not counted against the address
         accountEntry("Log In: Failed (username)", name, remaddr);
-        countFailedLogin(remaddr, now);
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
-    veskProfile* pro = arrayListGet<veskProfile>(profList, index);
     const char* refusal = nullptr;
     if (pro->stage != psNotConn)
         refusal = "Log In: Failed (overload)";
     else if (accountRefuses(pro, remaddr, now))
         refusal = "Log In: Failed (rate)";
-    else if (!takeHash())
+    else if (pro->confirmed && !takeHash(remaddr, now))
         refusal = "Log In: Failed (busy)";
     if (refusal) {
         accountEntry(refusal, name, remaddr);
@@ -317,7 +427,9 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
         return;
     }
     traceLine("areSameCheck()");
-    int same = checkPassword(pro->password, buff + textLen);
+    const unsigned char* sent = buff + textLen;
+    int same = pro->confirmed ? checkPassword(pro->password, sent)
+                              : samePendingPassword(pro->password, sent);
     tracef("areSame: %d\n", same);
     if (!same) {
         accountEntry("Log In: Failed (password)", name, remaddr);
@@ -330,9 +442,7 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
     pro->terRadius = radius > maxViewRadius ? maxViewRadius : radius;
     pro->addrLen = addrlen;
     pro->profAddr = *remaddr;
-    pro->hasGoodAddr = 1;
-    pro->goodAddr = remaddr->sin_addr.s_addr;
-    pro->lastLogin = int64_t(time(nullptr));
+    noteHome(pro, remaddr, int64_t(time(nullptr)));
     pro->sessionStart = now;
     forgetKey(pro);
     makeKey(pro->key);
@@ -354,7 +464,7 @@ struct accountRequest {
     unsigned char data[loginLen];
     int length;
     sockaddr_in from;
-    int first; // a login from the address of the account's last successful one
+    int first; // a login from one of the addresses the account logged in from
 };
 static std::vector<accountRequest> requests;
 
@@ -369,11 +479,15 @@ void queueAccountRequest(const unsigned char* buff, int length, const sockaddr_i
 }
 
 void serveAccountRequests() {
+    expirePending(getTicks());
+    int wasTraced = traceOn;
+    traceOn = 0; // the look-ups that order the requests are no part of any request
     for (accountRequest& r : requests) {
         if (r.data[0] != coLogin) continue;
-        int index = isUsernameInUse(r.data + 1);
-        r.first = index >= 0 && fromHome(arrayListGet<veskProfile>(profList, index), &r.from);
+        veskProfile* pro = accountNamed(r.data + 1);
+        r.first = pro && fromHome(pro, &r.from);
     }
+    traceOn = wasTraced;
     std::stable_sort(
         requests.begin(), requests.end(),
         [](const accountRequest& a, const accountRequest& b) { return a.first > b.first; });
@@ -400,6 +514,11 @@ static veskProfile* liveListed(veskProfile* pro) {
     if (!pro->listedLive) live.push_back(pro);
     pro->listedLive = 1;
     return pro;
+}
+
+static void leaveLiveList(veskProfile* pro) {
+    if (pro->listedLive) std::erase(live, pro);
+    pro->listedLive = 0;
 }
 
 const std::vector<veskProfile*>& liveSessions() {
@@ -439,8 +558,27 @@ void sendKey(veskProfile* pro) {
     bufIndex = 0;
 }
 
+int removePending(veskProfile* pro) {
+    auto at = std::find(pending.begin(), pending.end(), pro);
+    if (at == pending.end()) return 0;
+    pending.erase(at);
+    dropPending(pro);
+    return 1;
+}
+
 void resetAccounts() {
+    std::vector<veskProfile*> all;
+    all.swap(pending);
+    for (veskProfile* pro : all) {
+        pro->stage = psNotConn;
+        pendingByName.erase(nameOf(pro->username));
+        leaveLiveList(pro);
+        sodium_memzero(pro->password, textLen);
+        free(pro);
+    }
+    pendingByName.clear();
     forgetAccountIndex();
     live.clear();
     requests.clear();
+    lastExpiry = 0;
 }

@@ -25,7 +25,7 @@ const char* helpText =
     "bans                        what is banned\n"
     "allow on | off              only names on the allow-list may create accounts or log in\n"
     "allow add NAME | allow remove NAME | allow list\n"
-    "accounts [PREFIX]           accounts: last login (since start), address, online\n"
+    "accounts [PREFIX]           accounts: last login and its address, online, unconfirmed\n"
     "remove NAME                 delete an account that is not connected, with its entity\n"
     "password NAME NEWPASSWORD   set a new password\n"
     "save                        save now; answered when the files are written\n"
@@ -72,8 +72,9 @@ int sameName(const veskProfile* pro, const std::string& name) {
            memcmp(pro->username, name.data(), name.size()) == 0;
 }
 
-// The first account of that exact name, and its place in the list; null if there is none.
-veskProfile* accountNamed(const std::string& name, int* index) {
+// The first account of that exact name, and its place in the list (-1 for a pending
+// account); null if there is none.
+veskProfile* accountWithName(const std::string& name, int* index) {
     int i = 0;
     for (ArrayList* b = profList; b; b = b->next)
         for (int k = 0; k < b->filled; k++, i++) {
@@ -82,6 +83,11 @@ veskProfile* accountNamed(const std::string& name, int* index) {
                 if (index) *index = i;
                 return pro;
             }
+        }
+    for (veskProfile* pro : pendingAccounts())
+        if (sameName(pro, name)) {
+            if (index) *index = -1;
+            return pro;
         }
     return nullptr;
 }
@@ -177,42 +183,50 @@ void allow(const std::string& args, commandAnswer* a) {
     saved(saveAllow(&why), why, a);
 }
 
+// An account's line: its name, its last login (time and address) and whether it is online
+// or not confirmed yet.
+void accountLine(const veskProfile* pro, const std::string& prefix, int* n, commandAnswer* a) {
+    const char* name = reinterpret_cast<const char*>(pro->username);
+    if (strncmp(name, prefix.c_str(), prefix.size()) != 0) return;
+    ++*n;
+    std::string when = "no login yet";
+    if (pro->homes[0].when > 0) {
+        char stamp[32];
+        time_t t = time_t(pro->homes[0].when);
+        tm utc;
+        strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&t, &utc));
+        in_addr home = {pro->homes[0].addr};
+        char address[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &home, address, sizeof address);
+        when = std::string("last login ") + stamp + " from " + address;
+    }
+    say(a, "%s %s%s%s", shown(pro->username).c_str(), when.c_str(),
+        pro->stage != psNotConn ? " online" : "", pro->confirmed ? "" : " unconfirmed");
+}
+
 void accounts(const std::string& prefix, commandAnswer* a) {
     int n = 0;
     for (ArrayList* b = profList; b; b = b->next)
-        for (int k = 0; k < b->filled; k++) {
-            veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[k];
-            const char* name = reinterpret_cast<const char*>(pro->username);
-            if (strncmp(name, prefix.c_str(), prefix.size()) != 0) continue;
-            n++;
-            std::string when = "no login since the server started";
-            if (pro->lastLogin > 0) {
-                char stamp[32];
-                time_t t = time_t(pro->lastLogin);
-                tm utc;
-                strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&t, &utc));
-                in_addr home = {pro->goodAddr};
-                char address[INET_ADDRSTRLEN];
-                inet_ntop(AF_INET, &home, address, sizeof address);
-                when = std::string("last login ") + stamp + " from " + address;
-            }
-            say(a, "%s %s%s", shown(pro->username).c_str(), when.c_str(),
-                pro->stage != psNotConn ? " online" : "");
-        }
+        for (int k = 0; k < b->filled; k++)
+            accountLine(reinterpret_cast<veskProfile**>(b->data)[k], prefix, &n, a);
+    for (const veskProfile* pro : pendingAccounts())
+        accountLine(pro, prefix, &n, a);
     if (n == 0) say(a, "no accounts%s", prefix.empty() ? "" : " with that prefix");
 }
 
 void removeAccount(const std::string& name, commandAnswer* a) {
     liveSessions(); // accounts whose sessions ended leave the live list first
     int index = -1;
-    veskProfile* pro = accountNamed(name, &index);
+    veskProfile* pro = accountWithName(name, &index);
     if (!pro) return fail(a, "no account " + shown(name));
     if (pro->stage != psNotConn) return fail(a, shown(name) + " is connected: kick it first");
-    veskEntity* ent = profEntity(pro);
-    if (ent && ent->globalId != 0) retireEntity(ent);
-    arrayListRemove(profList, index);
-    free(pro);
-    forgetAccountIndex();
+    if (!removePending(pro)) {
+        veskEntity* ent = profEntity(pro);
+        if (ent && ent->globalId != 0) retireEntity(entList, ent);
+        arrayListRemove(profList, index);
+        free(pro);
+        forgetAccountIndex();
+    }
     adminEntry("remove", name);
     say(a, "removed %s", shown(name).c_str());
 }
@@ -223,13 +237,16 @@ void setPassword(const std::string& args, commandAnswer* a) {
     if (space == std::string::npos || space + 1 >= args.size())
         return fail(a, "password takes NAME NEWPASSWORD");
     if (!unescapeText(args.substr(0, space).c_str(), &name)) return fail(a, "a damaged name");
-    veskProfile* pro = accountNamed(name, nullptr);
+    veskProfile* pro = accountWithName(name, nullptr);
     if (!pro) return fail(a, "no account " + shown(name));
     std::string password = args.substr(space + 1);
     if (password.size() >= size_t(textLen)) return fail(a, "a password has fewer than 256 bytes");
     unsigned char sent[textLen] = {};
     memcpy(sent, password.data(), password.size());
-    if (!hashPassword(pro->password, sent)) return fail(a, "the password could not be hashed");
+    if (!pro->confirmed) // hashed when the account is confirmed, as its first one would be
+        memcpy(pro->password, sent, textLen);
+    else if (!hashPassword(pro->password, sent))
+        return fail(a, "the password could not be hashed");
     adminEntry("password", name);
     say(a, "new password set for %s", shown(name).c_str());
 }

@@ -2,6 +2,7 @@
 // them (the receive step), turn held keys into motion requests, move every entity, let
 // every session send, and clear the per-tick change marks that the sending read.
 #include <cstring>
+#include <vector>
 
 #include "tolp.h"
 #include "veskServer.h"
@@ -94,28 +95,34 @@ static void moveEntity(veskEntity* ent) {
     }
 }
 
-void gameTic() {
-    receiveDatagrams();
-
+// Every account with a session, in list order, then the pending ones in the order they
+// were made.
+template <typename F> static void forEachSession(F f) {
     for (ArrayList* l = profList; l; l = l->next)
         for (int i = 0; i < l->filled; i++) {
             veskProfile* pro = reinterpret_cast<veskProfile**>(l->data)[i];
-            if (pro->stage != psNotConn) applyKeys(pro);
+            if (pro->stage != psNotConn) f(pro);
         }
+    for (veskProfile* pro : std::vector<veskProfile*>(pendingAccounts()))
+        if (pro->stage != psNotConn) f(pro);
+}
+
+void gameTic() {
+    receiveDatagrams();
+
+    forEachSession(applyKeys);
 
     for (ArrayList* l = entList; l; l = l->next)
         for (int i = 0; i < l->filled; i++)
             moveEntity(reinterpret_cast<veskEntity**>(l->data)[i]);
 
     gatherTickChanges();
-    for (ArrayList* l = profList; l; l = l->next)
-        for (int i = 0; i < l->filled; i++) {
-            veskProfile* pro = reinterpret_cast<veskProfile**>(l->data)[i];
-            if (pro->stage == psGame)
-                ticlyOutGame(pro);
-            else if (pro->stage != psNotConn)
-                ticlyTimeOut(pro);
-        }
+    forEachSession([](veskProfile* pro) {
+        if (pro->stage == psGame)
+            ticlyOutGame(pro);
+        else
+            ticlyTimeOut(pro);
+    });
     forgetTickChanges();
 
     for (ArrayList* l = entList; l; l = l->next)

@@ -62,6 +62,7 @@ void handshakeStep(veskProfile* pro) {
     case psCapWait:
         protocolEntry("doneSendingCap", "doneSendingCap");
         enterStage(pro, psGame);
+        confirmAccount(pro); // the key came back: the address is the player's own
         break;
     case psGame:
         protocolEntry("received poll", "received poll");

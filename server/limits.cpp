@@ -1,8 +1,9 @@
-// Limits on what strangers can make the server do: account creations and failed logins
-// counted per IPv4 address over a minute in a table of fixed size, creations counted for
-// the whole server, and the password hashes a tick may spend. The operator's own machine
-// (loopback) is never limited by address.
+// Limits on what senders can make the server do: account creations and failed logins
+// counted per IPv4 address over a minute, the accounts confirmed a minute for the whole
+// server, and the password hashes a tick may spend. The operator's own machine (loopback)
+// is never limited by address.
 #include <arpa/inet.h>
+#include <sodium.h>
 
 #include "veskServer.h"
 
@@ -10,6 +11,8 @@ int creationsPerAddress = 5;
 int failedLoginsPerAddress = 10;
 int creationsPerMinute = 30;
 int hashesPerTick = 5;
+
+namespace {
 
 struct addressRecord {
     uint32_t addr;  // network order
@@ -19,97 +22,104 @@ struct addressRecord {
     int used;
 };
 
-// A record is looked for in a short run of slots after its hash. Only a count makes a
-// record, in the first free or expired slot of its run; a record whose minute is running is
-// never given up, so nobody's count can be flushed by writing from other addresses. An
-// address that finds its run full counts in the one shared overflow record, with the same
-// limits: filling the table limits newcomers together.
-constexpr int addressSlots = 4096;
-constexpr int probeRun = 8;
+// Only work actually spent (a creation, a password checked and found wrong) makes a record,
+// and a tick spends at most hashesPerTick hashes, so a minute makes at most a few thousand
+// records: the table has room for them, and a record whose minute runs is never given up,
+// so nobody's count can be flushed by writing from other addresses. The hash is keyed with
+// a secret made at every Start, so no sender can choose addresses that crowd one place. An
+// address that finds no room in its run (only under a budget far above the default) is not
+// counted and never refused for it; such senders share one hash a tick instead.
+constexpr int addressSlots = 16384;
+constexpr int probeRun = 32;
 constexpr uint32_t minuteMs = 60000;
-static addressRecord records[addressSlots];
-static addressRecord overflow;
+constexpr int uncountedHashesPerTick = 1;
+addressRecord records[addressSlots];
+unsigned char tableKey[crypto_shorthash_KEYBYTES];
 
-// Creations made from addresses other than loopback, in the current minute.
-static uint32_t serverMinuteStart = 0;
-static int serverCreations = 0;
-static int serverCounting = 0;
+// Accounts confirmed from addresses other than loopback, in the current minute.
+uint32_t serverMinuteStart = 0;
+int serverConfirmations = 0;
+int serverCounting = 0;
 
-static int hashesThisTick = 0;
+int hashesThisTick = 0;
+int uncountedThisTick = 0;
 
-static int isLoopback(const sockaddr_in* from) {
+int isLoopback(const sockaddr_in* from) {
     return (ntohl(from->sin_addr.s_addr) >> 24) == 127;
 }
 
-static int expired(const addressRecord* r, uint32_t now) {
+int expired(const addressRecord* r, uint32_t now) {
     return !r->used || now - r->since >= minuteMs;
 }
 
-static addressRecord* slotAt(uint32_t addr, int i) {
-    return &records[(addressHash(addr) + uint32_t(i)) % addressSlots];
+uint32_t slotOf(uint32_t addr) {
+    uint64_t h;
+    crypto_shorthash(reinterpret_cast<unsigned char*>(&h),
+                     reinterpret_cast<const unsigned char*>(&addr), sizeof addr, tableKey);
+    return uint32_t(h % addressSlots);
 }
 
-// The sender's record in its run while its minute runs; null if it has none.
-static addressRecord* findRecord(uint32_t addr, uint32_t now) {
+addressRecord* slotAt(uint32_t first, int i) {
+    return &records[(first + uint32_t(i)) % addressSlots];
+}
+
+// The sender's record while its minute runs; null if it has none.
+addressRecord* findRecord(uint32_t addr, uint32_t now) {
+    uint32_t first = slotOf(addr);
     for (int i = 0; i < probeRun; i++) {
-        addressRecord* r = slotAt(addr, i);
+        addressRecord* r = slotAt(first, i);
         if (r->used && r->addr == addr) return expired(r, now) ? nullptr : r;
     }
     return nullptr;
 }
 
-static addressRecord* freeSlot(uint32_t addr, uint32_t now) {
+addressRecord* freeSlot(uint32_t addr, uint32_t now) {
+    uint32_t first = slotOf(addr);
     for (int i = 0; i < probeRun; i++)
-        if (expired(slotAt(addr, i), now)) return slotAt(addr, i);
+        if (expired(slotAt(first, i), now)) return slotAt(first, i);
     return nullptr;
 }
 
-// The counts that apply to the sender now: its own record, none yet (null), or the
-// overflow record when its run has no room for one.
-static const addressRecord* countsFor(const sockaddr_in* from, uint32_t now) {
-    uint32_t addr = from->sin_addr.s_addr;
-    const addressRecord* r = findRecord(addr, now);
-    if (r || freeSlot(addr, now)) return r;
-    return expired(&overflow, now) ? nullptr : &overflow;
-}
-
-// The record a count goes to, made when needed; null for loopback.
-static addressRecord* recordToCount(const sockaddr_in* from, uint32_t now) {
+// The record a count goes to, made when needed; null for loopback, or when there is no room.
+addressRecord* recordToCount(const sockaddr_in* from, uint32_t now) {
     if (isLoopback(from)) return nullptr;
     uint32_t addr = from->sin_addr.s_addr;
     addressRecord* r = findRecord(addr, now);
     if (r) return r;
     r = freeSlot(addr, now);
-    if (!r) r = &overflow;
-    if (r == &overflow && !expired(r, now)) return r;
-    *r = addressRecord{addr, now, 0, 0, 1};
+    if (r) *r = addressRecord{addr, now, 0, 0, 1};
     return r;
 }
+
+} // namespace
 
 int creationAllowed(const sockaddr_in* from, uint32_t now) {
     if (isLoopback(from)) return 1;
     if (serverCounting && now - serverMinuteStart < minuteMs &&
-        serverCreations >= creationsPerMinute)
+        serverConfirmations >= creationsPerMinute)
         return 0;
-    const addressRecord* r = countsFor(from, now);
+    const addressRecord* r = findRecord(from->sin_addr.s_addr, now);
     return !r || r->creations < creationsPerAddress;
 }
 
 void countCreation(const sockaddr_in* from, uint32_t now) {
     addressRecord* r = recordToCount(from, now);
-    if (!r) return;
-    r->creations++;
+    if (r) r->creations++;
+}
+
+void countConfirmation(const sockaddr_in* from, uint32_t now) {
+    if (isLoopback(from)) return;
     if (!serverCounting || now - serverMinuteStart >= minuteMs) {
         serverCounting = 1;
         serverMinuteStart = now;
-        serverCreations = 0;
+        serverConfirmations = 0;
     }
-    serverCreations++;
+    serverConfirmations++;
 }
 
 int loginAllowed(const sockaddr_in* from, uint32_t now) {
     if (isLoopback(from)) return 1;
-    const addressRecord* r = countsFor(from, now);
+    const addressRecord* r = findRecord(from->sin_addr.s_addr, now);
     return !r || r->failures < failedLoginsPerAddress;
 }
 
@@ -118,21 +128,27 @@ void countFailedLogin(const sockaddr_in* from, uint32_t now) {
     if (r) r->failures++;
 }
 
-int takeHash() {
+int takeHash(const sockaddr_in* from, uint32_t now) {
     if (hashesThisTick >= hashesPerTick) return 0;
+    uint32_t addr = from->sin_addr.s_addr;
+    int uncounted = !isLoopback(from) && !findRecord(addr, now) && !freeSlot(addr, now);
+    if (uncounted && uncountedThisTick >= uncountedHashesPerTick) return 0;
+    uncountedThisTick += uncounted;
     hashesThisTick++;
     return 1;
 }
 
 void newHashTick() {
     hashesThisTick = 0;
+    uncountedThisTick = 0;
 }
 
 void resetLimits() {
     for (addressRecord& r : records)
         r = addressRecord{};
-    overflow = addressRecord{};
+    randombytes_buf(tableKey, sizeof tableKey);
     serverCounting = 0;
-    serverCreations = 0;
+    serverConfirmations = 0;
     hashesThisTick = 0;
+    uncountedThisTick = 0;
 }

@@ -219,6 +219,12 @@ void logSummaries(uint32_t now) {
         secondStart = now;
     }
     if (now - secondStart < 1000) return;
+    flushLogSummaries();
+    counting = 1;
+    secondStart = now;
+}
+
+void flushLogSummaries() {
     if (untraced > 0)
         tracef("Trace: %ld datagrams handled untraced in the last second\n", untraced);
     for (int i = 0; i < kindsUsed; i++) {
@@ -230,8 +236,6 @@ void logSummaries(uint32_t now) {
             textBoxAddf(tb, "%s: %ld more in the last second", k->kind, k->heldBack);
     }
     resetLogLimits();
-    counting = 1;
-    secondStart = now;
 }
 
 void resetLogLimits() {

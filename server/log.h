@@ -55,4 +55,5 @@ constexpr int tracedDatagramsPerSecond = 50;
 int beginDatagramTrace(); // the trace switch as it was, to be given back
 void endDatagramTrace(int wasOn);
 void logSummaries(uint32_t now); // the summaries of the second that ended, if it did
+void flushLogSummaries();        // the summaries of the second so far, now (at a Stop)
 void resetLogLimits();

@@ -42,9 +42,14 @@ static void usage(FILE* to, const char* program) {
             "  --autosave SECONDS       save accounts and world this often while serving\n"
             "                           (0 = never, default 300)\n"
             "  --status-interval SECONDS  how often the status line is logged (default 60)\n"
-            "  --hashes-per-tick N      password hashes (logins and creations) a tick may\n"
+            "  --hashes-per-tick N      password hashes (logins of accounts) a tick may\n"
             "                           spend (1-1000, default 5)\n"
-            "  --creations-per-minute N accounts made in a minute from all addresses but\n"
+            "  --creations-per-address N  accounts one address may make in a minute\n"
+            "                           (0-1000000, default 5; loopback is never limited)\n"
+            "  --failed-logins-per-address N  wrong passwords from one address in a minute\n"
+            "                           before it is refused until the minute ends\n"
+            "                           (1-1000000, default 10)\n"
+            "  --creations-per-minute N accounts confirmed in a minute from all addresses but\n"
             "                           loopback (0-1000000, default 30)\n"
             "  --version                print the version and exit\n"
             "  --help                   print this text and exit\n",
@@ -89,6 +94,8 @@ enum optionId {
     optStatusInterval,
     optHashesPerTick,
     optCreationsPerMinute,
+    optCreationsPerAddress,
+    optFailedLoginsPerAddress,
     optVersion,
     optHelp
 };
@@ -116,17 +123,22 @@ int parseCommandLine(int argc, char** argv, commandLine* out) {
         {"status-interval", required_argument, nullptr, optStatusInterval},
         {"hashes-per-tick", required_argument, nullptr, optHashesPerTick},
         {"creations-per-minute", required_argument, nullptr, optCreationsPerMinute},
+        {"creations-per-address", required_argument, nullptr, optCreationsPerAddress},
+        {"failed-logins-per-address", required_argument, nullptr, optFailedLoginsPerAddress},
         {"version", no_argument, nullptr, optVersion},
         {"help", no_argument, nullptr, optHelp},
         {nullptr, 0, nullptr, 0}};
-    const numericOption numeric[] = {{optPort, &servPort, 1, 65535},
-                                     {optMaxAccounts, &maxAccounts, 0, 10000000},
-                                     {optMaxViewRadius, &maxViewRadius, 1, 1000},
-                                     {optWorldRadius, &worldRadius, 1, 1000000},
-                                     {optAutosave, &autosaveSeconds, 0, 7 * 24 * 3600},
-                                     {optStatusInterval, &statusSeconds, 1, 24 * 3600},
-                                     {optHashesPerTick, &hashesPerTick, 1, 1000},
-                                     {optCreationsPerMinute, &creationsPerMinute, 0, 1000000}};
+    const numericOption numeric[] = {
+        {optPort, &servPort, 1, 65535},
+        {optMaxAccounts, &maxAccounts, 0, 10000000},
+        {optMaxViewRadius, &maxViewRadius, 1, 1000},
+        {optWorldRadius, &worldRadius, 1, 1000000},
+        {optAutosave, &autosaveSeconds, 0, 7 * 24 * 3600},
+        {optStatusInterval, &statusSeconds, 1, 24 * 3600},
+        {optHashesPerTick, &hashesPerTick, 1, 1000},
+        {optCreationsPerMinute, &creationsPerMinute, 0, 1000000},
+        {optCreationsPerAddress, &creationsPerAddress, 0, 1000000},
+        {optFailedLoginsPerAddress, &failedLoginsPerAddress, 1, 1000000}};
     const char* program = argc > 0 ? argv[0] : "quarn-server";
     *out = commandLine{};
     optind = 0; // 0 starts the scan afresh, whatever an earlier one left

@@ -20,6 +20,9 @@
 #include "veskServer.h"
 
 constexpr size_t profRecordLen = 2 * textLen + 4;
+// A name and its homes: each an IPv4 address (4 bytes, network order) and a time (8 bytes).
+constexpr size_t homeRecordLen = textLen + homesKept * 12;
+static_assert(homeRecordLen == 304);
 // modelIndex, scale, position and moveVect: 4 + 4 + 12 + 12 bytes.
 constexpr size_t entFileRecordLen = 32;
 
@@ -125,6 +128,16 @@ void encodeProfileRecord(const veskProfile* pro, int32_t entity, unsigned char* 
     putIntLE(out + 2 * textLen, entity);
 }
 
+void encodeHomeRecord(const veskProfile* pro, unsigned char* out) {
+    memcpy(out, pro->username, textLen);
+    out += textLen;
+    for (const loginHome& h : pro->homes) {
+        memcpy(out, &h.addr, 4);
+        memcpy(out + 4, &h.when, 8);
+        out += 12;
+    }
+}
+
 size_t encodeChunkRecord(const veskTerrain* ter, unsigned char* out) {
     unsigned char* p = putIntLE(out, ter->numVerts);
     p = putIntLE(p, ter->numFaces);
@@ -181,7 +194,7 @@ void encodeEntityRecord(const veskEntity* ent, unsigned char* out) {
 
 namespace {
 
-enum { profilesFile, entitiesFile, worldFile, saveFiles };
+enum { profilesFile, entitiesFile, homesFile, worldFile, saveFiles };
 
 struct momentFile {
     std::string path;
@@ -195,10 +208,10 @@ struct momentFile {
 struct saveMoment {
     int active;
     momentFile files[saveFiles];
-    std::vector<unsigned char> profiles, entities; // the whole files
-    int chunkCount;                                // terList's chunks at the moment
-    int nextChunk;                                 // the next one to be encoded
-    ArrayList* block;                              // where it is in terList
+    std::vector<unsigned char> profiles, entities, homes; // the whole files
+    int chunkCount;                                       // terList's chunks at the moment
+    int nextChunk;                                        // the next one to be encoded
+    ArrayList* block;                                     // where it is in terList
     int inBlock;
     std::unordered_map<int, std::vector<unsigned char>> copies; // chunks changed before their turn
     std::vector<unsigned char> staged; // world bytes encoded, not yet written
@@ -211,12 +224,15 @@ saveMoment moment;
 void copyOfMoment() {
     int profCount = arrayListGetLength(profList);
     int entCount = entityCount(entList);
-    // Retired entities are left out; every other keeps its order, and the accounts' indices
-    // follow it.
+    // Retired entities, and those of accounts not confirmed (which are not saved), are left
+    // out; every other keeps its order, and the accounts' indices follow it.
     std::vector<int32_t> newIndex(size_t(entCount), -1);
+    std::vector<char> leftOut(size_t(entCount), 0);
+    for (const veskProfile* pro : pendingAccounts())
+        if (pro->entity > 0 && pro->entity < entCount) leftOut[size_t(pro->entity)] = 1;
     int kept = 0;
     for (int i = 0; i < entCount; i++)
-        if (!entityAt(entList, i)->retired) newIndex[size_t(i)] = kept++;
+        if (!entityAt(entList, i)->retired && !leftOut[size_t(i)]) newIndex[size_t(i)] = kept++;
     moment.entities.assign(4 + entFileRecordLen * size_t(kept), 0);
     putIntLE(moment.entities.data(), kept);
     for (int i = 0; i < entCount; i++)
@@ -234,6 +250,18 @@ void copyOfMoment() {
                 pro->entity >= 0 && pro->entity < entCount ? newIndex[size_t(pro->entity)] : -1;
             encodeProfileRecord(pro, e, out);
         }
+    // The homes of the accounts that logged in.
+    int homed = 0;
+    moment.homes.assign(4, 0);
+    for (ArrayList* b = profList; b; b = b->next)
+        for (int k = 0; k < b->filled; k++) {
+            const veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[k];
+            if (pro->homes[0].when == 0) continue;
+            moment.homes.resize(moment.homes.size() + homeRecordLen);
+            encodeHomeRecord(pro, moment.homes.data() + moment.homes.size() - homeRecordLen);
+            homed++;
+        }
+    putIntLE(moment.homes.data(), homed);
 }
 
 // World bytes for the next write: the count first, then chunk records, from their copy
@@ -265,8 +293,12 @@ void stageWorld(size_t want) {
     }
 }
 
+const std::vector<unsigned char>& fileBytes(int i) {
+    return i == profilesFile ? moment.profiles : i == homesFile ? moment.homes : moment.entities;
+}
+
 size_t fileLength(int i) {
-    return i == profilesFile ? moment.profiles.size() : moment.entities.size();
+    return fileBytes(i).size();
 }
 
 // Writes up to `budget` bytes of the file being written; the bytes written.
@@ -279,8 +311,7 @@ size_t writeSome(momentFile* f, size_t budget) {
         n = std::min(budget, moment.staged.size());
         moment.stagedAt = n;
     } else {
-        const std::vector<unsigned char>& bytes =
-            moment.at == profilesFile ? moment.profiles : moment.entities;
+        const std::vector<unsigned char>& bytes = fileBytes(moment.at);
         data = bytes.data() + f->written;
         n = std::min(budget, bytes.size() - f->written);
     }
@@ -367,6 +398,9 @@ void startSave(const char* profPath, const char* entPath, const char* worldPath)
         momentFile{profPath, privateMode, "S Prof: error opening file", {}, 0, 0};
     moment.files[entitiesFile] =
         momentFile{entPath, publicMode, "S Ents: error opening file", {}, 0, 0};
+    // Where the players come from is theirs: only the server's user may read it.
+    moment.files[homesFile] =
+        momentFile{resPath("logins"), privateMode, "S Logins: error opening file", {}, 0, 0};
     moment.files[worldFile] =
         momentFile{worldPath, publicMode, "S Chunk: error opening file", {}, 0, 0};
     copyOfMoment();
@@ -522,27 +556,71 @@ int loadProfsFrom(const unsigned char* data, size_t len, const char* name, Array
         rejectFile(name, data, len, "size does not match the account count");
         return 0;
     }
-    int have = arrayListGetLength(profList);
-    tracef("current: %d\n", have);
+    tracef("current: %d\n", arrayListGetLength(profList));
     tracef("total: %d\n", n);
+    ArrayList* last = profList;
     for (int i = 0; i < n; i++) {
-        veskProfile* pro;
-        if (i < have) {
-            pro = arrayListGet<veskProfile>(profList, i);
-        } else {
-            pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
-            arrayListAddEndPointer(profList, pro);
-        }
+        veskProfile* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
         memcpy(pro->username, readBytes(&r, textLen), textLen);
         memcpy(pro->password, readBytes(&r, textLen), textLen);
         pro->entity = readIntLE(&r);
         pro->stage = psNotConn;
-        pro->curCounter = 0;
-        pro->oldCounter = 0;
-        pro->failCount = 0;
+        pro->confirmed = 1; // saved accounts were confirmed, or come from before confirmation
+        last = arrayListAddEndPointerFrom(last, pro);
     }
-    forgetAccountIndex(); // names may have been overwritten in place
     return 1;
+}
+
+const char* checkHomeBytes(const unsigned char* data, size_t len) {
+    byteReader r = makeReader(data, len);
+    int32_t n = readIntLE(&r);
+    if (r.overread || n < 0 || size_t(n) != bytesLeft(&r) / homeRecordLen ||
+        bytesLeft(&r) % homeRecordLen != 0)
+        return "size does not match the record count";
+    for (int32_t i = 0; i < n; i++) {
+        readBytes(&r, textLen);
+        for (int h = 0; h < homesKept; h++) {
+            readBytes(&r, 4);
+            int64_t when;
+            memcpy(&when, readBytes(&r, 8), 8);
+            if (when < 0) return "a login time before 1970";
+        }
+    }
+    return "";
+}
+
+int readHomeBytes(const unsigned char* data, size_t len) {
+    byteReader r = makeReader(data, len);
+    int32_t n = readIntLE(&r);
+    int found = 0;
+    for (int32_t i = 0; i < n; i++) {
+        const unsigned char* name = readBytes(&r, textLen);
+        loginHome homes[homesKept];
+        for (loginHome& h : homes) {
+            memcpy(&h.addr, readBytes(&r, 4), 4);
+            memcpy(&h.when, readBytes(&r, 8), 8);
+        }
+        unsigned char field[textLen + 1] = {}; // a name that fills its field still ends
+        memcpy(field, name, textLen);
+        veskProfile* pro = accountNamed(field);
+        if (!pro) continue; // an account removed since
+        memcpy(pro->homes, homes, sizeof homes);
+        found++;
+    }
+    return found;
+}
+
+static int loadHomesFrom(const unsigned char* data, size_t len, const char* name, ArrayList*) {
+    const char* why = checkHomeBytes(data, len);
+    if (*why) {
+        rejectFile(name, data, len, why);
+        return 0;
+    }
+    return readHomeBytes(data, len);
+}
+
+int loadHomes(const char* path) {
+    return loadFile(path, nullptr, "L Logins: no file", 0, loadHomesFrom);
 }
 
 int loadProfs(const char* dir, ArrayList* profList) {

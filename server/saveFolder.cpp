@@ -53,7 +53,7 @@ int prepareSaveFolder(int givenByOption, std::string* why) {
 }
 
 void removeStaleTemporaryFiles() {
-    for (const char* name : {"profiles", "world", "entities", "bans", "allow"})
+    for (const char* name : {"profiles", "world", "entities", "logins", "bans", "allow"})
         for (const char* ending : {".tmp", ".old"}) {
             std::string path = resPath(name) + ending;
             struct stat st;

@@ -93,6 +93,7 @@ void initGame() {
 
     profList = initArrayList(10, 8);
     loadProfs(dirProf, profList);
+    loadHomes(resPath("logins").c_str());
 
     entList = initArrayList(10, 8);
     int ents = loadEntityList(dirEntity, entList);
@@ -186,6 +187,7 @@ int startServer() {
         return 0;
     }
     if (!initServ()) return 0;
+    resetLimits(); // a new secret for the table of addresses
     removeStaleTemporaryFiles();
     loadAccessLists();
     initGame();
@@ -228,6 +230,7 @@ static void answerWaiters(std::vector<saveWaiter>* waiting, int saved, const cha
 
 // The last status line and a whole save, which supersedes an autosave under way.
 static int saveAtStop() {
+    flushLogSummaries();
     logStatus();
     textBoxAddStr(tb, "Server: Stopping + Saving");
     notifyStopping();

@@ -12,6 +12,7 @@ struct entityTable {
     ArrayList* list;
     arrayListTail tail;
     std::vector<veskEntity*> at;
+    std::vector<int> retired; // indices, to be given to new players
 };
 static entityTable table;
 
@@ -19,6 +20,7 @@ static void forgetTable() {
     table.list = nullptr;
     table.tail = arrayListTail{};
     table.at.clear();
+    table.retired.clear();
 }
 
 static const std::vector<veskEntity*>& entitiesOf(ArrayList* entList) {
@@ -42,10 +44,8 @@ int entityCount(ArrayList* entList) {
     return entList ? int(entitiesOf(entList).size()) : 0;
 }
 
-veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* position) {
-    veskEntity* ent = static_cast<veskEntity*>(calloc(1, sizeof(veskEntity)));
-    veskGravity* g = static_cast<veskGravity*>(calloc(1, sizeof(veskGravity)));
-    ent->globalId = entityCount(entList);
+// The default values of a new entity, on a zeroed record.
+static void initEntity(veskEntity* ent, veskGravity* g, int ruleSet, const float* position) {
     ent->ruleSet = ruleSet;
     ent->modelIndex = 0;
     ent->scale = 2.0f;
@@ -60,15 +60,38 @@ veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* posit
     g->addMoveSpeed = 0.4f;
     g->midMoveSpeed = 0.0f;
     g->jumping = 0;
+}
+
+veskEntity* addDefaultEntity(ArrayList* entList, int ruleSet, const float* position) {
+    veskEntity* ent = static_cast<veskEntity*>(calloc(1, sizeof(veskEntity)));
+    veskGravity* g = static_cast<veskGravity*>(calloc(1, sizeof(veskGravity)));
+    ent->globalId = entityCount(entList);
+    initEntity(ent, g, ruleSet, position);
     arrayListAddEndPointer(entList, ent);
     return ent;
 }
 
-void retireEntity(veskEntity* ent) {
+void retireEntity(ArrayList* entList, veskEntity* ent) {
+    if (ent->retired) return;
     ent->retired = 1;
     ent->ruleSet = -1; // never moved
     ent->gravMem->locChanged = 0;
     ent->gravMem->rotChanged = 0;
+    if (entityAt(entList, ent->globalId) == ent) table.retired.push_back(ent->globalId);
+}
+
+veskEntity* reviveEntity(ArrayList* entList, int ruleSet, const float* position) {
+    entitiesOf(entList);
+    if (table.retired.empty()) return nullptr;
+    veskEntity* ent = table.at[size_t(table.retired.back())];
+    table.retired.pop_back();
+    veskGravity* g = ent->gravMem;
+    int id = ent->globalId;
+    *ent = veskEntity{};
+    *g = veskGravity{};
+    ent->globalId = id;
+    initEntity(ent, g, ruleSet, position);
+    return ent;
 }
 
 void freeEntList(ArrayList* entList) {

@@ -25,7 +25,10 @@ veskEntity* entityAt(ArrayList* entList, int index);
 int entityCount(ArrayList* entList);
 
 // An entity whose account is gone: it stays in the list, so that no other entity's index
-// changes, but leaves the world.
-void retireEntity(veskEntity* ent);
+// changes, but leaves the world until reviveEntity gives it to a new player.
+void retireEntity(ArrayList* entList, veskEntity* ent);
+// A retired entity of the list made anew with the default values at `position`, not placed
+// yet, or null when none is retired.
+veskEntity* reviveEntity(ArrayList* entList, int ruleSet, const float* position);
 
 void freeEntList(ArrayList* entList);

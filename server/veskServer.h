@@ -101,6 +101,13 @@ inline long long chunkRecordLen(const veskTerrain* ter) {
 // ---------------------------------------------------------------------------------------
 // Accounts
 
+// An address an account logged in from, and when (wall-clock seconds; 0: none).
+struct loginHome {
+    uint32_t addr; // IPv4, network order
+    int64_t when;
+};
+constexpr int homesKept = 4; // the addresses of an account's latest logins, kept across restarts
+
 struct veskProfile {
     unsigned char username[textLen]; // 0-terminated unless all 256 bytes are used
     unsigned char password[textLen];
@@ -116,12 +123,12 @@ struct veskProfile {
     int keyMapBuf[numServKeyMaps];
     uint32_t lastRecv;
     uint32_t lastSent;
+    loginHome homes[homesKept]; // latest first; saved in a file of their own
     // Kept in memory only, for the limits and the operator.
+    int confirmed;         // a session of it completed a handshake (or it was saved)
+    uint32_t createdAt;    // millisecond clock at its creation, while it is pending
     int failedLogins;      // failed logins for this name in the minute from failedSince
     uint32_t failedSince;  // millisecond clock
-    int hasGoodAddr;       // whether goodAddr holds the address of a successful login
-    uint32_t goodAddr;     // IPv4 address (network order) of the last successful login
-    int64_t lastLogin;     // wall-clock seconds of the last successful login, 0 for none
     int listedLive;        // in the list of live sessions
     uint32_t sessionStart; // millisecond clock at the login
     int picksThisTick;     // terrain picks taken from its datagrams in this tick
@@ -332,7 +339,15 @@ void queueAccountRequest(const unsigned char* buff, int length, const sockaddr_i
 void serveAccountRequests();
 // Accounts in a session (any stage but psNotConn), in the order they logged in.
 const std::vector<veskProfile*>& liveSessions();
-int isUsernameInUse(const unsigned char* name);
+// Accounts made but not confirmed yet, in the order they were made: they are not in
+// profList, not saved and not counted, until one of their sessions completes a handshake.
+const std::vector<veskProfile*>& pendingAccounts();
+void confirmAccount(veskProfile* pro); // its session completed a handshake
+int removePending(veskProfile* pro);   // the operator's remove: 1 when it was pending
+// The account of that name (more than 3 characters), confirmed or pending, or null.
+veskProfile* accountNamed(const unsigned char* name);
+// Whether the sender's address is one the account logged in from.
+int fromHome(const veskProfile* pro, const sockaddr_in* from);
 void makeKey(unsigned char* buff);
 int strCompare(const unsigned char* str0, const unsigned char* str1, int maxlen);
 // Stores the salted hash of the sent password (up to its first 0 byte) in a 256-byte
@@ -344,7 +359,7 @@ int hashPassword(unsigned char* field, const unsigned char* sent);
 int checkPassword(unsigned char* field, const unsigned char* sent);
 // The name and key look-ups follow profList; dropped whenever the list is rebuilt.
 void forgetAccountIndex();
-void resetAccounts(); // the look-ups, the live sessions and the requests waiting
+void resetAccounts(); // the look-ups, the live sessions, the pending accounts and the requests
 veskProfile* keyToProf(const unsigned char* key);
 void sendKey(veskProfile* pro);
 // The entity a player controls: appended like the default one, placed on the terrain.
@@ -359,19 +374,21 @@ inline uint32_t addressHash(uint32_t addr) {
 }
 
 // limits.cpp: account creations and failed logins per address and minute (never limited
-// from loopback), creations per minute for the whole server, password hashes per tick;
-// `now` is the millisecond clock
+// from loopback), accounts confirmed per minute for the whole server, password hashes per
+// tick; `now` is the millisecond clock
 extern int creationsPerAddress;    // a minute
 extern int failedLoginsPerAddress; // a minute
-extern int creationsPerMinute;     // from all addresses but loopback
+extern int creationsPerMinute;     // accounts confirmed, from all addresses but loopback
 extern int hashesPerTick;
 int creationAllowed(const sockaddr_in* from, uint32_t now);
 void countCreation(const sockaddr_in* from, uint32_t now);
+void countConfirmation(const sockaddr_in* from, uint32_t now); // an account's first handshake
 int loginAllowed(const sockaddr_in* from, uint32_t now);
-void countFailedLogin(const sockaddr_in* from, uint32_t now);
-int takeHash();     // 1 when the tick may spend one more password hash (and it is counted)
+void countFailedLogin(const sockaddr_in* from, uint32_t now); // a password checked, wrong
+// 1 when the tick may spend one more password hash for this sender (and it is counted).
+int takeHash(const sockaddr_in* from, uint32_t now);
 void newHashTick(); // the next tick's hashes
-void resetLimits();
+void resetLimits(); // at Start: counts forgotten, a new secret for the table
 
 // handshake.cpp: the stage machine, resends, polls and disconnect
 void handshakeStep(veskProfile* pro);
@@ -404,6 +421,9 @@ extern char saveFailure[320];
 // The records of the files: a profile with the entity index it is saved with (516 bytes),
 // a chunk (chunkRecordLen bytes; the length), an entity (32 bytes).
 void encodeProfileRecord(const veskProfile* pro, int32_t entity, unsigned char* out);
+// An account's homes as the logins file holds them: its name, then each home's address and
+// time (304 bytes).
+void encodeHomeRecord(const veskProfile* pro, unsigned char* out);
 size_t encodeChunkRecord(const veskTerrain* ter, unsigned char* out);
 void encodeEntityRecord(const veskEntity* ent, unsigned char* out);
 // The unit direction a view looks in, and back: an entity's record keeps it.
@@ -440,6 +460,11 @@ const char* checkWorldBytes(const unsigned char* data, size_t len);
 int readWorldBytes(const unsigned char* data, size_t len, ArrayList* chunkList);
 const char* checkEntityBytes(const unsigned char* data, size_t len);
 int readEntityBytes(const unsigned char* data, size_t len, ArrayList* entList);
+// The logins file: each account's homes, given to the accounts of profList by name; the
+// accounts found.
+const char* checkHomeBytes(const unsigned char* data, size_t len);
+int readHomeBytes(const unsigned char* data, size_t len);
+int loadHomes(const char* path);
 
 // Writes a whole text file through a temporary file, sync and rename, with mode 0600;
 // 1 when it is saved, 0 when the old file was kept (saveFailure says why).

@@ -1,8 +1,9 @@
 // Forged floods against the headless binary in a network of the test's own, where any
 // address of 198.18.0.0/15 can send: a player in the game keeps every input beside empty
 // datagrams from one address, wrong passwords and creations from thousands; one address
-// cannot flush its counts away; names with control bytes never reach the log raw; the log
-// stays under its rate.
+// cannot flush its counts away, and forged senders lock nobody out; forged creations are
+// never saved and leave room for a real player's; names with control bytes never reach the
+// log raw; the log stays under its rate.
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -13,9 +14,11 @@ struct floodsE2E : e2eTest {
     // Sends `make(n)` from forged addresses at `perSecond` while the player turns every
     // 100 ms for `ms`; the turns sent that never came back. (Two turns in one tick would
     // show only the second: they are two ticks apart.)
-    int turnsLostBeside(udpClient* player, int perSecond, int addresses, int ms,
-                        std::function<bytes(long)> make) {
+    int turnsLostBeside(
+        udpClient* player, int perSecond, int addresses, int ms, std::function<bytes(long)> make,
+        std::function<void()> meanwhile = [] {}) {
         std::atomic<bool> flooding = true;
+        std::thread other(meanwhile);
         std::thread flooder([&] {
             forgedSender f;
             long n = 0;
@@ -35,6 +38,7 @@ struct floodsE2E : e2eTest {
         }
         flooding = false;
         flooder.join();
+        other.join();
         turnBase += 1000;
         int lost = 0;
         for (int k : sent)
@@ -72,11 +76,14 @@ TEST_F(floodsE2E, APlayerKeepsEveryInputAndStrangersGetNoMoreThanTheirLimits) {
     EXPECT_LT(timesIn(during, "\n"), 2 * 120) << "the log's rate"; // six kinds a second at most
     EXPECT_TRUE(has(during, "Log In: Failed (rate): ")) << during;
 
-    // One address fails ten logins and makes five accounts; thousands of forged addresses
-    // then fill the table; the address is still refused both.
+    // One address guesses ten wrong passwords and makes five accounts; thousands of forged
+    // addresses then send logins of unknown names; the address is still refused both, and
+    // a newcomer from a fresh address logs in at once.
+    ASSERT_TRUE(local.join("friend"));
+    local.send(sessionMsg(coDisconnect, local.key));
     udpClient real(srv.port, "198.18.100.1");
     for (int i = 0; i < 10; i++)
-        EXPECT_EQ(real.request(loginMsg("nobody" + std::to_string(i), "pw", 3)), bytes{soLogBad});
+        EXPECT_EQ(real.request(loginMsg("friend", "guess", 3)), bytes{soLogBad});
     for (int i = 0; i < 5; i++)
         EXPECT_EQ(real.request(newAccountMsg("real" + std::to_string(i), "pw")), bytes{soNewGood});
     forgedSender flush;
@@ -87,20 +94,63 @@ TEST_F(floodsE2E, APlayerKeepsEveryInputAndStrangersGetNoMoreThanTheirLimits) {
     usleep(200 * 1000);
     EXPECT_EQ(real.request(loginMsg("real0", "pw", 3)), bytes{soLogBad});
     EXPECT_EQ(real.request(newAccountMsg("real5", "pw")), bytes{soNewBad});
+    udpClient newcomer(srv.port, "198.18.100.2");
+    EXPECT_TRUE(newcomer.login("real1", "pw", 3));
 
+    // Forged creations from thousands of addresses: a real player's creation and join go
+    // through beside them, and none of theirs is ever saved.
     before = srv.output().size();
     auto create = [](long n) { return newAccountMsg("forged" + std::to_string(n), "pw"); };
-    EXPECT_EQ(turnsLostBeside(&player, 2000, 4096, 2000, create), 0);
-    during = srv.output().substr(before);
-    EXPECT_LE(timesIn(during, "Profile Creation: Success ("), 25); // 30 a minute, 5 made
+    udpClient latecomer(srv.port, "198.18.100.3");
+    bool joined = false;
+    auto join = [&] { joined = latecomer.join("latecomer"); };
+    EXPECT_EQ(turnsLostBeside(&player, 2000, 4096, 3000, create, join), 0);
+    EXPECT_TRUE(joined);
 
     // A name with control bytes is refused; the old account logs in, shown escaped.
     EXPECT_EQ(local.request(newAccountMsg("new\nForged line", "pw")), bytes{soNewBad});
     EXPECT_TRUE(local.login("old\x1b[31mred", "pw", 3));
     ASSERT_EQ(srv.stop(), 0);
+    string saved = readFile(res("profiles"));
+    EXPECT_TRUE(has(saved, "latecomer") && has(saved, "player") && has(saved, "friend"));
+    EXPECT_FALSE(has(saved, "forged") || has(saved, "real1")); // never completed a handshake
     string out = srv.output();
     EXPECT_TRUE(has(out, "Profile Creation: Failed (name) (new\\x0AForged line 127.0.0.1:"));
     EXPECT_TRUE(has(out, "Profile Log In: (old\\x1B[31mred) (***)"));
     EXPECT_FALSE(has(out, "\x1b"));
     EXPECT_FALSE(has(out, "\nForged line"));
+}
+
+// The addresses a player logs in from outlive a restart: forged wrong passwords for its name
+// from everywhere keep the name closed to strangers, yet the player logs in from home and
+// from the operator's own machine, and `accounts` still shows its last login.
+TEST_F(floodsE2E, ForgedGuessesAfterARestartKeepNobodyOutOfHisAccount) {
+    string why;
+    if (!enterOwnNetwork(&why)) GTEST_SKIP() << why;
+    srv.args = {"--quiet"};
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    udpClient home(srv.port, "198.18.50.1");
+    ASSERT_TRUE(home.join("player"));
+    usleep(200 * 1000);
+    home.send(sessionMsg(coDisconnect, home.key));
+    ASSERT_EQ(srv.stop(), 0);
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    string printed;
+    runControl(res(""), "accounts", &printed);
+    EXPECT_TRUE(has(printed, "player last login ")) << printed;
+    EXPECT_TRUE(has(printed, " from 198.18.50.1\n")) << printed;
+    forgedSender forger;
+    for (uint32_t n = 0; n < 12; n++) {
+        forger.send(testRangeAddress(3000 + n), srv.port, loginMsg("player", "guess", 3));
+        usleep(20 * 1000);
+    }
+    usleep(200 * 1000);
+    udpClient stranger(srv.port, "198.18.50.9");
+    EXPECT_EQ(stranger.request(loginMsg("player", "pw", 3)), bytes{soLogBad});
+    EXPECT_TRUE(home.login("player", "pw", 3));
+    home.send(sessionMsg(coDisconnect, home.key));
+    udpClient local(srv.port);
+    EXPECT_TRUE(local.login("player", "pw", 3));
+    ASSERT_EQ(srv.stop(), 0);
+    EXPECT_TRUE(has(srv.output(), "Log In: Failed (rate) (player 198.18.50.9:"));
 }

@@ -22,7 +22,7 @@ static bytes cut(const bytes& d) {
 // saved entity index that names no entity gets a new one.
 TEST_F(dispatcher, OverloadZeroBytesAndADanglingEntity) {
     EXPECT_EQ(send(newAccountMsg("alice", std::string("pw\0xyz", 6))), bytes{soNewGood});
-    veskProfile* alice = arrayListGet<veskProfile>(profList, 0);
+    veskProfile* alice = accountNamed(reinterpret_cast<const unsigned char*>("alice"));
     alice->entity = 40; // a saved index with no such entity now
     EXPECT_EQ(send(loginMsg("alice", std::string("pw\0abc", 6), 3)).size(), 25u);
     EXPECT_EQ(alice->entity, 0);

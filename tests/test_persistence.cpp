@@ -43,6 +43,7 @@ struct saveFiles : sessionTest {
             .write(d.empty() ? "" : (const char*)d.data(), long(d.size()));
         int loaded = name == "world"      ? loadWorld(path.c_str(), terList)
                      : name == "profiles" ? loadProfs(path.c_str(), profList)
+                     : name == "logins"   ? loadHomes(path.c_str())
                                           : loadEntityList(path.c_str(), entList);
         EXPECT_EQ(loaded, name == "entities" ? -1 : 0);
         EXPECT_EQ(arrayListGetLength(terList) + arrayListGetLength(profList), 0);
@@ -61,11 +62,14 @@ struct saveFiles : sessionTest {
 TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) {
     embedSpawnTer(terList, 2, 0, 0, terScale, terEdge);
     send(newAccountMsg("alice", "pw"));
+    send(newAccountMsg("carol", "pw")); // never confirmed: not saved
+    confirmAccount(pendingAccounts().front());
     arrayListGet<veskProfile>(profList, 0)->stage = psGame; // it loads as not logged in
     ASSERT_EQ(saveGame(), 1) << saveFailure;
     bytes world = slurp("world");
     bytes accounts = slurp("profiles");
     EXPECT_EQ(slurp("entities"), (bytes{0, 0, 0, 0}));
+    EXPECT_EQ(slurp("logins"), (bytes{0, 0, 0, 0}));
     freeLists();
     freshLists(0);
     ASSERT_EQ(world.size(), 4u + 7 * 3272); // 7 chunks of 91 vertices, 150 faces; (1, -1) first
@@ -95,9 +99,19 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     refused("entities", bytes(ents.begin(), ents.end() - 1));
     refused("entities", ents + bytes{0});
     refused("entities", patch(ents, 4 + 8, {0xca, 0xf2, 0x49, 0x71})); // beyond a million
+    // Alice's homes: 203.0.113.5 at 2023-11-14T22:13:20Z, three empty slots.
+    bytes homes = bytes{1, 0, 0, 0} + bytes(accounts.begin() + 4, accounts.begin() + 4 + 256) +
+                  bytes{203, 0, 113, 5, 0, 0xf1, 0x53, 0x65, 0, 0, 0, 0} + bytes(36, 0);
+    refused("logins", bytes(homes.begin(), homes.end() - 1));
+    refused("logins", homes + bytes{0});
+    refused("logins", patch(homes, 4 + 256 + 12 + 4, bytes(8, 0xff))); // a time before 1970
     EXPECT_EQ(loadWorldFrom(world.data(), world.size(), "world", terList), 7);
     EXPECT_EQ(loadProfsFrom(accounts.data(), accounts.size(), "profiles", profList), 1);
-    EXPECT_EQ(arrayListGet<veskProfile>(profList, 0)->stage, psNotConn);
+    veskProfile* loaded = arrayListGet<veskProfile>(profList, 0);
+    EXPECT_EQ(loaded->stage, psNotConn);
+    EXPECT_EQ(readHomeBytes(homes.data(), homes.size()), 1);
+    EXPECT_EQ(loaded->homes[0].addr, htonl(0xCB007105u));
+    EXPECT_EQ(loaded->homes[0].when, 1700000000);
     // A far entity is taken into the chunk that holds it, (10, -7) centred at (150, -34.64),
     // rather than crossing a chunk a tick towards its place.
     EXPECT_EQ(loadEntitiesFrom(ents.data(), ents.size(), "entities", entList), 2);
@@ -115,7 +129,7 @@ TEST_F(saveFiles, EntitiesAreSavedWhereTheyStandAndReadBackByteForByte) {
     embedSpawnTer(terList, 3, 0, 0, terScale, terEdge);
     const float at[3] = {1.5f, 0.75f, -2.0f};
     addDefaultEntity(entList, 1, at); // the default free mover
-    retireEntity(addDefaultEntity(entList, 0, at));
+    retireEntity(entList, addDefaultEntity(entList, 0, at));
     veskEntity* walker = addDefaultEntity(entList, 0, at);
     walker->modelIndex = 3;
     walker->gravMem->chunkCoords[0] = 1;

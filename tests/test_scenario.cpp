@@ -294,14 +294,17 @@ TEST_F(scenario, AutosavesAFailedOneAndAStopDuringOneKeepTheLatestWorld) {
     ASSERT_TRUE(saveUnderWay());
     send(alice, held(alice, {{skmWalkForward, 1}}));
     step(6);
-    veskGravity* g = profEntity(arrayListGet<veskProfile>(profList, 0))->gravMem;
+    auto alicesAvatar = [] {
+        return profEntity(accountNamed(reinterpret_cast<const unsigned char*>("alice")))->gravMem;
+    };
+    veskGravity* g = alicesAvatar();
     float at[3] = {g->position[0], g->position[1], g->position[2]};
     int chunk[2] = {g->chunkCoords[0], g->chunkCoords[1]};
     ASSERT_EQ(stopServer(), 1);
     alice.talking = 0;
     start();
     join(alice, "pw", 2);
-    g = profEntity(arrayListGet<veskProfile>(profList, 0))->gravMem;
+    g = alicesAvatar();
     EXPECT_EQ(g->chunkCoords[0], chunk[0]);
     EXPECT_EQ(g->chunkCoords[1], chunk[1]);
     EXPECT_NEAR(g->position[0], at[0], 1e-3);

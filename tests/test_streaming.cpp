@@ -21,7 +21,8 @@ struct streaming : sessionTest {
 TEST_F(streaming, BatchesAndThousandsOfUpdatesSplitLosingNone) {
     for (int i = 0; i < 700; i++)
         addEntity(0, 0)->locChanged = 1;
-    retireEntity(arrayListGet<veskEntity>(entList, 100)); // its account was removed: never sent
+    retireEntity(entList,
+                 arrayListGet<veskEntity>(entList, 100)); // its account was removed: never sent
     sendEnts(pro);
     EXPECT_EQ(clientRecv(&lb).size(), 1u + 272 * 44);
     sendEnts(pro);

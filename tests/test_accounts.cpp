@@ -1,0 +1,97 @@
+// Registration that forged senders cannot use up: a new account is pending, costs no hash,
+// is neither counted nor saved until one of its sessions completes a handshake, gives way
+// to newer ones while its address is unproven, and goes after ten minutes, its entity given
+// to the next player; and the addresses an account logs in from, latest first.
+#include "sessionTest.h"
+
+struct accounts : sessionTest {
+    veskProfile* named(const char* name) {
+        return accountNamed(reinterpret_cast<const unsigned char*>(name));
+    }
+    int logged(const std::string& entry) { return int(std::ranges::count(capturedLog, entry)); }
+    std::string who() { return " (" + std::string("alice 127.0.0.1:") + portOf() + ")"; }
+    std::string portOf() { return std::to_string(ntohs(lb.clientAddr.sin_port)); }
+};
+
+TEST_F(accounts, APendingAccountCostsNoHashUntilItsHandshakeConfirmsIt) {
+    long long hashes = passwordHashes;
+    EXPECT_EQ(send(newAccountMsg("bob", "pw")), bytes{soNewBad}); // never able to log in
+    EXPECT_EQ(logged("Profile Creation: Failed (name) (bob 127.0.0.1:" + portOf() + ")"), 1);
+    EXPECT_EQ(send(newAccountMsg("alice", "pw")), bytes{soNewGood});
+    EXPECT_EQ(send(newAccountMsg("alice", "pw")), bytes{soNewBad}); // pending names count
+    EXPECT_EQ(send(loginMsg("alice", "wrong", 3)), bytes{soLogBad});
+    EXPECT_EQ(send(loginMsg("alice", std::string("pw\0x", 4), 3)).size(), 25u);
+    EXPECT_EQ(passwordHashes, hashes);
+    veskProfile* alice = named("alice");
+    EXPECT_EQ(arrayListGetLength(profList), 0);
+    EXPECT_FALSE(alice->confirmed);
+    for (int acks = 0; acks < 40 && alice->stage != psGame; acks++) {
+        clientDrain(&lb, 5);
+        send(sessionMsg(coUpdate, alice->key));
+    }
+    EXPECT_EQ(alice->stage, psGame);
+    EXPECT_TRUE(alice->confirmed);
+    EXPECT_EQ(passwordHashes, hashes + 1);
+    EXPECT_EQ(arrayListGet<veskProfile>(profList, 0), alice);
+    EXPECT_TRUE(pendingAccounts().empty());
+    EXPECT_EQ(logged("Profile Creation: Confirmed" + who()), 1);
+    profDisconnect(alice);
+    EXPECT_EQ(send(loginMsg("alice", "pw", 3)).size(), 25u); // now checked against its hash
+    EXPECT_EQ(passwordHashes, hashes + 2);
+}
+
+// A thousand pending accounts at most: the oldest whose address is unproven gives way, the
+// one whose session acknowledged its key never does; ten minutes unconfirmed and it goes,
+// and its entity is the next player's.
+TEST_F(accounts, ThePoolOfPendingAccountsGivesWayOldestFirstAndForgetsAfterTenMinutes) {
+    fakeNow = 1000;
+    send(newAccountMsg("first", "pw"));
+    send(newAccountMsg("second", "pw"));
+    ASSERT_EQ(send(loginMsg("second", "pw", 3)).size(), 25u);
+    send(sessionMsg(coUpdate, named("second")->key)); // the key came back: address proven
+    ASSERT_EQ(named("second")->stage, psTerWait);
+    int secondsEntity = named("second")->entity;
+    for (int i = 2; i < 1000; i++)
+        ASSERT_EQ(send(newAccountMsg("pending" + std::to_string(i), "pw")), bytes{soNewGood});
+    fakeNow += 5 * 60000;
+    EXPECT_EQ(send(newAccountMsg("newcomer", "pw")), bytes{soNewGood});
+    EXPECT_EQ(named("first"), nullptr);
+    EXPECT_NE(named("second"), nullptr);
+    EXPECT_EQ(pendingAccounts().size(), 1000u);
+    ASSERT_EQ(send(loginMsg("pending2", "pw", 3)).size(), 25u);
+    int lostEntity = named("pending2")->entity;
+    profDisconnect(named("second"));
+    fakeNow += 5 * 60000;
+    serveAccountRequests(); // the pending accounts of ten minutes ago go
+    EXPECT_EQ(named("pending2"), nullptr);
+    EXPECT_EQ(named("second"), nullptr);
+    EXPECT_NE(named("newcomer"), nullptr);
+    EXPECT_EQ(send(loginMsg("newcomer", "pw", 3)).size(), 25u);
+    int reused = named("newcomer")->entity;
+    EXPECT_TRUE(reused == lostEntity || reused == secondsEntity) << reused;
+    EXPECT_EQ(entityCount(entList), 2);
+}
+
+// Every login's address becomes the account's latest home; four are kept, and an address
+// logged in from again moves to the front.
+TEST_F(accounts, TheLatestFourAddressesOfLoginsAreKept) {
+    send(newAccountMsg("alice", "pw"));
+    veskProfile* alice = named("alice");
+    for (const char* ip :
+         {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.4"}) {
+        loopback from = lb;
+        from.client = loopbackSocket(&from.clientAddr, ip);
+        dispatch(&from, loginMsg("alice", "pw", 3));
+        EXPECT_EQ(clientRecv(&from).size(), 25u) << ip;
+        EXPECT_TRUE(fromHome(alice, &from.clientAddr));
+        profDisconnect(alice);
+        close(from.client);
+    }
+    const uint32_t expected[] = {0x7F000004, 0x7F000006, 0x7F000005, 0x7F000003};
+    for (int i = 0; i < homesKept; i++) {
+        EXPECT_EQ(alice->homes[i].addr, htonl(expected[i])) << i;
+        EXPECT_GT(alice->homes[i].when, 1700000000);
+    }
+    sockaddr_in gone = {AF_INET, 0, {htonl(0x7F000002)}, {}};
+    EXPECT_FALSE(fromHome(alice, &gone));
+}
