@@ -37,6 +37,7 @@ void addAccount(int index, int stage) {
     snprintf(reinterpret_cast<char*>(pro->username), textLen, "player%d", index);
     hashPassword(pro->password, reinterpret_cast<const unsigned char*>("pw"));
     pro->stage = stage;
+    pro->confirmed = 1;
     pro->entity = index;
     pro->terRadius = 3;
     pro->profAddr = lb.clientAddr;

@@ -2,8 +2,8 @@
 // to the same bytes, a loaded world is then streamed and edited as in the game, and loaded
 // entities encode to finite records of the same models.
 //
-// Input: a selector byte (0 modulo 3: accounts, 1: a world, 2: entities), then the file's
-// bytes. The ".bad" copies of rejected files go to a scratch directory under $TMPDIR (or
+// Input: a selector byte (0 modulo 4: accounts, 1: a world, 2: entities, 3: logins), then
+// the file's bytes. The ".bad" copies of rejected files go to a scratch directory under $TMPDIR (or
 // /tmp).
 #include <cmath>
 #include <cstdlib>
@@ -115,6 +115,31 @@ void fuzzWorld(const uint8_t* file, size_t len) {
     freeTerList(chunks);
 }
 
+// The logins of accounts named as the file's records are, where such a name can log in:
+// each found account holds its record's homes, and the others none.
+void fuzzLogins(const uint8_t* file, size_t len) {
+    profList = initArrayList(10, 8);
+    const char* why = checkHomeBytes(file, len);
+    int32_t n = 0;
+    if (!*why) memcpy(&n, file, 4);
+    for (int32_t i = 0; i < n && i < 64; i++) {
+        veskProfile* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
+        memcpy(pro->username, file + 4 + 304 * size_t(i), textLen - 1); // a name ends
+        pro->confirmed = 1;
+        arrayListAddEndPointer(profList, pro);
+    }
+    int found = *why ? 0 : readHomeBytes(file, len);
+    require(found <= n, "more accounts found than records");
+    for (int i = 0; i < arrayListGetLength(profList); i++) {
+        const veskProfile* pro = arrayListGet<veskProfile>(profList, i);
+        for (const loginHome& h : pro->homes)
+            require(h.when >= 0, "a login time before 1970");
+    }
+    freeArrayListPointer(profList);
+    profList = nullptr;
+    resetAccounts();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -128,11 +153,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    if (data[0] % 3 == 0)
+    if (data[0] % 4 == 0)
         fuzzProfiles(data + 1, size - 1);
-    else if (data[0] % 3 == 1)
+    else if (data[0] % 4 == 1)
         fuzzWorld(data + 1, size - 1);
-    else
+    else if (data[0] % 4 == 2)
         fuzzEntities(data + 1, size - 1);
+    else
+        fuzzLogins(data + 1, size - 1);
     return 0;
 }
