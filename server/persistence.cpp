@@ -558,16 +558,32 @@ int loadProfsFrom(const unsigned char* data, size_t len, const char* name, Array
     }
     tracef("current: %d\n", arrayListGetLength(profList));
     tracef("total: %d\n", n);
-    ArrayList* last = profList;
+    // The accounts already in the list are overwritten in place, the rest appended.
+    ArrayList* block = profList;
+    int inBlock = 0;
     for (int i = 0; i < n; i++) {
-        veskProfile* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
+        while (block->next && inBlock >= block->filled) {
+            block = block->next;
+            inBlock = 0;
+        }
+        veskProfile* pro;
+        if (inBlock < block->filled) {
+            pro = reinterpret_cast<veskProfile**>(block->data)[inBlock++];
+        } else {
+            pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
+            block = arrayListAddEndPointerFrom(block, pro);
+            inBlock = block->filled;
+        }
         memcpy(pro->username, readBytes(&r, textLen), textLen);
         memcpy(pro->password, readBytes(&r, textLen), textLen);
         pro->entity = readIntLE(&r);
         pro->stage = psNotConn;
+        pro->curCounter = 0;
+        pro->oldCounter = 0;
+        pro->failCount = 0;
         pro->confirmed = 1; // saved accounts were confirmed, or come from before confirmation
-        last = arrayListAddEndPointerFrom(last, pro);
     }
+    forgetAccountIndex(); // names may have been overwritten in place
     return 1;
 }
 
