@@ -12,7 +12,7 @@
 #include "veskServer.h"
 
 static void onQuitSignal(int) {
-    quitRequested = 1;
+    quitRequested = quitRequested + 1;
 }
 
 // Whether standard output is the journal's stream: JOURNAL_STREAM names its device and
@@ -60,8 +60,26 @@ int runHeadless() {
     if (!startServer()) return 1;
     watchConsole();
     running = 1;
-    while (running && !quitRequested) {
+    // A stop saves first; while its save fails the server serves on and tries again, so that
+    // nothing is lost, until a second request says to stop anyway.
+    int asked = 0;
+    uint32_t lastTry = 0;
+    int status = -1;
+    while (status < 0) {
         uint32_t now = getTicks();
+        if (quitRequested > asked && asked > 0) {
+            stopWithoutSaving();
+            status = 1;
+            break;
+        }
+        if (quitRequested > asked || (asked > 0 && now - lastTry >= stopRetrySeconds * 1000u)) {
+            int first = asked == 0;
+            asked = quitRequested;
+            lastTry = now;
+            if (stopOrKeepServing(first)) status = 0;
+            flushOutput();
+            continue;
+        }
         notifyWatchdog(now);
         if (!tickDue(now)) {
             // Sleeps until the tick is due unless a descriptor needs serving first; a
@@ -73,7 +91,6 @@ int runHeadless() {
         serveTick();
         flushOutput(); // once a tick: timely for the operator, cheap for the tick
     }
-    int saved = quitServer();
     closeOutput(5000); // the last entries say how the stop went: worth a wait for the reader
-    return saved ? 0 : 1;
+    return status;
 }

@@ -44,19 +44,35 @@ static void markUnkept(const char* path, int on) {
     if (on) unkept.push_back(path);
 }
 
-// Opens `path` for writing with exactly the permission bits `mode`, also when a file of
-// that name is already there with others.
+// Accounts hold password hashes, and logins where players come from: only the server's own
+// user may read them, whatever the umask. The world and the entities are written with the
+// umask's leave (0644 under the usual 022; 0600 under a hardened service's 0077).
+constexpr mode_t privateMode = 0600;
+constexpr mode_t publicMode = 0644;
+
+int createNewFile(const char* path, mode_t mode) {
+    // A name in the save folder is never followed elsewhere, and never taken over.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 && mode == privateMode && fchmod(fd, mode) != 0) {
+        int err = errno;
+        close(fd);
+        unlink(path);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+// A temporary file made afresh: whatever had its name (left by a crash, or planted) goes
+// first; unlink removes a link itself, never what it points at.
 static FILE* createFile(const char* path, mode_t mode) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (unlink(path) != 0 && errno != ENOENT) return nullptr;
+    int fd = createNewFile(path, mode);
     if (fd < 0) return nullptr;
-    FILE* f = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+    FILE* f = fdopen(fd, "wb");
     if (!f) close(fd);
     return f;
 }
-
-// Accounts hold password hashes: only the server's own user may read them.
-constexpr mode_t privateMode = 0600;
-constexpr mode_t publicMode = 0644;
 
 char saveFailure[320] = "";
 
@@ -368,7 +384,42 @@ int syncTemp(momentFile* f) {
     return 0;
 }
 
-// All written and synced: renamed together. 1, or 0 with saveFailure.
+// Renames the temporary files a commit record names over their files, then removes the
+// record: 1 when a commit was completed, 0 when there was none, -1 when a rename failed
+// (the record stays, for the next try). `said` gets a log entry's text.
+int completeCommit(std::string* said);
+
+// The commit record of a save: the files whose temporary files are whole and synced, a name
+// a line. While it exists, the save is committed: a Start that finds it renames what is left
+// of those temporary files over their files, so that the files are of one moment, all new
+// or (without the record) all old.
+constexpr const char* commitName = "commit";
+constexpr const char* commitHead = "quarn save commit 1";
+
+int writeCommitRecord() {
+    std::string text = std::string(commitHead) + "\n";
+    for (const momentFile& f : moment.files)
+        text += f.path.substr(f.path.find_last_of('/') + 1) + "\n";
+    std::string path = resPath(commitName);
+    std::string tmp = path + ".tmp";
+    FILE* f = createFile(tmp.c_str(), privateMode);
+    int err = f ? 0 : errno;
+    if (f && (fwrite(text.data(), 1, text.size(), f) != text.size() || fflush(f) != 0 ||
+              fsync(fileno(f)) != 0))
+        err = errno ? errno : EIO;
+    if (f && fclose(f) != 0 && !err) err = errno;
+    if (!err && rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+    if (!err) {
+        syncFolderOf(path);
+        return 1;
+    }
+    unlink(tmp.c_str());
+    noteFailure(path, strerror(err));
+    return 0;
+}
+
+// All written and synced: committed, then renamed. 1, or 0 with saveFailure (and then the
+// old files are all kept).
 int renameAll() {
     for (momentFile& f : moment.files) {
         int closed = fclose(f.temp.f) == 0;
@@ -378,14 +429,49 @@ int renameAll() {
             return 0;
         }
     }
-    for (momentFile& f : moment.files) {
+    if (!writeCommitRecord()) return 0;
+    for (momentFile& f : moment.files)
         keepAside(f.path);
-        if (rename(f.temp.tmp.c_str(), f.path.c_str()) != 0) {
-            noteFailure(f.path, strerror(errno));
-            return 0;
-        }
+    return completeCommit(nullptr) == 1;
+}
+
+int completeCommit(std::string* said) {
+    std::string path = resPath(commitName);
+    std::vector<unsigned char> data;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return 0;
+    if (!S_ISREG(st.st_mode) || !readWholeFile(path.c_str(), &data)) {
+        noteFailure(path, "not a commit record the server wrote");
+        return -1;
     }
-    syncFolderOf(moment.files[worldFile].path);
+    std::string text(data.begin(), data.end());
+    if (!text.starts_with(std::string(commitHead) + "\n")) {
+        noteFailure(path, "not a commit record the server wrote");
+        return -1;
+    }
+    std::string renamed;
+    for (size_t at = text.find('\n') + 1; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string name = text.substr(at, end - at);
+        at = end + 1;
+        if (name != "profiles" && name != "entities" && name != "logins" && name != "world")
+            continue; // no other file of the folder is ever renamed for a commit
+        std::string file = resPath(name.c_str());
+        std::string tmp = file + ".tmp";
+        if (lstat(tmp.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue; // renamed already
+        if (rename(tmp.c_str(), file.c_str()) != 0) {
+            noteFailure(file, strerror(errno));
+            return -1;
+        }
+        renamed += (renamed.empty() ? "" : ", ") + name;
+    }
+    syncFolderOf(path);
+    unlink(path.c_str());
+    syncFolderOf(path);
+    if (said)
+        *said = "Server: completed the save that was committed before it stopped" +
+                (renamed.empty() ? std::string() : " (" + renamed + " renamed)");
     return 1;
 }
 
@@ -413,6 +499,34 @@ void startSave(const char* profPath, const char* entPath, const char* worldPath)
 
 int saveUnderWay() {
     return moment.active;
+}
+
+void recoverSaveFolder() {
+    std::string said;
+    int committed = completeCommit(&said);
+    if (committed == 1) textBoxAddStr(tb, said.c_str());
+    if (committed < 0)
+        textBoxAddf(tb,
+                    "Server: a save committed before the last stop could not be completed (%s); "
+                    "its files are left as they are",
+                    saveFailure);
+    for (const char* name : {"profiles", "world", "entities", "logins", "bans", "allow", "commit"})
+        for (const char* ending : {".tmp", ".old"}) {
+            std::string path = resPath(name) + ending;
+            struct stat st;
+            // Only files: anything else there is not ours to remove.
+            if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            if (committed < 0 && *ending == '.' && ending[1] == 't') continue;
+            if (unlink(path.c_str()) != 0) continue;
+            if (ending[1] == 't')
+                textBoxAddf(tb, "Server: removed %s, left by a save that did not finish",
+                            path.c_str());
+            else
+                textBoxAddf(tb,
+                            "Server: removed %s, a file a save replaced that was still being let "
+                            "go of when the server stopped",
+                            path.c_str());
+        }
 }
 
 int tidyOldSaves(size_t bytes) {
@@ -456,9 +570,21 @@ void chunkWillChange(veskTerrain* ter) {
 
 int saveSome(size_t bytes) {
     if (!moment.active) return 1;
+    // A commit a failed rename left is completed before new temporary files take its names.
+    if (moment.at == 0 && !moment.files[0].open && completeCommit(nullptr) < 0) {
+        dropSave();
+        return -1;
+    }
     for (size_t budget = bytes; moment.at < saveFiles;) {
         momentFile* f = &moment.files[moment.at];
         if (!f->open) {
+            // Each file's writing is traced as it starts, as a whole save's always was.
+            if (moment.at == profilesFile) traceLine("saveProfs()");
+            if (moment.at == worldFile) traceLine("saveChunks()");
+            if (moment.at == profilesFile || moment.at == worldFile)
+                tracef("total: %d\n", moment.at == worldFile
+                                          ? moment.chunkCount
+                                          : int(moment.profiles.size() / profRecordLen));
             int began = beginSave(&f->temp, f->path.c_str(), f->mode);
             if (began <= 0) {
                 if (began == 0) traceLine(f->openError);
@@ -509,9 +635,33 @@ int readWholeFile(const char* path, std::vector<unsigned char>* out) {
 // Reports a file that does not add up and copies it aside before a save can replace it;
 // when the copy cannot be made whole, saves leave the file alone. The copy may hold
 // accounts, so only the server's own user may read it.
+static std::vector<std::string> setAside; // since the last Start
+
+const std::vector<std::string>& filesSetAside() {
+    return setAside;
+}
+
+void forgetFilesSetAside() {
+    setAside.clear();
+}
+
+// A copy of its own for every damaged file: "<file>.bad", then "<file>.bad.2" and on.
+static FILE* badCopy(const char* name, std::string* path) {
+    for (int n = 1; n <= 1000; n++) {
+        *path = std::string(name) + ".bad" + (n > 1 ? "." + std::to_string(n) : "");
+        int fd = createNewFile(path->c_str(), privateMode);
+        if (fd < 0 && errno == EEXIST) continue;
+        FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
+        if (fd >= 0 && !f) close(fd);
+        return f;
+    }
+    errno = EEXIST;
+    return nullptr;
+}
+
 static void rejectFile(const char* name, const unsigned char* data, size_t len, const char* why) {
-    std::string bad = std::string(name) + ".bad";
-    FILE* f = createFile(bad.c_str(), privateMode);
+    std::string bad;
+    FILE* f = badCopy(name, &bad);
     int kept = f != nullptr;
     if (f) {
         if (len > 0) kept = fwrite(data, 1, len, f) == len;
@@ -530,6 +680,8 @@ static void rejectFile(const char* name, const unsigned char* data, size_t len, 
                     "will not be saved over",
                     name, why, bad.c_str(), strerror(err));
     markUnkept(name, !kept);
+    std::string shortName = std::string(name).substr(std::string(name).find_last_of('/') + 1);
+    setAside.push_back(kept ? shortName + " (kept as " + bad + ")" : shortName + " (not kept)");
 }
 
 // Reads a whole save file and hands its bytes to `load`; `missing` when it cannot be read.

@@ -188,7 +188,8 @@ int startServer() {
     }
     if (!initServ()) return 0;
     resetLimits(); // a new secret for the table of addresses
-    removeStaleTemporaryFiles();
+    forgetFilesSetAside();
+    recoverSaveFolder();
     loadAccessLists();
     initGame();
     openControl();
@@ -198,6 +199,7 @@ int startServer() {
     lastAutosave = getTicks();
     startStatus();
     notifyReady();
+    announceWarnings();
     return 1;
 }
 
@@ -228,12 +230,15 @@ static void answerWaiters(std::vector<saveWaiter>* waiting, int saved, const cha
         w.done(w.context, saved, text);
 }
 
-// The last status line and a whole save, which supersedes an autosave under way.
-static int saveAtStop() {
-    flushLogSummaries();
-    logStatus();
-    textBoxAddStr(tb, "Server: Stopping + Saving");
-    notifyStopping();
+// The last status line and a whole save, which supersedes an autosave under way; a save
+// tried again after a failed one says nothing more before it.
+static int saveAtStop(int first = 1) {
+    if (first) {
+        flushLogSummaries();
+        logStatus();
+        textBoxAddStr(tb, "Server: Stopping + Saving");
+        notifyStopping();
+    }
     dropSave();
     int saved = saveGame();
     char text[400];
@@ -256,6 +261,29 @@ int stopServer() {
     }
     releaseGame();
     return 1;
+}
+
+int stopOrKeepServing(int first) {
+    if (!saveAtStop(first)) {
+        if (first)
+            textBoxAddf(tb,
+                        "Server: Save failed (%s) at the stop, still serving; trying again every "
+                        "%d s (a second signal stops without saving)",
+                        saveFailure, stopRetrySeconds);
+        else
+            textBoxAddf(tb, "Server: Save failed again (%s), still serving", saveFailure);
+        return 0;
+    }
+    tidyOldSaves(SIZE_MAX); // nothing else runs now
+    releaseGame();
+    return 1;
+}
+
+void stopWithoutSaving() {
+    textBoxAddStr(tb, "Server: Stopped without saving at a second signal; what changed since the "
+                      "last save is lost");
+    dropSave();
+    releaseGame();
 }
 
 int quitServer() {

@@ -62,11 +62,29 @@ void statusLine(char* out, size_t outSize) {
              traffic.picksIgnored - picksIgnoredAtStart);
 }
 
+// What a host must not miss while the server otherwise looks healthy: damaged save files
+// set aside at Start (the server serves without what they held).
+static std::string warnings() {
+    std::string text;
+    for (const std::string& f : filesSetAside()) {
+        char shown[1100];
+        shownText(f.data(), f.size(), shown, sizeof shown);
+        text += (text.empty() ? "" : ", ") + std::string(shown);
+    }
+    return text.empty() ? "" : "damaged save files set aside at Start: " + text;
+}
+
+void announceWarnings() {
+    std::string warning = warnings();
+    if (!warning.empty()) notifyStatus(warning.c_str());
+}
+
 void logStatus() {
     char line[300];
     statusLine(line, sizeof line);
     textBoxAddStr(tb, line);
-    notifyStatus(line);
+    std::string warning = warnings();
+    notifyStatus((warning.empty() ? std::string(line) : warning + "; " + line).c_str());
     startStatus();
 }
 
@@ -134,16 +152,21 @@ void gauge(std::string* out, const char* name, const char* help, double value) {
     sample(out, name, value);
 }
 
+// A JSON string of text already shown escaped (no control byte left).
+std::string jsonQuoted(const std::string& shown) {
+    std::string quoted = "\"";
+    for (char c : shown) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
 // A JSON string of client text: shown escaped as in the log, then quoted for JSON.
 std::string jsonText(const unsigned char* field) {
     char shown[1100];
     shownField(field, textLen, shown, sizeof shown);
-    std::string quoted = "\"";
-    for (const char* c = shown; *c; c++) {
-        if (*c == '"' || *c == '\\') quoted += '\\';
-        quoted += *c;
-    }
-    return quoted + "\"";
+    return jsonQuoted(shown);
 }
 
 std::string number(double v) {
@@ -202,6 +225,9 @@ void metricsText(std::string* out) {
     counter(out, "quarn_log_lines_lost_total",
             "Lines of standard output dropped while its reader did not keep up.",
             double(outputLinesLost()));
+    gauge(out, "quarn_save_files_set_aside",
+          "Damaged save files set aside (not loaded) at the last Start.",
+          double(filesSetAside().size()));
     gauge(out, "quarn_uptime_seconds", "Time since the process started.",
           (nowMs() - processStartMs) / 1000);
 }
@@ -219,7 +245,8 @@ void statusJson(std::string* out) {
         ",\"tickMeanMs\":" + number(lastSecondMean) + ",\"tickMaxMs\":" + number(lastSecondMax) +
         ",\"datagramsDropped\":" + std::to_string(traffic.dropped) +
         ",\"systemDropped\":" + std::to_string(traffic.systemDropped) +
-        ",\"worldVersion\":" + std::to_string(worldVersion) + ",\"sessions\":[";
+        ",\"worldVersion\":" + std::to_string(worldVersion) +
+        ",\"warning\":" + jsonQuoted(warnings()) + ",\"sessions\":[";
     uint32_t now = getTicks();
     int first = 1;
     for (veskProfile* pro : profList ? liveSessions() : std::vector<veskProfile*>()) {

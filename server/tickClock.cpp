@@ -13,7 +13,7 @@ int running = 0;
 volatile sig_atomic_t quitRequested = 0;
 
 void requestQuit() {
-    quitRequested = 1;
+    quitRequested = quitRequested + 1;
 }
 
 int tickDue(uint32_t now) {

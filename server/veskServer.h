@@ -195,12 +195,18 @@ void releaseGame();                   // closes the endpoint and frees the lists
 int startServer();                    // Start: endpoint, then world; 1 on success
 int stopServer(); // Stop: save, then close and release; 0 (still serving) if the save failed
 int quitServer(); // the same at exit, releasing whatever the save did; 0 if it failed
-void serveTick(); // one tick while serving: the game tick, the save when due, timed
+// A dedicated server's stop: the save, and only once it is written the end of serving (1);
+// 0 while it keeps serving after a failed save, to try again a few seconds later.
+constexpr int stopRetrySeconds = 5;
+int stopOrKeepServing(int first);
+void stopWithoutSaving(); // the operator insists: a second signal
+void serveTick();         // one tick while serving: the game tick, the save when due, timed
 
 // status.cpp: the status line, logged every statusSeconds and at Stop
 extern int statusSeconds;
-void startStatus();                         // a new interval
-void logStatus();                           // the figures of the interval so far, then a new one
+void startStatus();      // a new interval
+void logStatus();        // the figures of the interval so far, then a new one
+void announceWarnings(); // to systemd at once: what a host must not miss (damaged files)
 void statusLine(char* out, size_t outSize); // the same figures, the interval going on
 double steadyMs();                          // the steady clock, in ms, for timing work
 void countTick(double ms); // a serving tick's whole time; logs the status line when due
@@ -235,7 +241,7 @@ extern uint32_t lastSec;
 extern uint32_t ticksThisSecond;
 extern int running;
 int tickDue(uint32_t now); // 1 when a tick is due at `now` (and accounted for)
-// A stop of the process with a save was asked for (a signal, the stop command).
+// Stops of the process with a save asked for so far (signals, the stop command).
 extern volatile sig_atomic_t quitRequested;
 void requestQuit();
 
@@ -266,7 +272,7 @@ double takeEventWorkMs(); // the callbacks' time since the last call
 // Makes the default folder when it is missing, checks that the folder can be written and
 // locks it for this process; 0 with the reason when the server must not run on it.
 int prepareSaveFolder(int givenByOption, std::string* why);
-void removeStaleTemporaryFiles(); // at Start: what an interrupted save left, logged
+
 // A file the window needs: in the save folder, else where the programs are installed; ""
 // when neither has it.
 std::string windowFile(const char* name);
@@ -438,10 +444,20 @@ int saveSome(size_t bytes);
 int saveUnderWay();
 // The files a save replaced are let go of a part a call: 1 when none is left.
 int tidyOldSaves(size_t bytes);
+// At Start: a save committed before a stop is completed, and what an interrupted save left
+// (temporary files, files a save replaced) is removed, each logged.
+void recoverSaveFolder();
+// Creates a file that is not there yet, never following a link, with `mode` (0600 exactly,
+// or other bits as the umask leaves them): its descriptor, or -1 with errno.
+int createNewFile(const char* path, mode_t mode);
 void dropSave();
 // Whoever is about to change a chunk's vertices says so first: a save under way copies
 // the chunk as it was, and the live page's version of the world moves on.
 void chunkWillChange(veskTerrain* ter);
+// The damaged files set aside since forgetFilesSetAside (called at Start): "world (kept
+// as res/world.bad.2)" each, for the operator's figures.
+const std::vector<std::string>& filesSetAside();
+void forgetFilesSetAside();
 // Loading, once per Start: 1 when the profiles were read (0 when the file cannot be), the
 // number of chunks read, the number of entities read (-1 when the file cannot be read).
 int loadProfs(const char* dir, ArrayList* profList);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "sessionTest.h"
 
@@ -36,7 +37,9 @@ struct saveFiles : sessionTest {
         return {std::istreambuf_iterator<char>(std::ifstream(dir + name, std::ios::binary).rdbuf()),
                 {}};
     }
-    // A damaged file: nothing loaded, a copy kept aside, the file itself untouched.
+    std::map<std::string, int> copies; // kept aside so far, by file
+    // A damaged file: nothing loaded, a copy of its own kept aside (".bad", then ".bad.2"
+    // and on), the file itself untouched.
     void refused(const std::string& name, const bytes& d) {
         std::string path = dir + name;
         std::ofstream(path, std::ios::binary)
@@ -47,7 +50,9 @@ struct saveFiles : sessionTest {
                                           : loadEntityList(path.c_str(), entList);
         EXPECT_EQ(loaded, name == "entities" ? -1 : 0);
         EXPECT_EQ(arrayListGetLength(terList) + arrayListGetLength(profList), 0);
-        EXPECT_EQ(slurp(name + ".bad"), d);
+        int n = ++copies[name];
+        EXPECT_EQ(slurp(name + ".bad" + (n > 1 ? "." + std::to_string(n) : "")), d);
+        EXPECT_EQ(int(std::filesystem::status(dir + name + ".bad").permissions()), 0600);
         EXPECT_EQ(slurp(name), d);
     }
     // Writes all of a save under way, a slice at a time; its result.
@@ -211,7 +216,7 @@ TEST_F(saveFiles, TemporaryFilesACrashLeftAreRemovedAtStart) {
     for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp", "world.old"})
         std::ofstream(dir + name) << "half";
     std::filesystem::create_directory(dir + "profiles.tmp");
-    removeStaleTemporaryFiles();
+    recoverSaveFolder();
     for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp", "world.old"})
         EXPECT_FALSE(std::filesystem::exists(dir + name)) << name;
     EXPECT_TRUE(std::filesystem::is_directory(dir + "profiles.tmp")); // not a file of ours
