@@ -13,25 +13,6 @@
 
 namespace {
 
-const char* helpText =
-    "help                        this text\n"
-    "status                      the status line now\n"
-    "list                        the sessions: name, address, stage, entity, chunk, position,\n"
-    "                            seconds connected\n"
-    "kick NAME                   end a session as a disconnect does\n"
-    "ban NAME | ADDRESS[/PREFIX] refuse a name's logins, or drop an address range's datagrams;\n"
-    "                            whoever it covers is kicked\n"
-    "unban NAME | ADDRESS[/PREFIX]\n"
-    "bans                        what is banned\n"
-    "allow on | off              only names on the allow-list may create accounts or log in\n"
-    "allow add NAME | allow remove NAME | allow list\n"
-    "accounts [PREFIX]           accounts: last login and its address, online, unconfirmed\n"
-    "remove NAME                 delete an account that is not connected, with its entity\n"
-    "password NAME NEWPASSWORD   set a new password\n"
-    "save                        save now; answered when the files are written\n"
-    "stop                        save and stop the server (as SIGTERM)\n"
-    "Names may hold \\xNN for any byte, as the log shows them.\n";
-
 void say(commandAnswer* a, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void say(commandAnswer* a, const char* format, ...) {
     char line[600];
@@ -131,60 +112,79 @@ void kick(const std::string& name, commandAnswer* a) {
     say(a, "kicked %s", shown(name).c_str());
 }
 
-// A change that could not be saved still holds until the server stops: said so.
-void saved(int ok, const std::string& why, commandAnswer* a) {
-    if (!ok) fail(a, "changed, but not saved (" + why + "): it holds until the server stops");
+// The list read again from its file, after an edit by hand.
+void reloadList(const char* file, commandAnswer* a) {
+    std::string why;
+    if (!reloadAccessList(file, &why)) return fail(a, why);
+    adminEntry(file[0] == 'b' ? "bans reload" : "allow reload", "");
+    say(a, "%s read again from %s", file, resPath(file).c_str());
 }
 
-void ban(const std::string& entry, int add, commandAnswer* a) {
-    uint32_t addr;
-    int prefix;
-    if (looksLikeAddress(entry) && !parseAddressRange(entry.c_str(), &addr, &prefix))
-        return fail(a, shown(entry) + " is not an address, nor an address/prefix (0-32)");
-    if (!banEntry(entry, add))
+// A change to a list is answered once its file is written (a slice a tick); one that could
+// not be written still holds until the server stops, and the answer says so.
+void answerWhenWritten(const char* file, commandAnswer* a, saveDone later, void* context) {
+    std::string text = a->text;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    a->text.clear();
+    a->waiting = 1;
+    whenAccessListWritten(file, text, later, context);
+}
+
+void ban(const std::string& args, int add, commandAnswer* a, saveDone later, void* context) {
+    banTarget t;
+    std::string why;
+    if (args.empty())
+        return fail(a, std::string(add ? "ban" : "unban") +
+                           " takes name NAME, address ADDRESS[/PREFIX], or either alone");
+    if (!parseBanTarget(args, &t, &why, 0)) return fail(a, why);
+    std::string entry = t.name;
+    if (t.isAddress) {
+        in_addr first = {htonl(t.addr)};
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &first, text, sizeof text);
+        entry = std::string(text) + (t.prefix == 32 ? "" : "/" + std::to_string(t.prefix));
+    }
+    if (!changeBan(t, add))
         return fail(a, shown(entry) + (add ? " is banned already" : " is not banned"));
     adminEntry(add ? "ban" : "unban", entry);
     int kicked = 0;
-    if (add && looksLikeAddress(entry))
+    if (add && t.isAddress)
         kicked = kickWhere([&](veskProfile* pro) {
-            return rangeCovers(addr, prefix, pro->profAddr.sin_addr.s_addr);
+            return rangeCovers(t.addr, t.prefix, pro->profAddr.sin_addr.s_addr);
         });
     else if (add)
-        kicked = kickWhere([&](veskProfile* pro) { return sameName(pro, entry); });
+        kicked = kickWhere([&](veskProfile* pro) { return sameName(pro, t.name); });
     say(a, "%s %s, %d kicked", add ? "banned" : "unbanned", shown(entry).c_str(), kicked);
-    std::string why;
-    saved(saveBans(&why), why, a);
+    answerWhenWritten("bans", a, later, context);
 }
 
-void allow(const std::string& args, commandAnswer* a) {
-    std::string why;
+void allow(const std::string& args, commandAnswer* a, saveDone later, void* context) {
     if (args == "list") {
         say(a, "the allow-list is %s", allowListOn() ? "on" : "off");
         for (const std::string& line : allowList())
             say(a, "%s", line.c_str());
         return;
     }
+    if (args == "reload") return reloadList("allow", a);
     if (args == "on" || args == "off") {
         allowSwitch(args == "on");
         adminEntry(args == "on" ? "allow on" : "allow off", "");
         say(a, "the allow-list is %s", args.c_str());
-        return saved(saveAllow(&why), why, a);
+        return answerWhenWritten("allow", a, later, context);
     }
     int add = args.rfind("add ", 0) == 0;
     std::string name;
     if (!add && args.rfind("remove ", 0) != 0)
-        return fail(a, "allow takes on, off, add NAME, remove NAME or list");
+        return fail(a, "allow takes on, off, add NAME, remove NAME, list or reload");
     if (!unescapeText(args.c_str() + (add ? 4 : 7), &name)) return fail(a, "a damaged name");
     if (name.size() <= 3) return fail(a, "a name of 3 characters or fewer never logs in");
     if (!allowEntry(name, add))
         return fail(a, shown(name) + (add ? " is on the allow-list already" : " is not on it"));
     adminEntry(add ? "allow add" : "allow remove", name);
     say(a, "%s %s", add ? "allowed" : "no longer allowed:", shown(name).c_str());
-    saved(saveAllow(&why), why, a);
+    answerWhenWritten("allow", a, later, context);
 }
 
-// An account's line: its name, its last login (time and address) and whether it is online
-// or not confirmed yet.
 void accountLine(const veskProfile* pro, const std::string& prefix, int* n, commandAnswer* a) {
     const char* name = reinterpret_cast<const char*>(pro->username);
     if (strncmp(name, prefix.c_str(), prefix.size()) != 0) return;
@@ -251,6 +251,99 @@ void setPassword(const std::string& args, commandAnswer* a) {
     say(a, "new password set for %s", shown(name).c_str());
 }
 
+void showBans(const std::string& args, commandAnswer* a) {
+    if (args == "reload") return reloadList("bans", a);
+    if (!args.empty()) return fail(a, "bans takes nothing, or reload");
+    std::vector<std::string> lines = banList();
+    if (lines.empty()) say(a, "nothing is banned");
+    for (const std::string& l : lines)
+        say(a, "%s", l.c_str());
+}
+
+// A command's name, what it takes, what it does, and its handler; `help` is made from this.
+struct command {
+    const char* name;
+    const char* arguments;
+    const char* help;
+    void (*run)(const std::string& args, commandAnswer* a, saveDone later, void* context);
+};
+
+void help(const std::string&, commandAnswer* a, saveDone, void*);
+
+// A name given to a command: everything after it, \xNN for any byte.
+int nameArgument(const char* command, const std::string& args, std::string* name,
+                 commandAnswer* a) {
+    if (!args.empty() && unescapeText(args.c_str(), name)) return 1;
+    fail(a, std::string(command) + " takes a name");
+    return 0;
+}
+
+const command commands[] = {
+    {"help", "", "this text", help},
+    {"status", "", "the status line now",
+     [](const std::string&, commandAnswer* a, saveDone, void*) {
+         char status[300];
+         statusLine(status, sizeof status);
+         say(a, "%s", status);
+     }},
+    {"list", "", "the sessions: name, address, stage, entity, chunk, position, seconds connected",
+     [](const std::string&, commandAnswer* a, saveDone, void*) { listSessions(a); }},
+    {"kick", "NAME", "end a session as a disconnect does",
+     [](const std::string& args, commandAnswer* a, saveDone, void*) {
+         std::string name;
+         if (nameArgument("kick", args, &name, a)) kick(name, a);
+     }},
+    {"ban", "name NAME | address ADDRESS[/PREFIX]",
+     "refuse a name's logins, or drop an IPv4 range's datagrams; whoever it covers is kicked "
+     "(the kind may be left out where the entry can only be one)",
+     [](const std::string& args, commandAnswer* a, saveDone later, void* context) {
+         ban(args, 1, a, later, context);
+     }},
+    {"unban", "name NAME | address ADDRESS[/PREFIX]", "lift a ban",
+     [](const std::string& args, commandAnswer* a, saveDone later, void* context) {
+         ban(args, 0, a, later, context);
+     }},
+    {"bans", "[reload]", "what is banned; reload: read the bans file again after an edit",
+     [](const std::string& args, commandAnswer* a, saveDone, void*) { showBans(args, a); }},
+    {"allow", "on | off | add NAME | remove NAME | list | reload",
+     "only names on the allow-list may create accounts or log in", allow},
+    {"accounts", "[PREFIX]", "accounts: last login and its address, online, unconfirmed",
+     [](const std::string& args, commandAnswer* a, saveDone, void*) {
+         std::string prefix;
+         if (!unescapeText(args.c_str(), &prefix)) return fail(a, "a damaged prefix");
+         accounts(prefix, a);
+     }},
+    {"remove", "NAME", "delete an account that is not connected, with its entity",
+     [](const std::string& args, commandAnswer* a, saveDone, void*) {
+         std::string name;
+         if (nameArgument("remove", args, &name, a)) removeAccount(name, a);
+     }},
+    {"password", "NAME NEWPASSWORD",
+     "set a new password (quarn-server --control \"password NAME\" reads it from standard "
+     "input)",
+     [](const std::string& args, commandAnswer* a, saveDone, void*) { setPassword(args, a); }},
+    {"save", "", "save now; answered when the files are written",
+     [](const std::string&, commandAnswer* a, saveDone later, void* context) {
+         adminEntry("save", "");
+         requestSave(later, context);
+         a->waiting = 1;
+     }},
+    {"stop", "", "save and stop the server (as SIGTERM)",
+     [](const std::string&, commandAnswer* a, saveDone, void*) {
+         adminEntry("stop", "");
+         say(a, "stopping");
+         requestQuit();
+     }},
+};
+
+void help(const std::string&, commandAnswer* a, saveDone, void*) {
+    for (const command& c : commands) {
+        std::string usage = std::string(c.name) + (*c.arguments ? " " : "") + c.arguments;
+        say(a, "%-28s%s", usage.c_str(), c.help);
+    }
+    say(a, "Names may hold \\xNN for any byte, as the log shows them.");
+}
+
 } // namespace
 
 void runCommand(const char* line, commandAnswer* a, saveDone later, void* context) {
@@ -259,48 +352,9 @@ void runCommand(const char* line, commandAnswer* a, saveDone later, void* contex
     size_t space = text.find(' ');
     std::string word = text.substr(0, space);
     std::string args = space == std::string::npos ? "" : text.substr(space + 1);
-    std::string name;
-    int nameOk = unescapeText(args.c_str(), &name);
-    if (word == "help") {
-        a->text = helpText;
-    } else if (word == "status") {
-        char status[300];
-        statusLine(status, sizeof status);
-        say(a, "%s", status);
-    } else if (word == "list") {
-        listSessions(a);
-    } else if ((word == "kick" || word == "ban" || word == "unban" || word == "remove") &&
-               (args.empty() || !nameOk)) {
-        fail(a,
-             word + " takes a name" + (word == "kick" || word == "remove" ? "" : " or an address"));
-    } else if (word == "kick") {
-        kick(name, a);
-    } else if (word == "ban" || word == "unban") {
-        ban(name, word == "ban", a);
-    } else if (word == "bans") {
-        std::vector<std::string> lines = banList();
-        if (lines.empty()) say(a, "nothing is banned");
-        for (const std::string& l : lines)
-            say(a, "%s", l.c_str());
-    } else if (word == "allow") {
-        allow(args, a);
-    } else if (word == "accounts") {
-        accounts(name, a);
-    } else if (word == "remove") {
-        removeAccount(name, a);
-    } else if (word == "password") {
-        setPassword(args, a);
-    } else if (word == "save") {
-        adminEntry("save", "");
-        requestSave(later, context);
-        a->waiting = 1;
-    } else if (word == "stop") {
-        adminEntry("stop", "");
-        say(a, "stopping");
-        requestQuit();
-    } else {
-        char shownLine[200];
-        shownText(line, strlen(line), shownLine, sizeof shownLine);
-        fail(a, std::string("unknown command \"") + shownLine + "\"; try help");
-    }
+    for (const command& c : commands)
+        if (word == c.name) return c.run(args, a, later, context);
+    char shownLine[200];
+    shownText(line, strlen(line), shownLine, sizeof shownLine);
+    fail(a, std::string("unknown command \"") + shownLine + "\"; try help");
 }

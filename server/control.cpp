@@ -10,9 +10,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <linux/sockios.h>
+#include <sodium.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,7 +25,9 @@
 namespace {
 
 constexpr int maxClients = 8;
-constexpr uint32_t clientMs = 10000; // to send a command, or to take its answer
+constexpr int takeLimitMs = 5000;     // for a server to read a command sent to it
+constexpr int answerLimitMs = 600000; // for its answer, once it has
+constexpr uint32_t clientMs = 10000;  // to send a command, or to take its answer
 constexpr size_t maxAnswer = 8 << 20;
 
 struct controlClient {
@@ -29,6 +35,7 @@ struct controlClient {
     char in[commandLineMax];
     int inLen;
     int ran;        // its command was run (or refused)
+    int waiting;    // its command is under way (a save): it is not idle
     int discarding; // what it sends is read and dropped (after a line too long)
     std::string out;
     size_t sent;
@@ -41,6 +48,7 @@ std::vector<controlClient*> clients;
 
 void closeClient(controlClient* c) {
     forgetSaveWaiter(c);
+    forgetAccessWaiter(c);
     eventUnwatch(c->fd);
     close(c->fd);
     std::erase(clients, c);
@@ -69,6 +77,8 @@ void flush(controlClient* c) {
 
 void answer(controlClient* c, const std::string& text, int failed) {
     c->ran = 1;
+    c->waiting = 0;
+    c->since = getTicks(); // from now on, the time to take the answer
     c->out = text.substr(0, maxAnswer) + (failed ? "failed\n" : "ok\n");
     c->sent = 0;
     flush(c);
@@ -84,6 +94,7 @@ void run(controlClient* c, const char* line) {
     runCommand(line, &a, saveAnswered, c);
     if (!a.waiting) return answer(c, a.text, a.failed);
     // Nothing to read while the answer waits: only the client's going is noticed.
+    c->waiting = 1;
     eventSetEvents(c->fd, 0);
 }
 
@@ -139,7 +150,7 @@ void onListen(int, short, void*) {
             close(fd);
             continue;
         }
-        controlClient* c = new controlClient{fd, {}, 0, 0, 0, {}, 0, getTicks()};
+        controlClient* c = new controlClient{fd, {}, 0, 0, 0, 0, {}, 0, getTicks()};
         clients.push_back(c);
         eventWatch(fd, POLLIN, onClient, c);
     }
@@ -230,7 +241,7 @@ void watchConsole() {
 
 void serveControl(uint32_t now) {
     for (controlClient* c : std::vector<controlClient*>(clients)) {
-        if (now - c->since < clientMs) continue;
+        if (c->waiting || now - c->since < clientMs) continue;
         if (c->ran) {
             closeClient(c); // its answer did not go out in time, or it kept sending
         } else {
@@ -240,11 +251,64 @@ void serveControl(uint32_t now) {
     }
 }
 
+// A new password is never given on the command line, where every user of the machine can
+// read it: it is read from standard input, without echo on a terminal.
+static int passwordFromInput(const char* command, std::string* line) {
+    std::string args = command + strlen("password");
+    size_t start = args.find_first_not_of(' ');
+    if (start == std::string::npos) {
+        fprintf(stderr, "quarn-server: password takes NAME; the new password is read from "
+                        "standard input\n");
+        return 0;
+    }
+    std::string name = args.substr(start);
+    if (name.find(' ') != std::string::npos) {
+        fprintf(stderr, "quarn-server: give the new password on standard input, not on the "
+                        "command line (every user of the machine can read that)\n");
+        return 0;
+    }
+    int terminal = isatty(STDIN_FILENO);
+    termios saved;
+    if (terminal) {
+        fprintf(stderr, "New password for %s: ", name.c_str());
+        tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= tcflag_t(~ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string password;
+    char c;
+    while (read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
+        if (password.size() < size_t(commandLineMax)) password += c;
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        fprintf(stderr, "\n");
+    }
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    if (password.empty()) {
+        fprintf(stderr, "quarn-server: no new password on standard input\n");
+        return 0;
+    }
+    *line = "password " + name + " " + password;
+    return 1;
+}
+
+// Whether the server has read what was sent: the bytes it has not read yet still count
+// against the sender's socket.
+static int commandTaken(int fd) {
+    int unread = 0;
+    return ioctl(fd, SIOCOUTQ, &unread) == 0 && unread == 0;
+}
+
 int runControlClient(const char* command) {
     std::string path = resPath("control.sock");
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
-    if (strlen(command) >= size_t(commandLineMax) || strchr(command, '\n')) {
+    std::string given = command;
+    if ((given == "password" || given.starts_with("password ")) &&
+        !passwordFromInput(command, &given))
+        return 1;
+    if (given.size() >= size_t(commandLineMax) || given.find('\n') != std::string::npos) {
         fprintf(stderr, "quarn-server: a command is one line of fewer than 1024 bytes\n");
         return 1;
     }
@@ -262,16 +326,38 @@ int runControlClient(const char* command) {
         close(fd);
         return 1;
     }
-    std::string line = std::string(command) + "\n";
+    std::string line = given + "\n";
     (void)!send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    sodium_memzero(line.data(), line.size());
+    sodium_memzero(given.data(), given.size());
     shutdown(fd, SHUT_WR);
+    // A server reads a command within a tick. Once it has, its answer may take as long as
+    // its work does (a save of the largest world takes seconds); until then, a socket that
+    // nobody serves is given up on after a few seconds.
     std::string reply;
     char data[65536];
-    for (;;) {
+    int taken = 0;
+    for (int waitedMs = 0;;) {
         pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 600000) <= 0) break; // a save of the largest world takes seconds
+        int ready = poll(&p, 1, 100);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) {
+            taken = taken || commandTaken(fd);
+            waitedMs += 100;
+            if (!taken && waitedMs >= takeLimitMs) {
+                fprintf(stderr,
+                        "quarn-server: the server on %s did not take the command within %d "
+                        "seconds; it may be hung (its process is named in %s)\n",
+                        path.c_str(), takeLimitMs / 1000, resPath("lock").c_str());
+                close(fd);
+                return 1;
+            }
+            if (waitedMs >= answerLimitMs) break;
+            continue;
+        }
         ssize_t n = recv(fd, data, sizeof data, 0);
         if (n <= 0) break;
+        taken = 1;
         reply.append(data, size_t(n));
     }
     close(fd);

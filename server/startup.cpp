@@ -174,6 +174,7 @@ void releaseGame() {
     resetReceive();
     resetLimits();
     resetLogLimits();
+    writeAccessListsNow(); // a change made just before the Stop is not lost
     resetAccessLists();
     freeTickChanges();
     servOn = 0;
@@ -336,6 +337,7 @@ static void serveTickWork() {
     gameTic();
     uint32_t now = getTicks();
     serveControl(now);
+    serveAccessLists();
     tidyOldSaves(oldFileSliceBytes);
     if (saveUnderWay()) {
         saveSlice();

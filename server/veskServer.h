@@ -487,31 +487,46 @@ int loadHomes(const char* path);
 int saveTextFile(const char* path, const std::string& text);
 
 // bans.cpp: banned names and address ranges, and the allow-list, kept in the save folder
-void loadAccessLists(); // at Start; damaged lines are reported and skipped
+// as text files, line for line
+void loadAccessLists(); // at Start; damaged lines are reported and kept in the file
 void resetAccessLists();
 int addressBanned(uint32_t addr); // network order
 int nameBanned(const unsigned char* name);
 int nameAllowed(const unsigned char* name); // 1 when the allow-list is off or names it
 int allowListOn();
-// A.B.C.D or A.B.C.D/P: 1 with the range's first address (host order) and prefix.
+// A.B.C.D or A.B.C.D/P (P in decimal digits, 0 to 32): 1 with the range's first address
+// (host order) and prefix.
 int parseAddressRange(const char* text, uint32_t* addr, int* prefix);
 int rangeCovers(uint32_t rangeAddr, int prefix, uint32_t addr); // addr in network order
 // Text with \xNN for any byte, as names are shown: 1 with the bytes, 0 when damaged or
 // longer than a name.
 int unescapeText(const char* text, std::string* out);
-// An entry of digits, dots and slashes is an address range (and must read as one);
-// anything else is a name.
-int looksLikeAddress(const std::string& entry);
-// Changes in memory: 1 when something changed, 0 when it was so already (or the entry
-// looks like an address but is none).
-int banEntry(const std::string& entry, int add);
+// What a ban is about: a name, or an IPv4 range.
+struct banTarget {
+    int isAddress;
+    std::string name; // unescaped
+    uint32_t addr;    // the range's first address, host order
+    int prefix;
+};
+// "name NAME", "address A[/P]", or (unless `explicitOnly`) either alone where it can only
+// be one: text that could be meant as an address (IPv6, a range with a bad prefix) is
+// refused, with why.
+int parseBanTarget(const std::string& text, banTarget* out, std::string* why, int explicitOnly);
+// Changes in memory, and in the lines the file is written from: 1 when something changed,
+// 0 when it was so already. A file edited by hand since it was read is read again first.
+int changeBan(const banTarget& t, int add);
 void allowSwitch(int on);
 int allowEntry(const std::string& name, int add);
-std::vector<std::string> banList(); // as the lines of the file
+std::vector<std::string> banList(); // the entries, in the file's order
 std::vector<std::string> allowList();
-// The files: 1 when saved, 0 with why.
-int saveBans(std::string* why);
-int saveAllow(std::string* why);
+int reloadAccessList(const char* file, std::string* why); // "bans" or "allow"
+// The files are written a slice a tick: `done` is called once the file holds every change
+// made so far, with `answer` (and what failed, if the write did).
+void whenAccessListWritten(const char* file, const std::string& answer, saveDone done,
+                           void* context);
+void forgetAccessWaiter(void* context);
+void serveAccessLists();    // once a tick
+void writeAccessListsNow(); // at a Stop: what is left, at once
 
 // chunkFeed.cpp: the live page's terrain, the chunks newer than a version
 struct chunkFeed {

@@ -37,13 +37,18 @@ int serverProc::waitExit(int timeoutMs) {
     return !exited ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int runControl(const string& resDir, const string& command, string* printed) {
-    int fds[2];
+int runControl(const string& resDir, const string& command, string* printed, const string& input) {
+    int fds[2], in[2];
     if (pipe(fds) != 0) return -1;
+    if (pipe(in) != 0) return -1;
+    (void)!write(in[1], input.data(), input.size()); // a line or two: the pipe holds them
+    close(in[1]);
     pid_t child = fork();
     if (child == 0) {
+        dup2(in[0], 0);
         dup2(fds[1], 1);
         dup2(fds[1], 2);
+        close(in[0]);
         close(fds[0]);
         close(fds[1]);
         execl(QUARN_SERVER_BIN, QUARN_SERVER_BIN, "--res", resDir.c_str(), "--control",
@@ -51,6 +56,7 @@ int runControl(const string& resDir, const string& command, string* printed) {
         _exit(127);
     }
     close(fds[1]);
+    close(in[0]);
     printed->clear();
     char data[4096];
     for (ssize_t n; (n = read(fds[0], data, sizeof data)) > 0;)

@@ -61,9 +61,10 @@ struct httpAnswer {
 };
 httpAnswer httpAsk(int port, const string& request);
 
-// `quarn-server --res resDir --control command`: its exit status, with what it printed
-// (standard output, then standard error) in `printed`.
-int runControl(const string& resDir, const string& command, string* printed);
+// `quarn-server --res resDir --control command`, with `input` on its standard input: its
+// exit status, with what it printed (standard output, then standard error) in `printed`.
+int runControl(const string& resDir, const string& command, string* printed,
+               const string& input = "");
 
 struct serverProc {
     int port = freePort();
