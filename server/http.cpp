@@ -13,8 +13,10 @@
 #include <microhttpd.h>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
+#include <vector>
 
 #include "veskServer.h"
 
@@ -24,8 +26,14 @@ extern const size_t web_index_html_size, web_app_js_size, web_style_css_size;
 namespace {
 
 constexpr unsigned maxConnections = 32;
+// A connection limit that one sender cannot fill alone. Every address of the machine itself
+// (127.0.0.0/8) counts as one sender: one local user could otherwise use several.
 constexpr unsigned maxPerAddress = 8;
 constexpr unsigned idleSeconds = 10;
+// A request's head must be whole within this time of its first byte (or of the answer
+// before it), however slowly its lines trickle in: otherwise a few slow senders could hold
+// every connection for ever.
+constexpr uint32_t headDeadlineMs = 5000;
 constexpr size_t requestMemory = 64 * 1024; // a request's head and the answer's buffer
 constexpr size_t feedPiece = 32 * 1024;     // what a read of the chunk feed gives at most
 // HTTP work between two ticks counts in the tick's time: beyond this much, what is left
@@ -35,6 +43,73 @@ constexpr double budgetMsPerTick = 2.0;
 MHD_Daemon* httpDaemon = nullptr;
 int epollFd = -1;
 int timerFd = -1;
+
+// The connections open now: whose, since when its request's head is awaited, and whether
+// it has come.
+struct openConnection {
+    MHD_Connection* connection;
+    uint32_t owner; // IPv4 address (host order), 127.0.0.0 for the machine itself
+    uint32_t since; // millisecond clock: the connection, or the end of its last answer
+    int headWhole;
+};
+std::vector<openConnection*> connections;
+
+uint32_t ownerOf(const sockaddr* addr) {
+    if (!addr || addr->sa_family != AF_INET) return 0;
+    uint32_t a = ntohl(reinterpret_cast<const sockaddr_in*>(addr)->sin_addr.s_addr);
+    return (a >> 24) == 127 ? 0x7F000000u : a;
+}
+
+MHD_Result acceptPolicy(void*, const sockaddr* addr, socklen_t) {
+    uint32_t owner = ownerOf(addr);
+    unsigned n = 0;
+    for (const openConnection* c : connections)
+        n += c->owner == owner;
+    return n < maxPerAddress ? MHD_YES : MHD_NO;
+}
+
+void onConnection(void*, MHD_Connection* connection, void** context,
+                  MHD_ConnectionNotificationCode code) {
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        auto* c = new openConnection{connection, ownerOf(info ? info->client_addr : nullptr),
+                                     getTicks(), 0};
+        connections.push_back(c);
+        *context = c;
+        return;
+    }
+    auto* c = static_cast<openConnection*>(*context);
+    std::erase(connections, c);
+    delete c;
+    *context = nullptr;
+}
+
+openConnection* trackedOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<openConnection*>(info->socket_context) : nullptr;
+}
+
+// An answer went out: the next request on the connection has its own deadline.
+void onCompleted(void*, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+    openConnection* c = trackedOf(connection);
+    if (!c) return;
+    c->since = getTicks();
+    c->headWhole = 0;
+}
+
+// Connections whose request's head is late are shut: the library sees them end.
+void enforceDeadlines() {
+    uint32_t now = getTicks();
+    for (openConnection* c : connections) {
+        if (c->headWhole || now - c->since < headDeadlineMs) continue;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info) shutdown(info->connect_fd, SHUT_RDWR);
+        c->headWhole = 1; // shut once
+    }
+}
 
 struct pageFile {
     const char* path;
@@ -91,6 +166,7 @@ MHD_Result chunks(MHD_Connection* c) {
 
 MHD_Result onRequest(void*, MHD_Connection* c, const char* url, const char* method, const char*,
                      const char*, size_t*, void**) {
+    if (openConnection* tracked = trackedOf(c)) tracked->headWhole = 1;
     if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0) {
         MHD_Response* r = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
         MHD_add_response_header(r, "Allow", "GET, HEAD");
@@ -136,6 +212,7 @@ void armTimer(uint32_t ms) {
 // step comes back at once (a connection's socket that is already writable does not wake
 // the epoll descriptor again), until this tick's budget is spent.
 void runHttp(int, short, void*) {
+    enforceDeadlines();
     if (budgetTick != nextTick) {
         budgetTick = nextTick;
         spentMs = 0;
@@ -179,11 +256,12 @@ int parseVersion(const char* text, uint32_t* out) {
 
 int openHttp(const sockaddr_in* at, std::string* why) {
     httpDaemon = MHD_start_daemon(
-        MHD_USE_EPOLL | MHD_USE_ERROR_LOG, ntohs(at->sin_port), nullptr, nullptr, onRequest,
+        MHD_USE_EPOLL | MHD_USE_ERROR_LOG, ntohs(at->sin_port), acceptPolicy, nullptr, onRequest,
         nullptr, MHD_OPTION_SOCK_ADDR, at, MHD_OPTION_CONNECTION_LIMIT, maxConnections,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, maxPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
         idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, requestMemory, MHD_OPTION_EXTERNAL_LOGGER,
-        logHttp, nullptr, MHD_OPTION_END);
+        logHttp, nullptr, MHD_OPTION_NOTIFY_CONNECTION, onConnection, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, onCompleted, nullptr, MHD_OPTION_END);
     if (!httpDaemon) {
         *why = strerror(errno ? errno : EADDRINUSE);
         return 0;

@@ -24,7 +24,8 @@ void textBoxAddFloat(textBox* textB, const char* str, float var);
 void textBoxAddf(textBox* textB, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Client text as it may be printed: bytes below 0x20, 0x7F, the backslash, control
-// characters 0x80-0x9F and bytes that are not valid UTF-8 become \xNN, so that no line
+// characters 0x80-0x9F, the line and paragraph separators, the bidirectional controls and
+// bytes that are not valid UTF-8 become \xNN, so that no line
 // can be forged and no terminal sequence reaches the operator. Writes at most outSize - 1
 // characters and a 0 (never half an escape); returns the characters written.
 size_t shownText(const void* text, size_t len, char* out, size_t outSize);

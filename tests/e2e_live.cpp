@@ -2,10 +2,36 @@
 // counters moving as a player joins and plays, bad and hostile requests answered clearly
 // with the game unaffected, and the page in a real browser showing the figures and the
 // player and following an edit.
+#include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 
 #include "e2eUtil.h"
+
+// A TCP connection from a loopback address of the test's choice to the server's page.
+static int connectFrom(const char* ip, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from = {AF_INET, 0, {}, {}};
+    inet_pton(AF_INET, ip, &from.sin_addr);
+    sockaddr_in to = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the server closes the connection within `ms`: reading finds its end.
+static bool closedWithin(int fd, int ms) {
+    char data[4096];
+    for (auto t0 = std::chrono::steady_clock::now(); msSince(t0) < ms;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0 && recv(fd, data, sizeof data, MSG_DONTWAIT) <= 0) return true;
+    }
+    return false;
+}
 
 struct liveE2E : e2eTest {
     int httpPort = freePort(); // a UDP port free now is very likely free for TCP too
@@ -66,13 +92,25 @@ TEST_F(liveE2E, BadRequestsAreAnsweredAndCostTheGameNothing) {
     int oversize = httpAsk(httpPort, huge).status;
     EXPECT_TRUE(oversize == 431 || oversize == 413 || oversize == 0) << oversize;
 
-    std::vector<int> idle; // the most one address may hold, each saying nothing
-    for (int i = 0; i < 8; i++) {
-        idle.push_back(socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in to = {AF_INET, htons(uint16_t(httpPort)), {htonl(INADDR_LOOPBACK)}, {}};
-        ASSERT_EQ(connect(idle.back(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    // The most this machine may hold, from eight of its addresses, each sending its head a
+    // line every second; a ninth connection is closed at once, and the eight are cut off
+    // once their head is five seconds late.
+    std::vector<int> slow;
+    for (int i = 1; i <= 9; i++) {
+        slow.push_back(connectFrom(("127.0.0." + std::to_string(i)).c_str(), httpPort));
+        ASSERT_GE(slow.back(), 0);
+        (void)!send(slow.back(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
     }
-    EXPECT_EQ(httpAsk(httpPort, "/status.json").status, 0); // one too many: closed at once
+    EXPECT_TRUE(closedWithin(slow.back(), 1000));
+    slow.pop_back();
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread trickle([&] {
+        for (int line = 0; line < 8; line++) {
+            for (int fd : slow)
+                (void)!send(fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL | MSG_DONTWAIT);
+            usleep(1000 * 1000);
+        }
+    });
     std::set<int> sent, back;
     for (int k = 1; k <= 10; k++) {
         cl.send(cl.turn(k));
@@ -82,10 +120,13 @@ TEST_F(liveE2E, BadRequestsAreAnsweredAndCostTheGameNothing) {
                 back.insert(got);
     }
     EXPECT_EQ(back, sent);
-    for (int fd : idle)
-        close(fd);
-    usleep(200 * 1000);
+    for (int fd : slow)
+        EXPECT_TRUE(closedWithin(fd, 7000 - int(msSince(t0))));
+    EXPECT_GE(msSince(t0), 4000);
     EXPECT_EQ(httpAsk(httpPort, "/status.json").status, 200);
+    trickle.join();
+    for (int fd : slow)
+        close(fd);
 }
 
 // Debian's chromium, headless, on the page for five seconds of the page's own time (its

@@ -150,6 +150,11 @@ TEST(shownText, EscapesEveryByteThatIsNotPrintableText) {
     EXPECT_EQ(shown("\xF4\x8F\xBF\xBF\xF4\x90\x80\x80"), "\xF4\x8F\xBF\xBF\\xF4\\x90\\x80\\x80");
     EXPECT_EQ(shown("\xE2\x82"), "\\xE2\\x82");
     EXPECT_EQ(shown("\xF5\x80\x80\x80"), "\\xF5\\x80\\x80\\x80");
+    // U+2027 and U+202F stand; U+2028 to U+202E and U+2066 to U+2069 do not; U+206A stands.
+    EXPECT_EQ(shown("\xE2\x80\xA7\xE2\x80\xAF"), "\xE2\x80\xA7\xE2\x80\xAF");
+    EXPECT_EQ(shown("\xE2\x80\xA8\xE2\x80\xAE"), "\\xE2\\x80\\xA8\\xE2\\x80\\xAE");
+    EXPECT_EQ(shown("\xE2\x81\xA6\xE2\x81\xA9\xE2\x81\xAA"),
+              "\\xE2\\x81\\xA6\\xE2\\x81\\xA9\xE2\x81\xAA");
     EXPECT_EQ(shown("ab\n", 6), "ab"); // "ab\x0A" needs six characters and the 0
     EXPECT_EQ(shown("ab\n", 7), "ab\\x0A");
     EXPECT_EQ(shown("\xC3\xA9", 2), ""); // a whole character or none
