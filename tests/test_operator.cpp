@@ -6,7 +6,10 @@
 #include <arpa/inet.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include "sessionTest.h"
 #include "testUtil.h"
 #include "veskServer.h"
 
@@ -182,4 +185,49 @@ TEST(tickClock, TicksOnAcrossTheWrap) {
     ASSERT_EQ(at.size(), 42u); // at -64, -14, 36, ... 1986
     for (size_t i = 0; i < at.size(); i++)
         EXPECT_EQ(at[i], 0xFFFFFFC0u + uint32_t(i) * 50) << i;
+}
+
+// A control client whose command is under way (a save) is not idle, however long the work
+// takes: it gets its answer when the save is written, not the cut-off of an idle client.
+struct controlSocket : sessionTest {
+    std::string dir = std::filesystem::temp_directory_path() / "quarn-control-XXXXXX";
+    void SetUp() override {
+        sessionTest::SetUp();
+        dir = mkdtemp(dir.data());
+        setResDir(dir.c_str());
+        ASSERT_TRUE(openControl());
+    }
+    void TearDown() override {
+        closeControl();
+        setResDir("res");
+        std::filesystem::remove_all(dir);
+        sessionTest::TearDown();
+    }
+};
+
+TEST_F(controlSocket, AClientWaitingForASaveIsNotIdle) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s/control.sock", dir.c_str());
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::send(fd, "save\n", 5, 0), 5);
+    for (int i = 0; i < 5; i++)
+        eventStep(10);
+    fakeNow += 60000; // a minute of saving
+    serveControl(fakeNow);
+    eventStep(10);
+    char data[256];
+    EXPECT_EQ(recv(fd, data, sizeof data, MSG_DONTWAIT), -1); // no answer yet, not cut off
+    ssize_t n = -1;
+    for (int tick = 0; tick < 20 && n < 0; tick++) { // the save writes a file a tick
+        serveTick();
+        eventStep(10);
+        n = recv(fd, data, sizeof data - 1, MSG_DONTWAIT);
+    }
+    ASSERT_GT(n, 0);
+    data[n] = 0;
+    EXPECT_TRUE(std::string(data).starts_with("Save: 0 accounts, 0 entities, 0 chunks, ")) << data;
+    EXPECT_TRUE(std::string(data).ends_with(" ms\nok\n")) << data;
+    close(fd);
 }

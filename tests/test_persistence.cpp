@@ -212,7 +212,10 @@ TEST_F(saveFiles, ASaveInSlicesWritesItsMomentWhileTheWorldChanges) {
     EXPECT_FALSE(slurp("world") == moment);
 }
 
-TEST_F(saveFiles, TemporaryFilesACrashLeftAreRemovedAtStart) {
+// At Start, a save committed before a crash is completed: its temporary files that were not
+// renamed yet are; without a commit record, temporary files are a save that did not finish
+// and go, as do the files a save replaced that were still being let go of.
+TEST_F(saveFiles, WhatACrashLeftIsCompletedOrRemovedAtStart) {
     for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp", "world.old"})
         std::ofstream(dir + name) << "half";
     std::filesystem::create_directory(dir + "profiles.tmp");
@@ -223,4 +226,39 @@ TEST_F(saveFiles, TemporaryFilesACrashLeftAreRemovedAtStart) {
     ASSERT_EQ(capturedLog.size(), 4u);
     EXPECT_EQ(capturedLog[0],
               "Server: removed " + dir + "world.tmp, left by a save that did not finish");
+    EXPECT_EQ(capturedLog[1], "Server: removed " + dir +
+                                  "world.old, a file a save replaced that was still being let "
+                                  "go of when the server stopped");
+    std::filesystem::remove(dir + "profiles.tmp");
+    // Committed: the world was renamed before the crash, the entities were not.
+    std::ofstream(dir + "commit") << "quarn save commit 1\nprofiles\nentities\nlogins\nworld\n";
+    std::ofstream(dir + "world") << "new world";
+    std::ofstream(dir + "entities") << "old entities";
+    std::ofstream(dir + "entities.tmp") << "new entities";
+    capturedLog.clear();
+    recoverSaveFolder();
+    EXPECT_EQ(slurp("entities"),
+              bytes({'n', 'e', 'w', ' ', 'e', 'n', 't', 'i', 't', 'i', 'e', 's'}));
+    EXPECT_FALSE(std::filesystem::exists(dir + "commit"));
+    EXPECT_EQ(capturedLog, std::vector<std::string>{"Server: completed the save that was "
+                                                    "committed before it stopped (entities "
+                                                    "renamed)"});
+}
+
+// Each file's writing is traced as it starts, with its count of records.
+TEST_F(saveFiles, ASaveTracesEachFileItWrites) {
+    static std::string traced;
+    traced.clear();
+    traceOn = 1;
+    traceWriter = [](const char* format, va_list args) {
+        char line[1024];
+        vsnprintf(line, sizeof line, format, args);
+        traced += line;
+    };
+    embedSpawnTer(terList, 2, 0, 0, terScale, terEdge);
+    EXPECT_EQ(saveGame(), 1);
+    traceWriter = nullptr;
+    traceOn = 0;
+    EXPECT_TRUE(traced.find("saveProfs()\ntotal: 0\n") != std::string::npos) << traced;
+    EXPECT_TRUE(traced.find("saveChunks()\ntotal: 7\n") != std::string::npos) << traced;
 }
