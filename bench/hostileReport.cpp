@@ -338,6 +338,22 @@ struct watchFigures {
 
 int nextTurn = 1; // turn numbers are never reused, so a late echo is never miscounted
 
+// Turns go out in the middle of the server's ticks, which keep a 50 ms grid: sent at a
+// tick's edge, jitter would now and then put two turns into one tick, and the first would
+// be lost however well the server did. A point of the grid (25 ms after an echo left).
+auto turnGrid = std::chrono::steady_clock::now();
+
+// Sends a turn and sets the grid from its echo; the grid stays as it was when none comes.
+void alignTurns(udpClient* w) {
+    int k = nextTurn++;
+    w->send(w->turn(k));
+    for (auto t0 = std::chrono::steady_clock::now(); msSince(t0) < 500;)
+        if (w->turnsIn(w->recv(5)).count(k)) {
+            turnGrid = std::chrono::steady_clock::now() + std::chrono::milliseconds(25);
+            return;
+        }
+}
+
 // The watcher turns every 50 ms for `ms` (`beforeTurn` runs before each turn) and counts
 // the turns the server echoes, waiting 300 ms more for the last ones. (Two turns in one
 // tick show only the second: a tick that takes longer than 50 ms loses turns.)
@@ -347,8 +363,11 @@ watchFigures watch(udpClient* w, double ms, const std::function<void()>& beforeT
     std::vector<double> echoes;
     double latency = 0;
     auto t0 = std::chrono::steady_clock::now();
+    double first = std::fmod(-std::chrono::duration<double, std::milli>(t0 - turnGrid).count(), 50);
+    if (first < 0) first += 50; // the first point of the grid in the window
     for (int k = 0; msSince(t0) < ms + 300;) {
-        if (msSince(t0) < ms && msSince(t0) >= 50.0 * k) {
+        double due = first + 50.0 * k;
+        if (due < ms && msSince(t0) >= due) {
             if (beforeTurn) beforeTurn();
             sentAt[nextTurn] = msSince(t0);
             w->send(w->turn(nextTurn++));
@@ -407,6 +426,7 @@ std::unique_ptr<udpClient> joinWatcher(serverRun* srv, const char* address = "19
     if (!createAccount(w.get(), "watcher", "pw")) return nullptr;
     joinTimes t = joinGame(w.get(), "watcher", "pw", 120000);
     if (!t.in()) return nullptr;
+    alignTurns(w.get());
     printf("  watcher in the game (login %.0f ms, handshake %.0f ms)\n", t.loginMs, t.handshakeMs);
     return w;
 }
@@ -896,10 +916,12 @@ int stdoutStall(const scenarioContext& c) {
 }
 
 // Logins with the right password from fresh addresses, each a socket of its own in
-// 198.19.0.0/16; accepted ones end their session at once. Tried and refused.
+// 198.19.0.0/16; accepted ones end their session at once. Tried and refused, and each
+// try's outcome in turn: "+" accepted, "x" refused, "?" unanswered.
 struct freshLogins {
     int tried = 0, refused = 0, unanswered = 0;
     int next = 1;
+    string outcomes;
     void tryOne(int port, const string& name, const string& pass) {
         string ip = "198.19." + std::to_string(next / 250) + "." + std::to_string(next % 250 + 1);
         next++;
@@ -909,10 +931,13 @@ struct freshLogins {
         if (r.size() == size_t(logGoodLen) && r[0] == soLogGood) {
             memcpy(fresh.key, &r[1], keyLen);
             disconnect(&fresh);
+            outcomes += '+';
         } else if (r.empty()) {
             unanswered++;
+            outcomes += '?';
         } else {
             refused++;
+            outcomes += 'x';
         }
     }
 };
@@ -946,6 +971,7 @@ int newcomers(const scenarioContext& c) {
     usleep(300 * 1000);
     freshLogins real = control;
     real.tried = real.refused = real.unanswered = 0;
+    real.outcomes.clear();
     {
         std::jthread trickle = paced(perSecond, [&](long n) {
             forger.send(spreadAddress(uint32_t(burst + n)), srv.port, unknown);
@@ -959,6 +985,9 @@ int newcomers(const scenarioContext& c) {
     string during = srv.outFrom(before);
     printf("  right-password logins from fresh addresses: %d of %d refused (%d unanswered)\n",
            real.refused, real.tried, real.unanswered);
+    for (size_t at = 0; at < real.outcomes.size(); at += 30) // 30 tries a minute
+        printf("  minute %zu, one a try (+ accepted, x refused, ? unanswered): %s\n", at / 30 + 1,
+               real.outcomes.substr(at, 30).c_str());
     printf("  log: %ld \"Log In: Failed (rate)\", %ld \"Log In: Failed (username)\" (entries and "
            "summaries)\n",
            countEntries(during, "Log In: Failed (rate)"),
