@@ -188,7 +188,11 @@ struct runDir {
     string path;
     runDir() {
         char pattern[] = "/tmp/quarn-hostile-XXXXXX";
-        path = mkdtemp(pattern) ? pattern : "";
+        if (!mkdtemp(pattern)) {
+            perror("mkdtemp");
+            exit(1);
+        }
+        path = pattern;
         std::filesystem::create_directory(path + "/res");
     }
     ~runDir() {
