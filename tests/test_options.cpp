@@ -1,6 +1,6 @@
-// The command line: a value beyond the documented bounds of each number, a missing or empty
-// value, an unknown option or a stray argument is refused with status 2 before anything
-// starts.
+// The command line: each number within its documented bounds lands where the server reads
+// it, and a value beyond them, a missing or empty value, an unknown option or a stray
+// argument is refused with status 2 before anything starts.
 #include <gtest/gtest.h>
 
 #include "testUtil.h"
@@ -20,15 +20,8 @@ static int parse(std::vector<std::string> args, commandLine* line) {
 
 TEST(options, ValuesBeyondTheirBoundsAndUnknownOptionsEndWithStatusTwo) {
     commandLine line;
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--port", "0"},
-                                         {"--port", "65536"},
-                                         {"--port", "23x"},
-                                         {"--max-accounts", "-1"},
-                                         {"--max-view-radius", "0"},
-                                         {"--max-view-radius", "1001"},
-                                         {"--world-radius", "0"},
-                                         {"--autosave", "-1"},
-                                         {"--status-interval", "0"},
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--port", "23x"},
+                                         {"--port", " 23"},
                                          {"--res", ""},
                                          {"--port"},
                                          {"--no-such-option"},
@@ -47,4 +40,36 @@ TEST(options, SaveFolderComesFromQuarnResUnlessResIsGiven) {
     EXPECT_EQ(resPath("world"), "elsewhere/world");
     unsetenv("QUARN_RES");
     setResDir("res");
+}
+
+// Every number an option takes lands where the server reads it, at both ends of its range.
+TEST(options, EachNumberTakesEffectAtTheEndsOfItsRange) {
+    const struct {
+        const char* option;
+        int* value;
+        int lowest, highest;
+    } numbers[] = {{"--port", &servPort, 1, 65535},
+                   {"--max-accounts", &maxAccounts, 0, 10000000},
+                   {"--max-view-radius", &maxViewRadius, 1, 1000},
+                   {"--world-radius", &worldRadius, 1, 1000000},
+                   {"--autosave", &autosaveSeconds, 0, 7 * 24 * 3600},
+                   {"--status-interval", &statusSeconds, 1, 24 * 3600},
+                   {"--hashes-per-tick", &hashesPerTick, 1, 1000},
+                   {"--creations-per-minute", &creationsPerMinute, 0, 1000000},
+                   {"--creations-per-address", &creationsPerAddress, 0, 1000000},
+                   {"--failed-logins-per-address", &failedLoginsPerAddress, 1, 1000000}};
+    commandLine line;
+    for (const auto& n : numbers) {
+        int saved = *n.value;
+        for (int v : {n.lowest, n.highest}) {
+            EXPECT_EQ(parse({n.option, std::to_string(v)}, &line), -1) << n.option;
+            EXPECT_EQ(*n.value, v) << n.option;
+        }
+        EXPECT_EQ(parse({n.option, std::to_string(n.lowest - 1)}, &line), 2) << n.option;
+        EXPECT_EQ(parse({n.option, std::to_string(int64_t(n.highest) + 1)}, &line), 2)
+            << n.option;
+        *n.value = saved;
+    }
+    EXPECT_EQ(parse({"--verbose", "--headless"}, &line), -1);
+    EXPECT_TRUE(line.verbose && line.headless);
 }
