@@ -71,6 +71,9 @@ int parseListenAddress(const char* text, sockaddr_in* out) {
 }
 
 int parseWholeNumber(const char* text, long lo, long hi, int* out) {
+    // Decimal digits, with a minus sign at most: strtol alone would take spaces and a plus.
+    const char* digits = text[0] == '-' ? text + 1 : text;
+    if (*digits < '0' || *digits > '9') return 0;
     char* end = nullptr;
     errno = 0;
     long v = strtol(text, &end, 10);
