@@ -254,14 +254,3 @@ void arrayListClear(ArrayList* list) {
     }
     list->filled = 0;
 }
-
-void arrayListFollow(ArrayList* list, arrayListTail* tail,
-                     void (*visit)(void* element, void* context), void* context) {
-    if (!tail->block) *tail = arrayListTail{list, 0};
-    for (ArrayList* b = tail->block; b; b = b->next) {
-        void** slots = reinterpret_cast<void**>(b->data);
-        for (int i = b == tail->block ? tail->filled : 0; i < b->filled; i++)
-            visit(slots[i], context);
-        *tail = arrayListTail{b, b->filled};
-    }
-}

@@ -48,17 +48,57 @@ void arrayListDisplayInt(ArrayList* list);
 // Empties a list in place: blocks behind the head are released, the head is kept.
 void arrayListClear(ArrayList* list);
 
-// Where a reader of a list that only ever grows at its end has got to; zeroed to start.
-struct arrayListTail {
-    ArrayList* block;
-    int filled;
-};
-// Hands each pointer appended since the tail (all of them the first time) to `visit`, in
-// list order, and moves the tail to the end: indexes of such lists catch up in this way.
-void arrayListFollow(ArrayList* list, arrayListTail* tail,
-                     void (*visit)(void* element, void* context), void* context);
-
 // Typed view of a pointer list element, for the callers that know what they stored.
 template <typename T> inline T* arrayListGet(ArrayList* list, int index) {
     return static_cast<T*>(arrayListGetPointer(list, index));
+}
+
+// The pointers of a pointer list in list order, as T*, block by block without a look-up:
+//     for (veskTerrain* ter : arrayListItems<veskTerrain>(terList))
+// Elements appended while the loop runs are reached in their turn.
+template <typename T> struct arrayListItems {
+    ArrayList* list;
+    struct iterator {
+        ArrayList* block;
+        int at;
+        void settle() { // past the end of a block: on to the next that holds something
+            while (block && at >= block->filled) {
+                block = block->next;
+                at = 0;
+            }
+        }
+        T* operator*() const { return reinterpret_cast<T**>(block->data)[at]; }
+        iterator& operator++() {
+            at++;
+            settle();
+            return *this;
+        }
+        bool operator!=(const iterator& other) const {
+            return block != other.block || at != other.at;
+        }
+    };
+    explicit arrayListItems(ArrayList* l) : list(l) {}
+    iterator begin() const {
+        iterator i{list, 0};
+        i.settle();
+        return i;
+    }
+    iterator end() const { return iterator{nullptr, 0}; }
+};
+
+// Where a reader of a pointer list has got to, to go on from there later: a list that grows
+// at its end while the reader waits is read on through what was appended. Start it at the
+// head: arrayListCursor<T>{list, 0}.
+template <typename T> struct arrayListCursor {
+    ArrayList* block;
+    int at;
+};
+// The next element, or null when the reader is at the end for now.
+template <typename T> inline T* arrayListNext(arrayListCursor<T>* c) {
+    while (c->block && c->at >= c->block->filled && c->block->next) {
+        c->block = c->block->next;
+        c->at = 0;
+    }
+    if (!c->block || c->at >= c->block->filled) return nullptr;
+    return reinterpret_cast<T**>(c->block->data)[c->at++];
 }

@@ -59,9 +59,8 @@ static void putPixel(mapPicture* pic, int x, int y, uint32_t colour) {
 
 // Chunks are kept in a chain of blocks; walking the blocks keeps a large world linear.
 static void forEachPointer(ArrayList* list, void (*each)(void* element, void* ctx), void* ctx) {
-    for (ArrayList* b = list; b; b = b->next)
-        for (int i = 0; i < b->filled; i++)
-            each(reinterpret_cast<void**>(b->data)[i], ctx);
+    for (void* element : arrayListItems<void>(list))
+        each(element, ctx);
 }
 
 static void chunkCentre(const veskTerrain* ter, float* x, float* z) {

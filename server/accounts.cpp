@@ -65,7 +65,7 @@ const std::vector<veskProfile*>& pendingAccounts() {
 
 struct accountIndex {
     ArrayList* list; // the account list indexed, null when nothing is
-    arrayListTail tail;
+    arrayListCursor<veskProfile> next;
     int count;                                            // accounts indexed
     std::unordered_map<std::string, veskProfile*> byName; // names of more than 3 characters
     std::unordered_map<std::string, veskProfile*> byKey;  // the key of each login
@@ -82,7 +82,7 @@ void forgetAccountIndex() {
     ix.byName.clear();
     ix.byKey.clear();
     ix.list = nullptr;
-    ix.tail = arrayListTail{};
+    ix.next = arrayListCursor<veskProfile>{nullptr, 0};
     ix.count = 0;
     for (veskProfile* pro : pending) // pending accounts are not in the list: kept by hand
         if (pro->stage != psNotConn) ix.byKey[keyText(pro->key)] = pro;
@@ -99,10 +99,10 @@ static void catchUp() {
     if (ix.list != profList) {
         forgetAccountIndex();
         ix.list = profList;
+        ix.next = arrayListCursor<veskProfile>{profList, 0};
     }
-    arrayListFollow(
-        profList, &ix.tail, [](void* pro, void*) { indexAccount(static_cast<veskProfile*>(pro)); },
-        nullptr);
+    while (veskProfile* pro = arrayListNext(&ix.next))
+        indexAccount(pro);
 }
 
 // The connected account whose key agrees with `key` up to a 0 byte, if any.

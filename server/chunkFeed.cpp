@@ -60,7 +60,7 @@ void startChunkFeed(chunkFeed* f, uint32_t since) {
     f->version = worldVersion;
     f->generation = servingGeneration;
     f->list = terList;
-    f->block = terList;
+    f->chunks = arrayListCursor<veskTerrain>{terList, 0};
     const std::vector<int32_t>& faces = generatedFaces();
     f->carry.resize(12 + 4 * faces.size());
     unsigned char* p = f->carry.data();
@@ -75,15 +75,11 @@ void startChunkFeed(chunkFeed* f, uint32_t since) {
 // scan's worth of chunks was looked at.
 static const veskTerrain* nextNewer(chunkFeed* f, int* scanned) {
     while (*scanned < chunksPerScan) {
-        while (f->block && f->inBlock >= f->block->filled && f->block->next) {
-            f->block = f->block->next;
-            f->inBlock = 0;
-        }
-        if (!f->block || f->inBlock >= f->block->filled) { // the end for now
+        const veskTerrain* ter = arrayListNext(&f->chunks);
+        if (!ter) { // the end for now
             f->ended = 1;
             return nullptr;
         }
-        const veskTerrain* ter = reinterpret_cast<veskTerrain**>(f->block->data)[f->inBlock++];
         ++*scanned;
         if (ter->mapVersion > f->since) return ter;
     }

@@ -57,14 +57,13 @@ int sameName(const veskProfile* pro, const std::string& name) {
 // account); null if there is none.
 veskProfile* accountWithName(const std::string& name, int* index) {
     int i = 0;
-    for (ArrayList* b = profList; b; b = b->next)
-        for (int k = 0; k < b->filled; k++, i++) {
-            veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[k];
-            if (sameName(pro, name)) {
-                if (index) *index = i;
-                return pro;
-            }
+    for (veskProfile* pro : arrayListItems<veskProfile>(profList)) {
+        if (sameName(pro, name)) {
+            if (index) *index = i;
+            return pro;
         }
+        i++;
+    }
     for (veskProfile* pro : pendingAccounts())
         if (sameName(pro, name)) {
             if (index) *index = -1;
@@ -206,9 +205,8 @@ void accountLine(const veskProfile* pro, const std::string& prefix, int* n, comm
 
 void accounts(const std::string& prefix, commandAnswer* a) {
     int n = 0;
-    for (ArrayList* b = profList; b; b = b->next)
-        for (int k = 0; k < b->filled; k++)
-            accountLine(reinterpret_cast<veskProfile**>(b->data)[k], prefix, &n, a);
+    for (const veskProfile* pro : arrayListItems<veskProfile>(profList))
+        accountLine(pro, prefix, &n, a);
     for (const veskProfile* pro : pendingAccounts())
         accountLine(pro, prefix, &n, a);
     if (n == 0) say(a, "no accounts%s", prefix.empty() ? "" : " with that prefix");

@@ -98,11 +98,8 @@ static void moveEntity(veskEntity* ent) {
 // Every account with a session, in list order, then the pending ones in the order they
 // were made.
 template <typename F> static void forEachSession(F f) {
-    for (ArrayList* l = profList; l; l = l->next)
-        for (int i = 0; i < l->filled; i++) {
-            veskProfile* pro = reinterpret_cast<veskProfile**>(l->data)[i];
-            if (pro->stage != psNotConn) f(pro);
-        }
+    for (veskProfile* pro : arrayListItems<veskProfile>(profList))
+        if (pro->stage != psNotConn) f(pro);
     for (veskProfile* pro : std::vector<veskProfile*>(pendingAccounts()))
         if (pro->stage != psNotConn) f(pro);
 }
@@ -112,9 +109,8 @@ void gameTic() {
 
     forEachSession(applyKeys);
 
-    for (ArrayList* l = entList; l; l = l->next)
-        for (int i = 0; i < l->filled; i++)
-            moveEntity(reinterpret_cast<veskEntity**>(l->data)[i]);
+    for (veskEntity* ent : arrayListItems<veskEntity>(entList))
+        moveEntity(ent);
 
     gatherTickChanges();
     forEachSession([](veskProfile* pro) {
@@ -125,12 +121,10 @@ void gameTic() {
     });
     forgetTickChanges();
 
-    for (ArrayList* l = entList; l; l = l->next)
-        for (int i = 0; i < l->filled; i++) {
-            veskGravity* g = reinterpret_cast<veskEntity**>(l->data)[i]->gravMem;
-            g->locChanged = 0;
-            g->rotChanged = 0;
-        }
+    for (veskEntity* ent : arrayListItems<veskEntity>(entList)) {
+        ent->gravMem->locChanged = 0;
+        ent->gravMem->rotChanged = 0;
+    }
 
     clearMovedVerts();
 }

@@ -224,11 +224,10 @@ struct momentFile {
 struct saveMoment {
     int active;
     momentFile files[saveFiles];
-    std::vector<unsigned char> profiles, entities, homes; // the whole files
-    int chunkCount;                                       // terList's chunks at the moment
-    int nextChunk;                                        // the next one to be encoded
-    ArrayList* block;                                     // where it is in terList
-    int inBlock;
+    std::vector<unsigned char> profiles, entities, homes;       // the whole files
+    int chunkCount;                                             // terList's chunks at the moment
+    int nextChunk;                                              // the next one to be encoded
+    arrayListCursor<veskTerrain> chunks;                        // where it is in terList
     std::unordered_map<int, std::vector<unsigned char>> copies; // chunks changed before their turn
     std::vector<unsigned char> staged; // world bytes encoded, not yet written
     size_t stagedAt;
@@ -259,24 +258,20 @@ void copyOfMoment() {
     moment.profiles.assign(4 + profRecordLen * size_t(profCount), 0);
     putIntLE(moment.profiles.data(), profCount);
     unsigned char* out = moment.profiles.data() + 4;
-    for (ArrayList* b = profList; b; b = b->next)
-        for (int k = 0; k < b->filled; k++, out += profRecordLen) {
-            const veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[k];
-            int32_t e =
-                pro->entity >= 0 && pro->entity < entCount ? newIndex[size_t(pro->entity)] : -1;
-            encodeProfileRecord(pro, e, out);
-        }
+    for (const veskProfile* pro : arrayListItems<veskProfile>(profList)) {
+        int32_t e = pro->entity >= 0 && pro->entity < entCount ? newIndex[size_t(pro->entity)] : -1;
+        encodeProfileRecord(pro, e, out);
+        out += profRecordLen;
+    }
     // The homes of the accounts that logged in.
     int homed = 0;
     moment.homes.assign(4, 0);
-    for (ArrayList* b = profList; b; b = b->next)
-        for (int k = 0; k < b->filled; k++) {
-            const veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[k];
-            if (pro->homes[0].when == 0) continue;
-            moment.homes.resize(moment.homes.size() + homeRecordLen);
-            encodeHomeRecord(pro, moment.homes.data() + moment.homes.size() - homeRecordLen);
-            homed++;
-        }
+    for (const veskProfile* pro : arrayListItems<veskProfile>(profList)) {
+        if (pro->homes[0].when == 0) continue;
+        moment.homes.resize(moment.homes.size() + homeRecordLen);
+        encodeHomeRecord(pro, moment.homes.data() + moment.homes.size() - homeRecordLen);
+        homed++;
+    }
     putIntLE(moment.homes.data(), homed);
 }
 
@@ -290,12 +285,7 @@ void stageWorld(size_t want) {
         putIntLE(moment.staged.data(), moment.chunkCount);
     }
     while (moment.staged.size() < want && moment.nextChunk < moment.chunkCount) {
-        while (moment.inBlock >= moment.block->filled) {
-            moment.block = moment.block->next;
-            moment.inBlock = 0;
-        }
-        const veskTerrain* ter =
-            reinterpret_cast<veskTerrain**>(moment.block->data)[moment.inBlock++];
+        const veskTerrain* ter = arrayListNext(&moment.chunks);
         auto copy = moment.copies.find(moment.nextChunk);
         size_t at = moment.staged.size();
         if (copy != moment.copies.end()) {
@@ -492,8 +482,7 @@ void startSave(const char* profPath, const char* entPath, const char* worldPath)
     copyOfMoment();
     moment.chunkCount = chunkCount(terList);
     moment.nextChunk = 0;
-    moment.block = terList;
-    moment.inBlock = 0;
+    moment.chunks = arrayListCursor<veskTerrain>{terList, 0};
     moment.at = 0;
 }
 
@@ -711,20 +700,13 @@ int loadProfsFrom(const unsigned char* data, size_t len, const char* name, Array
     tracef("current: %d\n", arrayListGetLength(profList));
     tracef("total: %d\n", n);
     // The accounts already in the list are overwritten in place, the rest appended.
-    ArrayList* block = profList;
-    int inBlock = 0;
+    arrayListCursor<veskProfile> have{profList, 0};
     for (int i = 0; i < n; i++) {
-        while (block->next && inBlock >= block->filled) {
-            block = block->next;
-            inBlock = 0;
-        }
-        veskProfile* pro;
-        if (inBlock < block->filled) {
-            pro = reinterpret_cast<veskProfile**>(block->data)[inBlock++];
-        } else {
+        veskProfile* pro = arrayListNext(&have);
+        if (!pro) {
             pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
-            block = arrayListAddEndPointerFrom(block, pro);
-            inBlock = block->filled;
+            have.block = arrayListAddEndPointerFrom(have.block, pro);
+            have.at = have.block->filled;
         }
         memcpy(pro->username, readBytes(&r, textLen), textLen);
         memcpy(pro->password, readBytes(&r, textLen), textLen);

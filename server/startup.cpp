@@ -115,14 +115,12 @@ void initGame() {
 static void claimEntities() {
     int count = entityCount(entList);
     std::vector<char> claimed(size_t(count), 0);
-    for (ArrayList* b = profList; b; b = b->next)
-        for (int k = 0; k < b->filled; k++) {
-            veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[k];
-            if (pro->entity < 0 || pro->entity >= count || claimed[size_t(pro->entity)])
-                pro->entity = -1;
-            else
-                claimed[size_t(pro->entity)] = 1;
-        }
+    for (veskProfile* pro : arrayListItems<veskProfile>(profList)) {
+        if (pro->entity < 0 || pro->entity >= count || claimed[size_t(pro->entity)])
+            pro->entity = -1;
+        else
+            claimed[size_t(pro->entity)] = 1;
+    }
 }
 
 static int savedAccounts = 0, savedEntities = 0, savedChunks = 0; // of the save under way

@@ -149,16 +149,14 @@ void gatherTickChanges() {
     changedEnts.clear();
     editedChunks.clear();
     records.clear();
-    for (ArrayList* l = entList; l; l = l->next)
-        for (int i = 0; i < l->filled; i++) {
-            veskEntity* ent = reinterpret_cast<veskEntity**>(l->data)[i];
-            veskGravity* g = ent->gravMem;
-            if (!(g->locChanged || g->rotChanged)) continue;
-            int len = entUpdateLen(g);
-            changedEnts.push_back({g->chunkCoords[0], g->chunkCoords[1], records.size(), len});
-            records.resize(records.size() + size_t(len));
-            encodeEntUpdate(ent, records.data() + records.size() - size_t(len));
-        }
+    for (veskEntity* ent : arrayListItems<veskEntity>(entList)) {
+        veskGravity* g = ent->gravMem;
+        if (!(g->locChanged || g->rotChanged)) continue;
+        int len = entUpdateLen(g);
+        changedEnts.push_back({g->chunkCoords[0], g->chunkCoords[1], records.size(), len});
+        records.resize(records.size() + size_t(len));
+        encodeEntUpdate(ent, records.data() + records.size() - size_t(len));
+    }
     // The chunks with moved vertices, in list order.
     for (veskTerrain* ter : movedChunks)
         if (ter->movedVerts->filled > 0 || ter->movedVerts->next) editedChunks.push_back(ter);
@@ -388,13 +386,12 @@ static void newlyVisible(veskProfile* pro, const veskGravity* avatar,
     if (ring < 0) return;
     if (6 * ring > total) {
         int position = 0;
-        for (ArrayList* l = terList; l; l = l->next)
-            for (int i = 0; i < l->filled; i++, position++) {
-                veskTerrain* ter = reinterpret_cast<veskTerrain**>(l->data)[i];
-                const int* c = ter->chunkCoords;
-                if (terRadius(c[0] - now[0], c[1] - now[1]) == ring && wasHidden(c))
-                    found->push_back({position, ter});
-            }
+        for (veskTerrain* ter : arrayListItems<veskTerrain>(terList)) {
+            const int* c = ter->chunkCoords;
+            if (terRadius(c[0] - now[0], c[1] - now[1]) == ring && wasHidden(c))
+                found->push_back({position, ter});
+            position++;
+        }
         return;
     }
     // Around the ring: from the corner at (ring, 0) along each of its six sides.

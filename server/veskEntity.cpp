@@ -10,7 +10,7 @@
 // table of them catches up with the tail of the list on each look-up.
 struct entityTable {
     ArrayList* list;
-    arrayListTail tail;
+    arrayListCursor<veskEntity> next;
     std::vector<veskEntity*> at;
     std::vector<int> retired; // indices, to be given to new players
 };
@@ -18,7 +18,7 @@ static entityTable table;
 
 static void forgetTable() {
     table.list = nullptr;
-    table.tail = arrayListTail{};
+    table.next = arrayListCursor<veskEntity>{nullptr, 0};
     table.at.clear();
     table.retired.clear();
 }
@@ -27,10 +27,10 @@ static const std::vector<veskEntity*>& entitiesOf(ArrayList* entList) {
     if (table.list != entList) {
         forgetTable();
         table.list = entList;
+        table.next = arrayListCursor<veskEntity>{entList, 0};
     }
-    arrayListFollow(
-        entList, &table.tail,
-        [](void* ent, void*) { table.at.push_back(static_cast<veskEntity*>(ent)); }, nullptr);
+    while (veskEntity* ent = arrayListNext(&table.next))
+        table.at.push_back(ent);
     return table.at;
 }
 
@@ -96,8 +96,7 @@ veskEntity* reviveEntity(ArrayList* entList, int ruleSet, const float* position)
 
 void freeEntList(ArrayList* entList) {
     if (table.list == entList) forgetTable();
-    for (ArrayList* b = entList; b; b = b->next)
-        for (int i = 0; i < b->filled; i++)
-            free(reinterpret_cast<veskEntity**>(b->data)[i]->gravMem);
+    for (veskEntity* ent : arrayListItems<veskEntity>(entList))
+        free(ent->gravMem);
     freeArrayListPointer(entList);
 }

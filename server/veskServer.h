@@ -533,10 +533,9 @@ struct chunkFeed {
     uint32_t since, version;
     uint32_t generation; // of the world it reads
     ArrayList* list;
-    ArrayList* block; // where the scan of the list is
-    int inBlock;
-    int ended;                        // 1: no more chunks, 2: only the end record's rest is left
-    std::vector<unsigned char> carry; // a record, or the head, that did not fit a read
+    arrayListCursor<veskTerrain> chunks; // where the scan of the list is
+    int ended;                           // 1: no more chunks, 2: only the end record's rest is left
+    std::vector<unsigned char> carry;    // a record, or the head, that did not fit a read
     size_t carryAt;
 };
 void startChunkFeed(chunkFeed* f, uint32_t since);

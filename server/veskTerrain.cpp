@@ -119,11 +119,10 @@ coordIndex* indexOf(ArrayList* list) {
     forgetIndex(ix);
     ix->list = list;
     ix->table = coordTable{63, 0, static_cast<indexSlot*>(calloc(64, sizeof(indexSlot)))};
-    for (ArrayList* b = list; b; b = b->next) {
-        for (int i = 0; i < b->filled; i++)
-            indexChunk(ix, reinterpret_cast<veskTerrain**>(b->data)[i]);
-        ix->last = b;
-    }
+    for (veskTerrain* ter : arrayListItems<veskTerrain>(list))
+        indexChunk(ix, ter);
+    for (ix->last = list; ix->last->next;)
+        ix->last = ix->last->next;
     return ix;
 }
 
@@ -137,9 +136,8 @@ uint32_t coordHash(int x, int y) {
 void freeTerList(ArrayList* list) {
     for (coordIndex& ix : indexes)
         if (ix.list == list) forgetIndex(&ix);
-    for (ArrayList* b = list; b; b = b->next)
-        for (int i = 0; i < b->filled; i++)
-            freeTerrain(reinterpret_cast<veskTerrain**>(b->data)[i]);
+    for (veskTerrain* ter : arrayListItems<veskTerrain>(list))
+        freeTerrain(ter);
     freeArrayList(list);
 }
 
