@@ -557,13 +557,13 @@ bool writeGrownWorld(const string& path) {
     const int32_t count = grownChunks;
     if (f) written = fwrite(&count, 4, 1, f) == 1;
     std::vector<unsigned char> record;
-    for (ArrayList* l = chunks; l && written; l = l->next)
-        for (int i = 0; i < l->filled && written; i++) {
-            veskTerrain* ter = reinterpret_cast<veskTerrain**>(l->data)[i];
-            record.resize(size_t(chunkRecordLen(ter)));
-            size_t len = encodeChunkRecord(ter, record.data());
-            written = fwrite(record.data(), 1, len, f) == len;
-        }
+    for (veskTerrain* ter : arrayListItems<veskTerrain>(chunks)) {
+        if (!written) break;
+        record.clear();
+        byteWriter w = appendTo(&record, size_t(chunkRecordLen(ter)));
+        encodeChunkRecord(&w, ter);
+        written = fwrite(record.data(), 1, record.size(), f) == record.size();
+    }
     if (f && fclose(f) != 0) written = false;
     freeTerList(chunks);
     if (written) written = rename(tmp.c_str(), path.c_str()) == 0;

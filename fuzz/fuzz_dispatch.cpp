@@ -97,11 +97,13 @@ void deliver(const uint8_t* record, size_t len) {
     if (len == 0) return;
     int account = record[0];
     size_t n = len - 1 < size_t(bufSize) ? len - 1 : size_t(bufSize);
-    memcpy(buf, record + 1, n);
-    buf[n] = 0;
+    // As the receive step keeps a datagram: a 0 after it, and at least 18 bytes.
+    static unsigned char held[bufSize + 18];
+    memcpy(held, record + 1, n);
+    memset(held + n, 0, 18);
     if (account < numAccounts && n >= size_t(sessionHeadLen))
-        memcpy(buf + 1, arrayListGet<veskProfile>(profList, account)->key, keyLen);
-    ticlyIn(buf, int(n), &lb.clientAddr, sizeof lb.clientAddr);
+        memcpy(held + 1, arrayListGet<veskProfile>(profList, account)->key, keyLen);
+    ticlyIn(held, int(n), &lb.clientAddr, sizeof lb.clientAddr);
 }
 
 const uint8_t* findSeparator(const uint8_t* from, const uint8_t* end) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "bytes.h"
 #include "veskServer.h"
 
 namespace {
@@ -42,8 +43,8 @@ void fuzzProfiles(const uint8_t* file, size_t len) {
         for (int i = 0; i < n; i++)
             require(arrayListGet<veskProfile>(list, i)->stage == psNotConn, "account is on");
         requireRoundTrip<veskProfile>(list, file, len, [](veskProfile* pro, auto* out) {
-            out->resize(out->size() + 516);
-            encodeProfileRecord(pro, pro->entity, out->data() + out->size() - 516);
+            byteWriter w = appendTo(out, 516);
+            encodeProfileRecord(&w, pro, pro->entity);
         });
     }
     require(arrayListGetLength(list) == n, "account count");
@@ -57,7 +58,8 @@ void fuzzEntities(const uint8_t* file, size_t len) {
     for (int i = 0; i < n; i++) {
         unsigned char out[32];
         float v[7];
-        encodeEntityRecord(arrayListGet<veskEntity>(list, i), out);
+        byteWriter w = makeWriter(out, sizeof out);
+        encodeEntityRecord(&w, arrayListGet<veskEntity>(list, i));
         memcpy(v, out + 4, sizeof v);
         for (float f : v)
             require(std::isfinite(f), "an entity encodes to a number that is not finite");
@@ -106,9 +108,8 @@ void fuzzWorld(const uint8_t* file, size_t len) {
     require(arrayListGetLength(chunks) == t, "chunk count");
     if (t > 0) {
         requireRoundTrip<veskTerrain>(chunks, file, len, [](veskTerrain* ter, auto* out) {
-            size_t at = out->size();
-            out->resize(at + size_t(chunkRecordLen(ter)));
-            encodeChunkRecord(ter, out->data() + at);
+            byteWriter w = appendTo(out, size_t(chunkRecordLen(ter)));
+            encodeChunkRecord(&w, ter);
         });
         playOn(chunks);
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 struct ArrayList {
     int32_t filled;      // elements stored in this block
@@ -84,6 +85,28 @@ template <typename T> struct arrayListItems {
         return i;
     }
     iterator end() const { return iterator{nullptr, 0}; }
+};
+
+// The values of a value list (an int list: arrayListValues<int32_t>) in list order, copied
+// out of the blocks.
+template <typename T> struct arrayListValues {
+    ArrayList* list;
+    struct iterator {
+        typename arrayListItems<T>::iterator at;
+        T operator*() const {
+            T v;
+            memcpy(&v, at.block->data + size_t(at.at) * sizeof(T), sizeof(T));
+            return v;
+        }
+        iterator& operator++() {
+            ++at;
+            return *this;
+        }
+        bool operator!=(const iterator& other) const { return at != other.at; }
+    };
+    explicit arrayListValues(ArrayList* l) : list(l) {}
+    iterator begin() const { return iterator{arrayListItems<T>(list).begin()}; }
+    iterator end() const { return iterator{arrayListItems<T>(list).end()}; }
 };
 
 // Where a reader of a pointer list has got to, to go on from there later: a list that grows

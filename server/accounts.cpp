@@ -11,6 +11,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "bytes.h"
 #include "veskServer.h"
 
 int maxAccounts = 10000;
@@ -197,9 +198,9 @@ static int samePendingPassword(const unsigned char* field, const unsigned char* 
 // --- creation and login ----------------------------------------------------------------
 
 static void replyByte(int type, const sockaddr_in* to, socklen_t toLen) {
-    buf[0] = uint8_t(type);
-    if (sendBuf(to, toLen, 1) <= 0) traceLine("sendFailed");
-    bufIndex = 0;
+    byteWriter w = newDatagram();
+    putU8(&w, type);
+    if (sendDatagram(to, toLen, &w) <= 0) traceLine("sendFailed");
 }
 
 // Every player walks: a ground walker set down on the terrain under the start point. The
@@ -438,7 +439,8 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
         replyByte(soLogBad, remaddr, addrlen);
         return;
     }
-    int radius = buffToInt(buff + 2 * textLen);
+    byteReader r = makeReader(buff + 2 * textLen, 4);
+    int radius = readIntBE(&r);
     pro->terRadius = radius > maxViewRadius ? maxViewRadius : radius;
     pro->addrLen = addrlen;
     pro->profAddr = *remaddr;
@@ -548,14 +550,14 @@ veskProfile* keyToProf(const unsigned char* key) {
 }
 
 void sendKey(veskProfile* pro) {
-    buf[0] = soLogGood;
-    memcpy(buf + 1, pro->key, keyLen);
-    intToBuffer(pro->entity, buf + 1 + keyLen);
-    memcpy(buf + 1 + keyLen + 4, &terScale, 4);
-    int sent = sendBuf(&pro->profAddr, pro->addrLen, logGoodLen);
+    byteWriter w = newDatagram();
+    putU8(&w, soLogGood);
+    putBytes(&w, pro->key, keyLen);
+    putIntBE(&w, pro->entity);
+    putFloatsLE(&w, &terScale, 1);
+    int sent = sendDatagram(&pro->profAddr, pro->addrLen, &w);
     if (sent < logGoodLen) traceLine("sendFailed");
     protocolEntry("keySent", "keySent (%d)", sent);
-    bufIndex = 0;
 }
 
 int removePending(veskProfile* pro) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bytes.h"
 #include "veskServer.h"
 
 // A piece scans at most this many chunks, so a feed of a large world with few changes
@@ -16,11 +17,6 @@
 constexpr int chunksPerScan = 4096;
 constexpr uint32_t sameFaces = 0xFFFFFFFFu;
 constexpr uint32_t endMark = 0xFFFFFFFFu;
-
-static unsigned char* putU32(unsigned char* out, uint32_t v) {
-    memcpy(out, &v, 4);
-    return out + 4;
-}
 
 // The faces of a chunk generated with terEdge segments a side.
 static const std::vector<int32_t>& generatedFaces() {
@@ -43,15 +39,13 @@ static size_t recordLen(const veskTerrain* ter, int generated) {
            (generated ? 0 : 12 * size_t(ter->numFaces));
 }
 
-static void encodeRecord(const veskTerrain* ter, int generated, unsigned char* out) {
-    out = putU32(out, uint32_t(ter->chunkCoords[0]));
-    out = putU32(out, uint32_t(ter->chunkCoords[1]));
-    out = putU32(out, uint32_t(ter->numVerts));
-    out = putU32(out, generated ? sameFaces : uint32_t(ter->numFaces));
-    memcpy(out, ter->verts, sizeof(vertTex) * size_t(ter->numVerts));
-    if (!generated)
-        memcpy(out + sizeof(vertTex) * size_t(ter->numVerts), ter->faces,
-               12 * size_t(ter->numFaces));
+static void encodeRecord(byteWriter* w, const veskTerrain* ter, int generated) {
+    putU32LE(w, uint32_t(ter->chunkCoords[0]));
+    putU32LE(w, uint32_t(ter->chunkCoords[1]));
+    putU32LE(w, uint32_t(ter->numVerts));
+    putU32LE(w, generated ? sameFaces : uint32_t(ter->numFaces));
+    putBytes(w, ter->verts, sizeof(vertTex) * size_t(ter->numVerts));
+    if (!generated) putBytes(w, ter->faces, 12 * size_t(ter->numFaces));
 }
 
 void startChunkFeed(chunkFeed* f, uint32_t since) {
@@ -62,13 +56,12 @@ void startChunkFeed(chunkFeed* f, uint32_t since) {
     f->list = terList;
     f->chunks = arrayListCursor<veskTerrain>{terList, 0};
     const std::vector<int32_t>& faces = generatedFaces();
-    f->carry.resize(12 + 4 * faces.size());
-    unsigned char* p = f->carry.data();
-    memcpy(p, "QCH1", 4);
-    p = putU32(p + 4, f->version);
-    p = putU32(p, uint32_t(faces.size() / 3));
+    byteWriter w = appendTo(&f->carry, 12 + 4 * faces.size());
+    putBytes(&w, "QCH1", 4);
+    putU32LE(&w, f->version);
+    putU32LE(&w, uint32_t(faces.size() / 3));
     for (int32_t i : faces)
-        p = putU32(p, uint32_t(i));
+        putU32LE(&w, uint32_t(i));
 }
 
 // The next chunk newer than `since`, or null at the end of the list (ended) or when a
@@ -88,15 +81,14 @@ static const veskTerrain* nextNewer(chunkFeed* f, int* scanned) {
 
 long chunkFeedRead(chunkFeed* f, unsigned char* out, size_t max) {
     if (f->generation != servingGeneration || f->list != terList) return -2;
-    size_t n = 0;
+    byteWriter w = makeWriter(out, max);
     int scanned = 0;
     for (;;) {
         // What did not fit last time goes first.
-        size_t rest = std::min(max - n, f->carry.size() - f->carryAt);
-        memcpy(out + n, f->carry.data() + f->carryAt, rest);
-        n += rest;
+        size_t rest = std::min(max - w.pos, f->carry.size() - f->carryAt);
+        putBytes(&w, f->carry.data() + f->carryAt, rest);
         f->carryAt += rest;
-        if (f->carryAt < f->carry.size() || n == max) break;
+        if (f->carryAt < f->carry.size() || w.pos == max) break;
         f->carry.clear();
         f->carryAt = 0;
         if (f->ended == 2) break;
@@ -104,24 +96,23 @@ long chunkFeedRead(chunkFeed* f, unsigned char* out, size_t max) {
         if (ter) {
             int generated = hasGeneratedFaces(ter);
             size_t len = recordLen(ter, generated);
-            if (len <= max - n) {
-                encodeRecord(ter, generated, out + n);
-                n += len;
+            if (hasRoom(&w, len)) {
+                encodeRecord(&w, ter, generated);
             } else {
-                f->carry.resize(len);
-                encodeRecord(ter, generated, f->carry.data());
+                byteWriter later = appendTo(&f->carry, len);
+                encodeRecord(&later, ter, generated);
             }
         } else if (f->ended) {
-            f->carry.resize(16);
-            unsigned char* p = putU32(f->carry.data(), 0);
-            p = putU32(p, 0);
-            p = putU32(p, endMark);
-            putU32(p, 0);
+            byteWriter end = appendTo(&f->carry, 16);
+            putU32LE(&end, 0);
+            putU32LE(&end, 0);
+            putU32LE(&end, endMark);
+            putU32LE(&end, 0);
             f->ended = 2; // the end record is all that is left
         } else {
             break; // a scan's worth looked at: more at the next read
         }
     }
-    if (n == 0 && f->ended == 2) return -1;
-    return long(n);
+    if (w.pos == 0 && f->ended == 2) return -1;
+    return long(w.pos);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bytes.h"
 #include "veskServer.h"
 
 // An entry about the session's account: the system's text, then who.
@@ -105,15 +106,14 @@ void ticlyTimeOut(veskProfile* pro) {
 }
 
 void ticlyOutGame(veskProfile* pro) {
-    bufIndex = 0;
-    sendEntsTicly(pro);
-    sendNewChunks(pro);
-    sendMovedVerts(pro);
-    if (bufIndex > 1) {
-        int sent = sendBuf(&pro->profAddr, pro->addrLen, bufIndex);
-        if (sent < bufIndex) traceLine("send Partial");
+    byteWriter w = newDatagram();
+    sendEntsTicly(pro, &w);
+    sendNewChunks(pro, &w);
+    sendMovedVerts(pro, &w);
+    if (w.pos > 1) {
+        int sent = sendDatagram(&pro->profAddr, pro->addrLen, &w);
+        if (sent < int(w.pos)) traceLine("send Partial");
     }
-    bufIndex = 0;
     uint32_t now = getTicks();
     if (now - pro->lastRecv > uint32_t(returnWaitTime) ||
         now - pro->lastSent > uint32_t(returnWaitTime)) {
@@ -127,13 +127,12 @@ void ticlyOutGame(veskProfile* pro) {
             pro->lastSent = now;
         }
     }
-    bufIndex = 0;
 }
 
 void sendPoUpdate(veskProfile* pro) {
-    buf[0] = soUpdate;
-    if (sendBuf(&pro->profAddr, pro->addrLen, 1) < 1) traceLine("send Partial");
-    bufIndex = 0;
+    byteWriter w = newDatagram();
+    putU8(&w, soUpdate);
+    if (sendDatagram(&pro->profAddr, pro->addrLen, &w) < 1) traceLine("send Partial");
 }
 
 void profDisconnect(veskProfile* prof) {

@@ -133,36 +133,27 @@ int saveTextFile(const char* path, const std::string& text) {
 
 // --- the bytes of the files ------------------------------------------------------------
 
-static unsigned char* putIntLE(unsigned char* out, int32_t v) {
-    memcpy(out, &v, 4);
-    return out + 4;
+void encodeProfileRecord(byteWriter* w, const veskProfile* pro, int32_t entity) {
+    putBytes(w, pro->username, textLen);
+    putBytes(w, pro->password, textLen);
+    putIntLE(w, entity);
 }
 
-void encodeProfileRecord(const veskProfile* pro, int32_t entity, unsigned char* out) {
-    memcpy(out, pro->username, textLen);
-    memcpy(out + textLen, pro->password, textLen);
-    putIntLE(out + 2 * textLen, entity);
-}
-
-void encodeHomeRecord(const veskProfile* pro, unsigned char* out) {
-    memcpy(out, pro->username, textLen);
-    out += textLen;
+void encodeHomeRecord(byteWriter* w, const veskProfile* pro) {
+    putBytes(w, pro->username, textLen);
     for (const loginHome& h : pro->homes) {
-        memcpy(out, &h.addr, 4);
-        memcpy(out + 4, &h.when, 8);
-        out += 12;
+        putBytes(w, &h.addr, 4);
+        putInt64LE(w, h.when);
     }
 }
 
-size_t encodeChunkRecord(const veskTerrain* ter, unsigned char* out) {
-    unsigned char* p = putIntLE(out, ter->numVerts);
-    p = putIntLE(p, ter->numFaces);
-    p = putIntLE(p, ter->chunkCoords[0]);
-    p = putIntLE(p, ter->chunkCoords[1]);
-    memcpy(p, ter->verts, sizeof(vertTex) * size_t(ter->numVerts));
-    p += sizeof(vertTex) * size_t(ter->numVerts);
-    memcpy(p, ter->faces, 12 * size_t(ter->numFaces));
-    return size_t(p - out) + 12 * size_t(ter->numFaces);
+void encodeChunkRecord(byteWriter* w, const veskTerrain* ter) {
+    putIntLE(w, ter->numVerts);
+    putIntLE(w, ter->numFaces);
+    putIntLE(w, ter->chunkCoords[0]);
+    putIntLE(w, ter->chunkCoords[1]);
+    putBytes(w, ter->verts, sizeof(vertTex) * size_t(ter->numVerts));
+    putBytes(w, ter->faces, 12 * size_t(ter->numFaces));
 }
 
 // The unit direction of a view turned by rots: forward, pitched about x, then turned about y.
@@ -185,17 +176,17 @@ void rotsOfView(const float* dir, float* rots) {
 // An entity as the file holds it: its model, scale, place relative to the centre of
 // chunk (0, 0), and, where a moving entity's record holds the direction of its motion,
 // the direction it looks in (it is saved at rest, so its motion has no direction).
-void encodeEntityRecord(const veskEntity* ent, unsigned char* out) {
+void encodeEntityRecord(byteWriter* w, const veskEntity* ent) {
     const veskGravity* g = ent->gravMem;
     float centre[2];
     terToWorldNew(g->chunkCoords[0], g->chunkCoords[1], &centre[0], &centre[1], terScale);
     float place[3] = {g->position[0] + centre[0], g->position[1], g->position[2] + centre[1]};
     float view[3];
     viewDirection(g->rots, view);
-    unsigned char* p = putIntLE(out, ent->modelIndex);
-    memcpy(p, &ent->scale, 4);
-    memcpy(p + 4, place, 12);
-    memcpy(p + 16, view, 12);
+    putIntLE(w, ent->modelIndex);
+    putFloatsLE(w, &ent->scale, 1);
+    putFloatsLE(w, place, 3);
+    putFloatsLE(w, view, 3);
 }
 
 // --- the save --------------------------------------------------------------------------
@@ -248,31 +239,27 @@ void copyOfMoment() {
     int kept = 0;
     for (int i = 0; i < entCount; i++)
         if (!entityAt(entList, i)->retired && !leftOut[size_t(i)]) newIndex[size_t(i)] = kept++;
-    moment.entities.assign(4 + entFileRecordLen * size_t(kept), 0);
-    putIntLE(moment.entities.data(), kept);
+    moment.entities.clear();
+    byteWriter w = appendTo(&moment.entities, 4 + entFileRecordLen * size_t(kept));
+    putIntLE(&w, kept);
     for (int i = 0; i < entCount; i++)
-        if (newIndex[size_t(i)] >= 0)
-            encodeEntityRecord(entityAt(entList, i),
-                               moment.entities.data() + 4 +
-                                   entFileRecordLen * size_t(newIndex[size_t(i)]));
-    moment.profiles.assign(4 + profRecordLen * size_t(profCount), 0);
-    putIntLE(moment.profiles.data(), profCount);
-    unsigned char* out = moment.profiles.data() + 4;
+        if (newIndex[size_t(i)] >= 0) encodeEntityRecord(&w, entityAt(entList, i));
+    moment.profiles.clear();
+    w = appendTo(&moment.profiles, 4 + profRecordLen * size_t(profCount));
+    putIntLE(&w, profCount);
     for (const veskProfile* pro : arrayListItems<veskProfile>(profList)) {
         int32_t e = pro->entity >= 0 && pro->entity < entCount ? newIndex[size_t(pro->entity)] : -1;
-        encodeProfileRecord(pro, e, out);
-        out += profRecordLen;
+        encodeProfileRecord(&w, pro, e);
     }
     // The homes of the accounts that logged in.
     int homed = 0;
-    moment.homes.assign(4, 0);
-    for (const veskProfile* pro : arrayListItems<veskProfile>(profList)) {
-        if (pro->homes[0].when == 0) continue;
-        moment.homes.resize(moment.homes.size() + homeRecordLen);
-        encodeHomeRecord(pro, moment.homes.data() + moment.homes.size() - homeRecordLen);
-        homed++;
-    }
-    putIntLE(moment.homes.data(), homed);
+    for (const veskProfile* pro : arrayListItems<veskProfile>(profList))
+        homed += pro->homes[0].when != 0;
+    moment.homes.clear();
+    w = appendTo(&moment.homes, 4 + homeRecordLen * size_t(homed));
+    putIntLE(&w, homed);
+    for (const veskProfile* pro : arrayListItems<veskProfile>(profList))
+        if (pro->homes[0].when != 0) encodeHomeRecord(&w, pro);
 }
 
 // World bytes for the next write: the count first, then chunk records, from their copy
@@ -281,19 +268,18 @@ void stageWorld(size_t want) {
     moment.staged.erase(moment.staged.begin(), moment.staged.begin() + long(moment.stagedAt));
     moment.stagedAt = 0;
     if (moment.files[worldFile].written == 0 && moment.staged.empty() && moment.nextChunk == 0) {
-        moment.staged.resize(4);
-        putIntLE(moment.staged.data(), moment.chunkCount);
+        byteWriter count = appendTo(&moment.staged, 4);
+        putIntLE(&count, moment.chunkCount);
     }
     while (moment.staged.size() < want && moment.nextChunk < moment.chunkCount) {
         const veskTerrain* ter = arrayListNext(&moment.chunks);
         auto copy = moment.copies.find(moment.nextChunk);
-        size_t at = moment.staged.size();
         if (copy != moment.copies.end()) {
             moment.staged.insert(moment.staged.end(), copy->second.begin(), copy->second.end());
             moment.copies.erase(copy);
         } else {
-            moment.staged.resize(at + size_t(chunkRecordLen(ter)));
-            encodeChunkRecord(ter, moment.staged.data() + at);
+            byteWriter w = appendTo(&moment.staged, size_t(chunkRecordLen(ter)));
+            encodeChunkRecord(&w, ter);
         }
         moment.nextChunk++;
     }
@@ -553,8 +539,9 @@ void chunkWillChange(veskTerrain* ter) {
     if (!moment.active || i < moment.nextChunk || i >= moment.chunkCount) return;
     if (moment.copies.count(i)) return; // copied as it was at the moment already
     std::vector<unsigned char>& copy = moment.copies[i];
-    copy.resize(size_t(chunkRecordLen(ter)));
-    encodeChunkRecord(ter, copy.data());
+    copy.clear();
+    byteWriter w = appendTo(&copy, size_t(chunkRecordLen(ter)));
+    encodeChunkRecord(&w, ter);
 }
 
 int saveSome(size_t bytes) {

@@ -10,26 +10,17 @@
 #include "tolp.h"
 #include "veskServer.h"
 
-unsigned char buf[bufSize + 1];
-int bufIndex = 0;
+// Every datagram the server sends is built here, one at a time.
+static unsigned char outgoing[bufSize];
 
-void intToBuffer(int i, unsigned char* buff) {
-    uint32_t u = uint32_t(i);
-    buff[0] = uint8_t(u >> 24);
-    buff[1] = uint8_t(u >> 16);
-    buff[2] = uint8_t(u >> 8);
-    buff[3] = uint8_t(u);
+byteWriter newDatagram() {
+    return makeWriter(outgoing, sizeof outgoing);
 }
 
-int buffToInt(const unsigned char* buff) {
-    return int(uint32_t(buff[0]) << 24 | uint32_t(buff[1]) << 16 | uint32_t(buff[2]) << 8 |
-               uint32_t(buff[3]));
-}
-
-int sendBuf(const sockaddr_in* addr, socklen_t len, int n) {
-    if (n < 0 || n > bufSize) return -1;
+int sendDatagram(const sockaddr_in* addr, socklen_t len, const byteWriter* w) {
+    if (w->overflow) return -1; // a datagram cut short is never sent
     int sent =
-        int(sendto(mysocket, buf, size_t(n), 0, reinterpret_cast<const sockaddr*>(addr), len));
+        int(sendto(mysocket, w->data, w->pos, 0, reinterpret_cast<const sockaddr*>(addr), len));
     if (sent > 0) {
         traffic.datagramsOut++;
         traffic.bytesOut += sent;
@@ -41,8 +32,9 @@ static void wakeUp(sockaddr_in* from, socklen_t fromLen) {
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &from->sin_addr, address, sizeof address);
     protocolEntry("Wake Up", "Wake Up: (%s)", address);
-    buf[0] = soWakeup;
-    if (sendBuf(from, fromLen, 1) <= 0) traceLine("send Failed");
+    byteWriter w = newDatagram();
+    putU8(&w, soWakeup);
+    if (sendDatagram(from, fromLen, &w) <= 0) traceLine("send Failed");
 }
 
 static int allFinite(const float* v, int n) {
@@ -152,5 +144,4 @@ void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t ad
         veskProfile* pro = sessionOf(buff, remaddr);
         if (pro) profDisconnect(pro);
     }
-    bufIndex = 0;
 }

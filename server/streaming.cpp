@@ -1,25 +1,17 @@
 // World streaming for one client: chunk and entity records, the handshake batches, and
 // the per-tick in-game datagram (entity updates, newly visible chunks, moved vertices).
-// Records are encoded straight into buf; a record that does not fit never overruns it:
-// the datagram built so far is sent and a new one started.
+// Records are encoded straight into the datagram's writer; a record that does not fit is
+// never written in part: the datagram built so far is sent and a new one started.
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <vector>
 
+#include "bytes.h"
 #include "veskServer.h"
 
 // Counts, coordinates and ids travel big-endian; floats and whole vertex records and
 // triangles are copied as they lie in memory (little-endian).
-static void putInt(int v) {
-    intToBuffer(v, buf + bufIndex);
-    bufIndex += 4;
-}
-
-static void putRaw(const void* data, size_t n) {
-    memcpy(buf + bufIndex, data, n);
-    bufIndex += int(n);
-}
 
 static veskGravity* avatarOf(veskProfile* pro) {
     veskEntity* ent = profEntity(pro);
@@ -32,27 +24,27 @@ static int visibleFrom(veskProfile* pro, const veskGravity* avatar, const int* c
            pro->terRadius;
 }
 
-int buffChunk(veskTerrain* ter) {
-    if (bufIndex + chunkRecordLen(ter) > bufSize) return 0;
-    putInt(ter->chunkCoords[0]);
-    putInt(ter->chunkCoords[1]);
-    putInt(ter->numVerts);
-    putInt(ter->numFaces);
-    putRaw(ter->verts, sizeof(vertTex) * size_t(ter->numVerts));
-    putRaw(ter->faces, 12 * size_t(ter->numFaces));
+int buffChunk(byteWriter* w, veskTerrain* ter) {
+    if (!hasRoom(w, size_t(chunkRecordLen(ter)))) return 0;
+    putIntBE(w, ter->chunkCoords[0]);
+    putIntBE(w, ter->chunkCoords[1]);
+    putIntBE(w, ter->numVerts);
+    putIntBE(w, ter->numFaces);
+    putBytes(w, ter->verts, sizeof(vertTex) * size_t(ter->numVerts));
+    putBytes(w, ter->faces, 12 * size_t(ter->numFaces));
     return 1;
 }
 
-int buffEnt(veskEntity* ent) {
-    if (bufIndex + entRecordLen > bufSize) return 0;
+int buffEnt(byteWriter* w, veskEntity* ent) {
+    if (!hasRoom(w, entRecordLen)) return 0;
     veskGravity* g = ent->gravMem;
-    putInt(ent->globalId);
-    putInt(ent->modelIndex);
-    putRaw(&ent->scale, 4);
-    putRaw(g->position, 12);
-    putRaw(g->rots, 12);
-    putInt(g->chunkCoords[0]);
-    putInt(g->chunkCoords[1]);
+    putIntBE(w, ent->globalId);
+    putIntBE(w, ent->modelIndex);
+    putBytes(w, &ent->scale, 4);
+    putFloatsLE(w, g->position, 3);
+    putFloatsLE(w, g->rots, 3);
+    putIntBE(w, g->chunkCoords[0]);
+    putIntBE(w, g->chunkCoords[1]);
     return 1;
 }
 
@@ -127,21 +119,19 @@ static void bucketByChunk() {
 }
 
 // An entity update record: the location sub-record, when present, comes first.
-static void encodeEntUpdate(const veskEntity* ent, unsigned char* out) {
+static void encodeEntUpdate(byteWriter* w, const veskEntity* ent) {
     const veskGravity* g = ent->gravMem;
-    intToBuffer(ent->globalId, out);
-    intToBuffer((g->locChanged ? 1 : 0) + (g->rotChanged ? 1 : 0), out + 4);
-    out += 8;
+    putIntBE(w, ent->globalId);
+    putIntBE(w, (g->locChanged ? 1 : 0) + (g->rotChanged ? 1 : 0));
     if (g->locChanged) {
-        *out++ = soEntLoc;
-        intToBuffer(g->chunkCoords[0], out);
-        intToBuffer(g->chunkCoords[1], out + 4);
-        memcpy(out + 8, g->position, 12);
-        out += 20;
+        putU8(w, soEntLoc);
+        putIntBE(w, g->chunkCoords[0]);
+        putIntBE(w, g->chunkCoords[1]);
+        putFloatsLE(w, g->position, 3);
     }
     if (g->rotChanged) {
-        *out++ = soEntRot;
-        memcpy(out, g->rots, 12);
+        putU8(w, soEntRot);
+        putFloatsLE(w, g->rots, 3);
     }
 }
 
@@ -155,7 +145,8 @@ void gatherTickChanges() {
         int len = entUpdateLen(g);
         changedEnts.push_back({g->chunkCoords[0], g->chunkCoords[1], records.size(), len});
         records.resize(records.size() + size_t(len));
-        encodeEntUpdate(ent, records.data() + records.size() - size_t(len));
+        byteWriter w = makeWriter(records.data() + records.size() - size_t(len), size_t(len));
+        encodeEntUpdate(&w, ent);
     }
     // The chunks with moved vertices, in list order.
     for (veskTerrain* ter : movedChunks)
@@ -240,9 +231,9 @@ static const std::vector<int>& visibleChanges(veskProfile* pro, const veskGravit
     return seen;
 }
 
-static void sendWhole(veskProfile* pro) {
-    int sent = sendBuf(&pro->profAddr, pro->addrLen, bufIndex);
-    if (sent < bufIndex) traceLine("send Partial");
+static void sendWhole(veskProfile* pro, const byteWriter* w) {
+    int sent = sendDatagram(&pro->profAddr, pro->addrLen, w);
+    if (sent < int(w->pos)) traceLine("send Partial");
 }
 
 // The places in the chunk list of the chunks a client sees, in list order. A join costs
@@ -272,7 +263,9 @@ static void visiblePositions(veskProfile* pro, const veskGravity* avatar, std::v
 // curCounter is at the end of the list.
 void initSendTers(veskProfile* pro) {
     traceLine("initSendTers()");
-    bufIndex = 5;
+    byteWriter w = newDatagram();
+    putU8(&w, soInitTer);
+    putIntBE(&w, 0); // the count, once the batch is made
     int total = chunkCount(terList);
     tracef("numChunks: %d\n", total);
     static std::vector<int> inView;
@@ -280,7 +273,7 @@ void initSendTers(veskProfile* pro) {
     int count = 0;
     auto next = std::lower_bound(inView.begin(), inView.end(), pro->curCounter);
     for (; next != inView.end(); ++next) {
-        if (!buffChunk(chunkAt(terList, *next))) {
+        if (!buffChunk(&w, chunkAt(terList, *next))) {
             if (count > 0) break; // it leads the next batch
             // Larger than any datagram: it could never be sent, so it must not
             // hold up the handshake for ever.
@@ -290,86 +283,84 @@ void initSendTers(veskProfile* pro) {
         }
     }
     pro->curCounter = next == inView.end() ? std::max(pro->curCounter, total) : *next;
-    buf[0] = soInitTer;
-    intToBuffer(count, buf + 1);
+    patchIntBE(&w, 1, count);
     tracef("numSent: %d\n", count);
-    int sent = sendBuf(&pro->profAddr, pro->addrLen, bufIndex);
+    int sent = sendDatagram(&pro->profAddr, pro->addrLen, &w);
     protocolEntry("sendChunk nsent", "sendChunk nsent (%d)", sent);
-    if (sent < bufIndex) traceLine("send Partial");
-    bufIndex = 0;
+    if (sent < int(w.pos)) traceLine("send Partial");
     tracef("curCounter: %d\n", pro->curCounter);
 }
 
 void sendEnts(veskProfile* pro) {
-    buf[0] = soInitEnt;
-    bufIndex = 1;
+    byteWriter w = newDatagram();
+    putU8(&w, soInitEnt);
     int total = entityCount(entList);
     veskGravity* avatar = avatarOf(pro);
     while (pro->curCounter < total) {
         veskEntity* ent = entityAt(entList, pro->curCounter);
-        if (!ent->retired && visibleFrom(pro, avatar, ent->gravMem->chunkCoords) && !buffEnt(ent))
+        if (!ent->retired && visibleFrom(pro, avatar, ent->gravMem->chunkCoords) &&
+            !buffEnt(&w, ent))
             break;
         pro->curCounter++;
     }
-    int sent = sendBuf(&pro->profAddr, pro->addrLen, bufIndex);
+    int sent = sendDatagram(&pro->profAddr, pro->addrLen, &w);
     protocolEntry("sendEnts nsent", "sendEnts nsent (%d)", sent);
-    if (sent < bufIndex) traceLine("send Partial");
-    bufIndex = 0;
+    if (sent < int(w.pos)) traceLine("send Partial");
 }
 
 // A block of the in-game datagram: its type byte and count lead it at `start`.
 struct streamBlock {
     int type;
-    int start;
+    size_t start;
     int count;
 };
 
-static void openBlock(streamBlock* b) {
-    b->start = bufIndex;
+static void openBlock(byteWriter* w, streamBlock* b) {
+    b->start = w->pos;
     b->count = 0;
-    bufIndex += 5;
+    putU8(w, b->type);
+    putIntBE(w, 0);
 }
 
-// Writes the block's head, or removes the block when it holds no record.
-static void closeBlock(streamBlock* b) {
+// Writes the block's count, or removes the block when it holds no record.
+static void closeBlock(byteWriter* w, streamBlock* b) {
     if (b->count == 0) {
-        bufIndex = b->start;
+        w->pos = b->start;
         return;
     }
-    buf[b->start] = uint8_t(b->type);
-    intToBuffer(b->count, buf + b->start + 1);
+    patchIntBE(w, b->start + 1, b->count);
 }
 
 // The next record does not fit: the datagram so far goes out now and the block goes on
 // at the start of a fresh one.
-static void continueInNewDatagram(veskProfile* pro, streamBlock* b) {
-    closeBlock(b);
-    if (bufIndex > 1) sendWhole(pro);
-    bufIndex = 0;
-    openBlock(b);
+static void continueInNewDatagram(veskProfile* pro, byteWriter* w, streamBlock* b) {
+    closeBlock(w, b);
+    if (w->pos > 1) sendWhole(pro, w);
+    w->pos = 0;
+    openBlock(w, b);
 }
 
-void sendEntsTicly(veskProfile* pro) {
+void sendEntsTicly(veskProfile* pro, byteWriter* w) {
     streamBlock block = {soEntUpdate, 0, 0};
-    openBlock(&block);
-    int first = block.start;
+    openBlock(w, &block);
+    size_t first = block.start;
     veskGravity* avatar = avatarOf(pro);
     if (!avatar) {
-        closeBlock(&block);
+        closeBlock(w, &block);
         return;
     }
     for (int i : visibleChanges(pro, avatar)) {
         const changedEnt* c = &changedEnts[size_t(i)];
-        if (bufIndex + c->recordLen > bufSize) {
-            tracef("writeEnts Mid (%d -> %d)\n", block.start, bufIndex);
-            continueInNewDatagram(pro, &block);
+        if (!hasRoom(w, size_t(c->recordLen))) {
+            tracef("writeEnts Mid (%zu -> %zu)\n", block.start, w->pos);
+            continueInNewDatagram(pro, w, &block);
             first = block.start;
         }
-        putRaw(records.data() + c->record, size_t(c->recordLen));
+        putBytes(w, records.data() + c->record, size_t(c->recordLen));
         block.count++;
     }
-    if (block.count > 0) tracef("writeEnts (%d -> %d)\n", first, bufIndex);
-    closeBlock(&block);
+    if (block.count > 0) tracef("writeEnts (%zu -> %zu)\n", first, w->pos);
+    closeBlock(w, &block);
 }
 
 // The chunks that came into view: those on the outer ring of the view (hex distance
@@ -409,82 +400,76 @@ static void newlyVisible(veskProfile* pro, const veskGravity* avatar,
     std::sort(found->begin(), found->end());
 }
 
-void sendNewChunks(veskProfile* pro) {
+void sendNewChunks(veskProfile* pro, byteWriter* w) {
     veskGravity* avatar = avatarOf(pro);
     if (!avatar || (avatar->chunkCoords[0] == avatar->chunkCoordsOld[0] &&
                     avatar->chunkCoords[1] == avatar->chunkCoordsOld[1]))
         return;
     streamBlock block = {soInitTer, 0, 0};
-    openBlock(&block);
+    openBlock(w, &block);
     tracef("numChunks: %d\n", chunkCount(terList));
     static std::vector<std::pair<int, veskTerrain*>> found;
     found.clear();
     newlyVisible(pro, avatar, &found);
     for (auto [position, ter] : found) {
-        if (buffChunk(ter)) {
+        if (buffChunk(w, ter)) {
             block.count++;
             continue;
         }
-        tracef("writeNewChunks Mid (%d -> %d)\n", block.start, bufIndex);
-        continueInNewDatagram(pro, &block);
-        if (buffChunk(ter))
+        tracef("writeNewChunks Mid (%zu -> %zu)\n", block.start, w->pos);
+        continueInNewDatagram(pro, w, &block);
+        if (buffChunk(w, ter))
             block.count++;
         else
             traceLine("BUG: chunk can not fit in buffer.");
     }
-    if (block.count > 0) tracef("writeNewChunks (%d -> %d)\n", block.start, bufIndex);
-    closeBlock(&block);
+    if (block.count > 0) tracef("writeNewChunks (%zu -> %zu)\n", block.start, w->pos);
+    closeBlock(w, &block);
     avatar->chunkCoordsOld[0] = avatar->chunkCoords[0];
     avatar->chunkCoordsOld[1] = avatar->chunkCoords[1];
 }
 
 // Head of a chunk update record; returns where its vertex count goes.
-static int openChunkRecord(const veskTerrain* ter) {
-    putInt(ter->chunkCoords[0]);
-    putInt(ter->chunkCoords[1]);
-    buf[bufIndex++] = soTerVertMove;
-    int countAt = bufIndex;
-    bufIndex += 4;
+static size_t openChunkRecord(byteWriter* w, const veskTerrain* ter) {
+    putIntBE(w, ter->chunkCoords[0]);
+    putIntBE(w, ter->chunkCoords[1]);
+    putU8(w, soTerVertMove);
+    size_t countAt = w->pos;
+    putIntBE(w, 0);
     return countAt;
 }
 
-void sendMovedVerts(veskProfile* pro) {
+void sendMovedVerts(veskProfile* pro, byteWriter* w) {
     streamBlock block = {soTerUpdate, 0, 0};
-    openBlock(&block);
+    openBlock(w, &block);
     veskGravity* avatar = avatarOf(pro);
-    constexpr int recordHead = 13, vertLen = 4 + int(sizeof(vertTex));
+    constexpr size_t recordHead = 13, vertLen = 4 + sizeof(vertTex);
     for (veskTerrain* ter : editedChunks) {
         if (!visibleFrom(pro, avatar, ter->chunkCoords)) continue;
-        if (bufIndex + recordHead + vertLen > bufSize) continueInNewDatagram(pro, &block);
-        int countAt = openChunkRecord(ter);
+        if (!hasRoom(w, recordHead + vertLen)) continueInNewDatagram(pro, w, &block);
+        size_t countAt = openChunkRecord(w, ter);
         int m = 0;
-        for (ArrayList* mv = ter->movedVerts; mv; mv = mv->next) {
-            for (int k = 0; k < mv->filled; k++) {
-                int32_t index;
-                memcpy(&index, mv->data + 4 * size_t(k), 4);
-                if (index < 0 || index >= ter->numVerts) {
-                    traceLine("Bug: sendMovedVerts() Out of Bound vert.");
-                    continue;
-                }
-                if (bufIndex + vertLen > bufSize) {
-                    // The rest of this chunk's vertices go in a further record.
-                    intToBuffer(m, buf + countAt);
-                    block.count++;
-                    continueInNewDatagram(pro, &block);
-                    countAt = openChunkRecord(ter);
-                    m = 0;
-                }
-                putInt(index);
-                putRaw(&ter->verts[index], sizeof(vertTex));
-                m++;
+        for (int32_t index : arrayListValues<int32_t>(ter->movedVerts)) {
+            if (index < 0 || index >= ter->numVerts) {
+                traceLine("Bug: sendMovedVerts() Out of Bound vert.");
+                continue;
             }
+            if (!hasRoom(w, vertLen)) {
+                // The rest of this chunk's vertices go in a further record.
+                patchIntBE(w, countAt, m);
+                block.count++;
+                continueInNewDatagram(pro, w, &block);
+                countAt = openChunkRecord(w, ter);
+                m = 0;
+            }
+            putIntBE(w, index);
+            putBytes(w, &ter->verts[index], sizeof(vertTex));
+            m++;
         }
-        intToBuffer(m, buf + countAt);
+        patchIntBE(w, countAt, m);
         block.count++;
     }
-    if (block.count > 0) {
-        buf[block.start] = soTerUpdate;
-        tracef("writtenChunks: %d (preIndex: %d)\n", block.count, block.start + 1);
-    }
-    closeBlock(&block);
+    if (block.count > 0)
+        tracef("writtenChunks: %d (preIndex: %zu)\n", block.count, block.start + 1);
+    closeBlock(w, &block);
 }

@@ -141,9 +141,7 @@ constexpr int maxPicksPerTick = 4;
 // ---------------------------------------------------------------------------------------
 // Process-wide state
 
-constexpr int bufSize = 12000;         // largest datagram, in either direction
-extern unsigned char buf[bufSize + 1]; // one more for the 0 after a received datagram
-extern int bufIndex;
+constexpr int bufSize = 12000; // largest datagram, in either direction
 
 extern int servPort; // 2300
 extern int mysocket;
@@ -324,11 +322,12 @@ void receiveDatagrams();     // reads, then dispatches what arrived, sessions fi
 int receiveBudgetSpent();
 void resetReceive();
 
-// protocol.cpp: byte order, sending, and the receive dispatcher
-void intToBuffer(int i, unsigned char* buff);
-int buffToInt(const unsigned char* buff);
-// Sends `n` bytes of buf to `addr`; the send call's result.
-int sendBuf(const sockaddr_in* addr, socklen_t len, int n);
+// protocol.cpp: sending, and the receive dispatcher
+struct byteWriter;
+// A writer over the one buffer every datagram is built in (bufSize bytes), empty.
+byteWriter newDatagram();
+// Sends what the writer holds to `addr` (nothing when it overflowed); the send call's result.
+int sendDatagram(const sockaddr_in* addr, socklen_t len, const byteWriter* w);
 void ticlyIn(unsigned char* buff, int length, sockaddr_in* remaddr, socklen_t addrlen);
 
 // accounts.cpp: accounts, login and session keys
@@ -403,14 +402,17 @@ void ticlyOutGame(veskProfile* pro);
 void sendPoUpdate(veskProfile* pro);
 void profDisconnect(veskProfile* prof);
 
-// streaming.cpp: terrain and entity messages for one client
-int buffChunk(veskTerrain* ter);
-int buffEnt(veskEntity* ent);
+// streaming.cpp: terrain and entity messages for one client; a record that does not fit
+// what is left of the writer is not written (0)
+int buffChunk(byteWriter* w, veskTerrain* ter);
+int buffEnt(byteWriter* w, veskEntity* ent);
 void initSendTers(veskProfile* pro);
 void sendEnts(veskProfile* pro);
-void sendEntsTicly(veskProfile* pro);
-void sendNewChunks(veskProfile* pro);
-void sendMovedVerts(veskProfile* pro);
+// The blocks of a tick's in-game datagram, appended to `w`; a block that fills it sends the
+// datagram so far and goes on in a fresh one.
+void sendEntsTicly(veskProfile* pro, byteWriter* w);
+void sendNewChunks(veskProfile* pro, byteWriter* w);
+void sendMovedVerts(veskProfile* pro, byteWriter* w);
 // The output step of a tick gathers the changed entities and edited chunks once; the
 // three per-tick senders above read only what was gathered, and nothing after forget.
 void gatherTickChanges();
@@ -424,14 +426,14 @@ void clearMovedVerts();
 // persistence.cpp: the profiles, world and entity files
 // A failed save says which file failed and why ("<file>: <reason>").
 extern char saveFailure[320];
-// The records of the files: a profile with the entity index it is saved with (516 bytes),
-// a chunk (chunkRecordLen bytes; the length), an entity (32 bytes).
-void encodeProfileRecord(const veskProfile* pro, int32_t entity, unsigned char* out);
-// An account's homes as the logins file holds them: its name, then each home's address and
-// time (304 bytes).
-void encodeHomeRecord(const veskProfile* pro, unsigned char* out);
-size_t encodeChunkRecord(const veskTerrain* ter, unsigned char* out);
-void encodeEntityRecord(const veskEntity* ent, unsigned char* out);
+// The records of the files, written where the writer is: a profile with the entity index
+// it is saved with (516 bytes), an account's homes as the logins file holds them (its name,
+// then each home's address and time: 304 bytes), a chunk (chunkRecordLen bytes), an entity
+// (32 bytes).
+void encodeProfileRecord(byteWriter* w, const veskProfile* pro, int32_t entity);
+void encodeHomeRecord(byteWriter* w, const veskProfile* pro);
+void encodeChunkRecord(byteWriter* w, const veskTerrain* ter);
+void encodeEntityRecord(byteWriter* w, const veskEntity* ent);
 // The unit direction a view looks in, and back: an entity's record keeps it.
 void viewDirection(const float* rots, float* dir);
 void rotsOfView(const float* dir, float* rots);

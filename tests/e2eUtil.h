@@ -14,6 +14,7 @@
 #include <set>
 #include <unistd.h>
 
+#include "bytes.h"
 #include "forgedNet.h"
 #include "testUtil.h"
 #include "veskServer.h"
@@ -116,7 +117,8 @@ struct udpClient : loopback {
         bytes r = request(loginMsg(name, pass, radius));
         if (r.size() != 25 || r[0] != soLogGood) return false;
         memcpy(key, &r[1], 16);
-        entity = buffToInt(&r[17]);
+        byteReader at = makeReader(&r[17], 4);
+        entity = readIntBE(&at);
         return true;
     }
     // The whole handshake after a login, each batch acknowledged; true when in game.

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "bytes.h"
 #include "veskServer.h"
 
 std::vector<std::string> capturedLog;
@@ -72,9 +73,10 @@ void clientSend(loopback* lb, const std::vector<unsigned char>& d) {
 void dispatch(loopback* lb, const std::vector<unsigned char>& d) {
     size_t n = std::min(d.size(), size_t(bufSize));
     newHashTick(); // each datagram as the only one of its tick
-    memcpy(buf, d.data(), n);
-    buf[n] = 0;
-    ticlyIn(buf, int(n), &lb->clientAddr, 16);
+    // As the receive step keeps it: at least 18 bytes, a 0 after the datagram.
+    std::vector<unsigned char> held(std::max(n + 1, size_t(18)), 0);
+    memcpy(held.data(), d.data(), n);
+    ticlyIn(held.data(), int(n), &lb->clientAddr, 16);
     serveAccountRequests(); // as the receive step does after the tick's datagrams
 }
 
@@ -128,7 +130,7 @@ std::vector<unsigned char> sessionMsg(int type, const unsigned char* key) {
 
 void appendInt(std::vector<unsigned char>* d, int32_t v) {
     d->resize(d->size() + 4);
-    intToBuffer(v, d->data() + d->size() - 4);
+    storeIntBE(d->data() + d->size() - 4, v);
 }
 
 void appendFloats(std::vector<unsigned char>* d, const float* v, int n) {

@@ -66,8 +66,7 @@ TEST(options, EachNumberTakesEffectAtTheEndsOfItsRange) {
             EXPECT_EQ(*n.value, v) << n.option;
         }
         EXPECT_EQ(parse({n.option, std::to_string(n.lowest - 1)}, &line), 2) << n.option;
-        EXPECT_EQ(parse({n.option, std::to_string(int64_t(n.highest) + 1)}, &line), 2)
-            << n.option;
+        EXPECT_EQ(parse({n.option, std::to_string(int64_t(n.highest) + 1)}, &line), 2) << n.option;
         *n.value = saved;
     }
     EXPECT_EQ(parse({"--verbose", "--headless"}, &line), -1);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 
+#include "bytes.h"
 #include "sessionTest.h"
 
 static bytes patch(bytes d, size_t at, const bytes& with) {
@@ -175,7 +176,8 @@ TEST_F(saveFiles, EntitiesAreSavedWhereTheyStandAndReadBackByteForByte) {
     EXPECT_NEAR(back->gravMem->rots[1], 2.5f, 1e-6);
     EXPECT_EQ(back->gravMem->curMoveSpeed, 0.0f);
     unsigned char again[32];
-    encodeEntityRecord(back, again);
+    byteWriter w = makeWriter(again, sizeof again);
+    encodeEntityRecord(&w, back);
     EXPECT_EQ(bytes(again, again + 32), bytes(saved.end() - 32, saved.end()));
 }
 
