@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "veskServer.h"
+#include "server.h"
 #include "veskTrace.h"
 
 namespace {
@@ -12,7 +12,7 @@ namespace {
 const unsigned char password[textLen] = "correct horse battery staple";
 
 void hashNewPassword(benchmark::State& state) {
-    traceOn = 0;
+    trace.on = 0;
     unsigned char field[textLen];
     for (auto _ : state) {
         hashPassword(field, password);
@@ -21,7 +21,7 @@ void hashNewPassword(benchmark::State& state) {
 }
 
 void checkLoginPassword(benchmark::State& state) {
-    traceOn = 0;
+    trace.on = 0;
     unsigned char field[textLen];
     hashPassword(field, password);
     for (auto _ : state)

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 
 namespace {
 
@@ -26,9 +26,9 @@ void setUpWorld(loopback* lb, int radius) {
     openLoopback(lb);
     for (int i = 0; i < 65; i++) {
         const float at[3] = {float(i % 5) - 2.0f, 1.0f, float(i % 3) - 1.0f};
-        veskEntity* ent = addDefaultEntity(entList, 0, at);
+        veskEntity* ent = addDefaultEntity(world.entList, 0, at);
         ent->gravMem->chunkCoords[0] = ent->gravMem->chunkCoordsOld[0] = (i % 9) - 4;
-        setveskGravity(ent->gravMem, terList);
+        setveskGravity(ent->gravMem, world.terList);
         auto* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
         snprintf(reinterpret_cast<char*>(pro->username), textLen, "player%d", i);
         pro->stage = psGame;
@@ -38,7 +38,7 @@ void setUpWorld(loopback* lb, int radius) {
         pro->addrLen = 16;
         pro->keyMapBuf[skmWalkForward] = i < 64;
         pro->keyMapBuf[skmRotateleft] = i < 64;
-        arrayListAddEndPointer(profList, pro);
+        arrayListAddEndPointer(sessions.profList, pro);
     }
 }
 
@@ -46,11 +46,11 @@ void setUpWorld(loopback* lb, int radius) {
 double tickWithSave(int stroke, int* done) {
     auto t0 = std::chrono::steady_clock::now();
     fakeNow += 50;
-    for (int i = 0; i < arrayListGetLength(profList); i++) {
-        veskProfile* pro = arrayListGet<veskProfile>(profList, i);
+    for (int i = 0; i < arrayListGetLength(sessions.profList); i++) {
+        veskProfile* pro = arrayListGet<veskProfile>(sessions.profList, i);
         pro->lastRecv = pro->lastSent = fakeNow;
     }
-    veskEntity* painter = arrayListGet<veskEntity>(entList, 64);
+    veskEntity* painter = arrayListGet<veskEntity>(world.entList, 64);
     float eye[3] = {float(stroke % 7) - 3.0f, 4.0f, float(stroke % 5) - 2.0f};
     float down[3] = {0.1f, -0.6f, 0.05f};
     terEditNew(eye, down, painter->gravMem, stroke % 2, stroke % 6);
@@ -62,13 +62,14 @@ double tickWithSave(int stroke, int* done) {
 
 void autosaveTick(benchmark::State& state) {
     int radius = int(state.range(0));
-    traceOn = 0;
-    logSink = [](const char*, int) {};
+    trace.on = 0;
+    logging.sink = [](const char*, int) {};
     useFakeClock(100000);
     loopback lb;
     setUpWorld(&lb, radius);
     char folder[] = "/var/tmp/quarn-autosave-XXXXXX";
     std::string dir = mkdtemp(folder);
+    setResDir(dir.c_str()); // the save's files go there
     double maxTick = 0, baseTick = 0;
     int ticks = 0, stroke = 0;
     for (int i = 0; i < 40; i++) { // the walkers land and walk; ticks without a save
@@ -77,22 +78,22 @@ void autosaveTick(benchmark::State& state) {
     }
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
-        startSave((dir + "/profiles").c_str(), (dir + "/entities").c_str(),
-                  (dir + "/world").c_str());
+        startSave();
         double first = msSince(t0);
         int done = 0;
         for (ticks = 0; done == 0; ticks++)
             maxTick = std::max(maxTick, tickWithSave(stroke++, &done) + (ticks ? 0 : first));
     }
-    state.counters["chunks"] = chunkCount(terList);
+    state.counters["chunks"] = chunkCount(world.terList);
     state.counters["maxTickMs"] = maxTick;
     state.counters["baseTickMs"] = baseTick;
     state.counters["ticks"] = ticks;
+    setResDir("res");
     benchmark::DoNotOptimize(system(("rm -rf " + dir).c_str()));
     closeLoopback(&lb);
     freeLists();
-    clockSource = monotonicTicks;
-    traceOn = 1;
+    loop.clock = monotonicTicks;
+    trace.on = 1;
 }
 
 // Radius 11 is the spawn world (331 chunks); radius 129 the largest the default border

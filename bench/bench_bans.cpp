@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "veskServer.h"
+#include "server.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ void timedChange(const char* command, double* commandMs, double* sliceMs, int* t
 
 void banInALongList(benchmark::State& state) {
     int n = int(state.range(0));
-    traceOn = 0;
+    trace.on = 0;
     std::string dir = std::filesystem::temp_directory_path() / "quarn-bench-bans-XXXXXX";
     dir = mkdtemp(dir.data());
     setResDir(dir.c_str());
@@ -68,7 +68,7 @@ void banInALongList(benchmark::State& state) {
     resetAccessLists();
     setResDir("res");
     std::filesystem::remove_all(dir);
-    traceOn = 1;
+    trace.on = 1;
 }
 
 BENCHMARK(banInALongList)

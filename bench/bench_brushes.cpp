@@ -7,7 +7,7 @@
 
 #include "brushes.h"
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 
 // The chunks an edit at the corner (10, 0) of chunk (0, 0) can reach, as they were before it.
 struct brushSnapshot {
@@ -16,8 +16,8 @@ struct brushSnapshot {
 };
 
 static void takeSnapshot(brushSnapshot* s) {
-    for (int i = 0; i < arrayListGetLength(terList); i++) {
-        veskTerrain* t = arrayListGet<veskTerrain>(terList, i);
+    for (int i = 0; i < arrayListGetLength(world.terList); i++) {
+        veskTerrain* t = arrayListGet<veskTerrain>(world.terList, i);
         if (terRadius(t->chunkCoords[0], t->chunkCoords[1]) > 2) continue;
         s->chunks.push_back(t);
         s->verts.emplace_back(t->verts, t->verts + t->numVerts);
@@ -45,7 +45,7 @@ static const int origin[2] = {0, 0};
 
 // A face of chunk (0, 0) at its right corner, vertex 50.
 static int cornerFace() {
-    veskTerrain* t = coordsToTer(origin, terList);
+    veskTerrain* t = coordsToTer(origin, world.terList);
     for (int f = 0; f < t->numFaces; f++)
         for (int k = 0; k < 3; k++)
             if (t->faces[3 * f + k] == 50) return f;
@@ -64,7 +64,7 @@ static void runBrush(benchmark::State& state, brushKind kind) {
     restoreSnapshot(&snap);
     veskGravity g = {};
     g.faceIndex = -1;
-    fillTerArray(&g, terList);
+    fillTerArray(&g, world.terList);
     int moved = 0;
     for (auto _ : state) {
         switch (kind) {

@@ -15,9 +15,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "http.h"
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 
 namespace {
 
@@ -44,13 +43,13 @@ void serveFor(int ms, double* meanMs, double* maxMs) {
     double sum = 0, most = 0;
     int ticks = 0;
     auto t0 = std::chrono::steady_clock::now();
-    nextTick = getTicks();
+    loop.nextTick = getTicks();
     while (
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() <
         ms) {
         uint32_t now = getTicks();
         if (!tickDue(now)) {
-            eventStep(int(nextTick - now));
+            eventStep(int(loop.nextTick - now));
             continue;
         }
         double start = steadyMs();
@@ -67,12 +66,12 @@ void serveFor(int ms, double* meanMs, double* maxMs) {
 void liveCost(benchmark::State& state) {
     int radius = int(state.range(0));
     int requests = int(state.range(1));
-    traceOn = 0;
-    logSink = [](const char*, int) {};
+    trace.on = 0;
+    logging.sink = [](const char*, int) {};
     loopback lb;
     freshLists(radius);
     openLoopback(&lb);
-    servOn = 1;
+    world.servOn = 1;
     sockaddr_in at = {AF_INET, htons(0), {htonl(INADDR_LOOPBACK)}, {}};
     int port = 0;
     for (int p = 28100; p < 28200 && !port; p++) {
@@ -105,7 +104,7 @@ void liveCost(benchmark::State& state) {
     closeHttp();
     closeLoopback(&lb);
     freeLists();
-    servOn = 0;
+    world.servOn = 0;
 }
 
 // The spawn world, the three requests in turn 10 a second; the largest world, a first

@@ -14,11 +14,12 @@
 #include "veskGravity.h"
 #include "veskTerrain.h"
 #include "veskTrace.h"
+#include "world.h"
 
 static ArrayList* spawnWorld() {
-    ArrayList* world = initArrayList(10, 8);
-    embedSpawnTer(world, 11, 0, 0, 10.0f, 5);
-    return world;
+    ArrayList* chunks = initArrayList(10, 8);
+    embedSpawnTer(chunks, 11, 0, 0, 10.0f, 5);
+    return chunks;
 }
 
 // Standard output goes to /dev/null while tracing is measured, then comes back for the
@@ -41,26 +42,26 @@ static void traceRestore(int saved) {
 }
 
 static void BM_GravMoveFlat(benchmark::State& state) {
-    ArrayList* world = spawnWorld();
+    ArrayList* chunks = spawnWorld();
     ArrayList* ents = initArrayList(10, 8);
     const float start[3] = {3.3f, 0.51f, 5.0f};
     veskGravity* g = addDefaultEntity(ents, 0, start)->gravMem;
-    traceOn = 0;
-    setveskGravity(g, world);
+    trace.on = 0;
+    setveskGravity(g, chunks);
     g->moveVect[0] = 0.6f, g->moveVect[2] = 0.8f;
     g->curMoveSpeed = 2.0f;
     veskGravity rest = *g;
-    gravSweepCull = int(state.range(0));
+    world.physics.gravSweepCull = int(state.range(0));
     for (auto _ : state) {
         *g = rest;
         g->midMoveSpeed = g->curMoveSpeed;
-        gravMoveStart(g, world);
+        gravMoveStart(g, chunks);
         benchmark::DoNotOptimize(g->position);
     }
-    gravSweepCull = 1;
-    traceOn = 1;
+    world.physics.gravSweepCull = 1;
+    trace.on = 1;
     freeEntList(ents);
-    freeTerList(world);
+    freeTerList(chunks);
 }
 BENCHMARK(BM_GravMoveFlat)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 
@@ -75,23 +76,23 @@ static void holdForward(veskGravity* g) {
 
 static void BM_PhysicsTick(benchmark::State& state) {
     int walkers = int(state.range(0));
-    ArrayList* world = spawnWorld();
+    ArrayList* chunks = spawnWorld();
     ArrayList* ents = initArrayList(10, 8);
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> unit(0, 1);
-    traceOn = 0;
+    trace.on = 0;
     for (int n = 0; n < walkers; n++) {
         const float p[3] = {12 * unit(rng) - 6, 0.51f, 10 * unit(rng) - 5};
         veskGravity* g = addDefaultEntity(ents, 0, p)->gravMem;
         g->chunkCoords[0] = int(rng() % 9) - 4;
         g->chunkCoords[1] = int(rng() % 9) - 4;
         g->rots[1] = 6.2831853f * unit(rng);
-        setveskGravity(g, world);
+        setveskGravity(g, chunks);
         holdForward(g);
     }
     int saved = traceSink(int(state.range(1)));
-    traceOn = int(state.range(1));
-    gravSweepCull = int(state.range(2));
+    trace.on = int(state.range(1));
+    world.physics.gravSweepCull = int(state.range(2));
     long crossings = 0;
     for (auto _ : state) {
         for (int n = 0; n < walkers; n++) {
@@ -102,7 +103,7 @@ static void BM_PhysicsTick(benchmark::State& state) {
             g->midMoveSpeed = g->curMoveSpeed;
             if (g->midMoveSpeed != 0.0f) {
                 float before[3] = {g->position[0], g->position[1], g->position[2]};
-                gravMoveStart(g, world);
+                gravMoveStart(g, chunks);
                 g->locChanged = char(!vectVectSame(before, g->position, 3));
             }
             crossings += cx != g->chunkCoords[0];
@@ -116,15 +117,15 @@ static void BM_PhysicsTick(benchmark::State& state) {
             }
         }
     }
-    traceOn = 1;
-    gravSweepCull = 1;
+    trace.on = 1;
+    world.physics.gravSweepCull = 1;
     traceRestore(saved);
     state.counters["walkers"] = walkers;
     state.counters["xings/tick"] =
         benchmark::Counter(double(crossings), benchmark::Counter::kAvgIterations);
-    state.counters["chunks"] = arrayListGetLength(world);
+    state.counters["chunks"] = arrayListGetLength(chunks);
     freeEntList(ents);
-    freeTerList(world);
+    freeTerList(chunks);
 }
 // Arguments: walkers, tracing on, faces out of reach skipped.
 BENCHMARK(BM_PhysicsTick)

@@ -7,7 +7,7 @@
 
 #include "forgedNet.h"
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 
 namespace {
 
@@ -28,8 +28,8 @@ void loginFloodTick(benchmark::State& state) {
         return;
     }
     int names = int(state.range(0));
-    traceOn = 0;
-    logSink = [](const char*, int) {};
+    trace.on = 0;
+    logging.sink = [](const char*, int) {};
     useFakeClock(100000);
     loopback lb;
     freshLists(11);
@@ -39,12 +39,12 @@ void loginFloodTick(benchmark::State& state) {
         snprintf(reinterpret_cast<char*>(pro->username), textLen, "victim%d", i);
         hashPassword(pro->password, rightPassword);
         pro->entity = -1;
-        arrayListAddEndPointer(profList, pro);
+        arrayListAddEndPointer(sessions.profList, pro);
     }
     forgedSender flood;
     int port = ntohs(lb.serverAddr.sin_port);
     long sent = 0;
-    long long hashesBefore = passwordHashes;
+    long long hashesBefore = sessions.passwordHashes;
     for (auto _ : state) {
         state.PauseTiming();
         for (int i = 0; i < 100; i++, sent++)
@@ -56,17 +56,17 @@ void loginFloodTick(benchmark::State& state) {
         gameTic();
     }
     state.counters["hashesPerTick"] =
-        double(passwordHashes - hashesBefore) / double(state.iterations());
+        double(sessions.passwordHashes - hashesBefore) / double(state.iterations());
     closeLoopback(&lb);
     freeLists();
-    clockSource = monotonicTicks;
+    loop.clock = monotonicTicks;
 }
 
 BENCHMARK(loginFloodTick)->ArgName("names")->Arg(1)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // 1,000 empty datagrams waiting: the receive step reads past all of them.
 void readEmptyBurst(benchmark::State& state) {
-    traceOn = 0;
+    trace.on = 0;
     useFakeClock(100000);
     loopback lb;
     freshLists(0);
@@ -81,7 +81,7 @@ void readEmptyBurst(benchmark::State& state) {
     }
     closeLoopback(&lb);
     freeLists();
-    clockSource = monotonicTicks;
+    loop.clock = monotonicTicks;
 }
 
 BENCHMARK(readEmptyBurst)->Unit(benchmark::kMicrosecond);

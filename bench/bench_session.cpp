@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ namespace {
 // or, with `perChunk`, that many players on each chunk of the world in list order.
 void playerChunk(int i, int perChunk, int* cx, int* cy) {
     if (perChunk > 0) {
-        veskTerrain* ter = arrayListGet<veskTerrain>(terList, i / perChunk);
+        veskTerrain* ter = arrayListGet<veskTerrain>(world.terList, i / perChunk);
         *cx = ter->chunkCoords[0];
         *cy = ter->chunkCoords[1];
         return;
@@ -37,12 +37,12 @@ void setUpPlayers(loopback* lb, int n, int ruleSet, int worldSpan = 11, int perC
         int cx, cy;
         playerChunk(i, perChunk, &cx, &cy);
         const float at[3] = {float(i % 3) - 1.0f, 1.0f, float(i % 5) - 2.0f};
-        veskEntity* ent = addDefaultEntity(entList, ruleSet, at);
+        veskEntity* ent = addDefaultEntity(world.entList, ruleSet, at);
         veskGravity* g = ent->gravMem;
         g->chunkCoords[0] = g->chunkCoordsOld[0] = cx;
         g->chunkCoords[1] = g->chunkCoordsOld[1] = cy;
         g->rots[1] = float(i) * 0.7f;
-        if (ruleSet == 0) setveskGravity(g, terList);
+        if (ruleSet == 0) setveskGravity(g, world.terList);
         veskProfile* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
         snprintf(reinterpret_cast<char*>(pro->username), 256, "player%d", i);
         pro->stage = psGame;
@@ -54,7 +54,7 @@ void setUpPlayers(loopback* lb, int n, int ruleSet, int worldSpan = 11, int perC
         // Everyone walks in circles of about a chunk across, crossing chunk borders both
         // ways without wandering off to grow the world.
         pro->keyMapBuf[skmRotateleft] = 1;
-        arrayListAddEndPointer(profList, pro);
+        arrayListAddEndPointer(sessions.profList, pro);
     }
 }
 
@@ -62,24 +62,24 @@ void runTicks(benchmark::State& state, int n) {
     for (auto _ : state) {
         fakeNow += 50;
         for (int i = 0; i < n; i++) {
-            veskProfile* pro = arrayListGet<veskProfile>(profList, i);
+            veskProfile* pro = arrayListGet<veskProfile>(sessions.profList, i);
             pro->lastRecv = pro->lastSent = fakeNow; // every client is heard from
         }
         gameTic();
     }
-    state.counters["chunks"] = arrayListGetLength(terList);
+    state.counters["chunks"] = arrayListGetLength(world.terList);
 }
 
 void endPlayers(loopback* lb) {
     closeLoopback(lb);
     freeLists();
-    clockSource = monotonicTicks;
-    traceOn = 1;
+    loop.clock = monotonicTicks;
+    trace.on = 1;
 }
 
 void gameTicWithClients(benchmark::State& state) {
     int n = int(state.range(0));
-    traceOn = 0;
+    trace.on = 0;
     useFakeClock(100000);
     loopback lb;
     setUpPlayers(&lb, n, int(state.range(1)));
@@ -107,7 +107,7 @@ void gameTicConstantDensity(benchmark::State& state) {
     int span = 1;
     while (3 * span * (span - 1) + 1 < n / 2)
         span++;
-    traceOn = 0;
+    trace.on = 0;
     useFakeClock(100000);
     loopback lb;
     setUpPlayers(&lb, n, 0, span, 2);
@@ -126,7 +126,7 @@ BENCHMARK(gameTicConstantDensity)
 // made (49,537 chunks): the tick should cost what it does in a small world.
 void gameTicFullWorld(benchmark::State& state) {
     int n = int(state.range(0));
-    traceOn = 0;
+    trace.on = 0;
     useFakeClock(100000);
     loopback lb;
     setUpPlayers(&lb, n, 0, fullWorldRadius);
@@ -146,27 +146,25 @@ BENCHMARK(gameTicFullWorld)
 void joinHandshakes(benchmark::State& state) {
     int n = int(state.range(0));
     int radius = int(state.range(1));
-    traceOn = 0;
+    trace.on = 0;
     useFakeClock(100000);
     loopback lb;
     setUpPlayers(&lb, n, 0, int(state.range(2)));
     long datagrams = 0;
     for (auto _ : state) {
         for (int i = 0; i < n; i++) {
-            veskProfile* pro = arrayListGet<veskProfile>(profList, i);
+            veskProfile* pro = arrayListGet<veskProfile>(sessions.profList, i);
             pro->stage = psKeyWait;
             pro->terRadius = radius;
         }
         for (int waiting = n; waiting > 0;) {
             waiting = 0;
-            for (ArrayList* b = profList; b; b = b->next)
-                for (int i = 0; i < b->filled; i++) {
-                    veskProfile* pro = reinterpret_cast<veskProfile**>(b->data)[i];
-                    if (pro->stage == psGame) continue;
-                    handshakeStep(pro);
-                    datagrams++;
-                    waiting++;
-                }
+            for (veskProfile* pro : arrayListItems<veskProfile>(sessions.profList)) {
+                if (pro->stage == psGame) continue;
+                handshakeStep(pro);
+                datagrams++;
+                waiting++;
+            }
         }
     }
     state.counters["datagrams/join"] = double(datagrams) / double(state.iterations()) / n;

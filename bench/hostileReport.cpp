@@ -525,7 +525,8 @@ constexpr int grownChunks = 3 * grownRadius * (grownRadius + 1) + 1;
 static_assert(grownChunks == 49537);
 
 long long grownWorldBytes() {
-    veskTerrain* sample = initTerrain(terEdge, 0, 0, terScale / float(terEdge));
+    veskTerrain* sample =
+        initTerrain(options.terEdge, 0, 0, options.terScale / float(options.terEdge));
     long long len = 4 + grownChunks * chunkRecordLen(sample);
     freeTerrain(sample);
     return len;
@@ -546,11 +547,11 @@ bool grownWorldCached(const string& path) {
 // Writes the world file as the server saves it: the chunk count, then each chunk's record,
 // the chunks made by the server's own spawn-area code out to the border.
 bool writeGrownWorld(const string& path) {
-    int savedRadius = worldRadius;
-    worldRadius = grownRadius;
+    int savedRadius = options.worldRadius;
+    options.worldRadius = grownRadius;
     ArrayList* chunks = initArrayList(10, 8);
-    embedSpawnTer(chunks, grownRadius + 1, 0, 0, terScale, terEdge);
-    worldRadius = savedRadius;
+    embedSpawnTer(chunks, grownRadius + 1, 0, 0, options.terScale, options.terEdge);
+    options.worldRadius = savedRadius;
     string tmp = path + ".tmp";
     FILE* f = arrayListGetLength(chunks) == grownChunks ? fopen(tmp.c_str(), "wb") : nullptr;
     bool written = f != nullptr;
@@ -1219,7 +1220,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s\n", why.c_str());
         return 1;
     }
-    traceOn = 0; // the library's own trace, while the grown world is made
+    trace.on = 0; // the library's own trace, while the grown world is made
     int status = chosen->run(c);
     printf("load average afterwards %s\n", firstLineOf("cat /proc/loadavg").c_str());
     return status;

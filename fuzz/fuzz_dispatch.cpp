@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ void addAccount(int index, int stage) {
     pro->lastSent = startTime;
     for (int k = 0; k < keyLen; k++)
         pro->key[k] = uint8_t(0x40 + 16 * index + k);
-    arrayListAddEndPointer(profList, pro);
+    arrayListAddEndPointer(sessions.profList, pro);
 }
 
 void buildModelWorld() {
@@ -55,41 +55,41 @@ void buildModelWorld() {
     for (int i = 0; i < numAccounts - 1; i++)
         newPlayerEntity();
     const float start[3] = {-3.0f, 1.0f, 2.0f};
-    setveskGravity(addDefaultEntity(entList, 1, start)->gravMem, terList);
+    setveskGravity(addDefaultEntity(world.entList, 1, start)->gravMem, world.terList);
     // The new walkers land before any input arrives, so that the input walks them.
     for (int tick = 0; tick < 20; tick++)
         gameTic();
     for (int stage = psNotConn; stage <= psGame; stage++)
         addAccount(stage, stage);
     addAccount(numAccounts - 1, psGame);
-    modelTers = terList;
-    modelEnts = entList;
-    modelProfs = profList;
-    terList = entList = profList = nullptr;
+    modelTers = world.terList;
+    modelEnts = world.entList;
+    modelProfs = sessions.profList;
+    world.terList = world.entList = sessions.profList = nullptr;
 }
 
 void copyModelWorld(int failCount) {
-    terList = initArrayList(10, 8);
+    world.terList = initArrayList(10, 8);
     for (int i = 0; i < arrayListGetLength(modelTers); i++) {
         veskTerrain* ter = copyOf(arrayListGet<veskTerrain>(modelTers, i));
         ter->verts = copyOf(ter->verts, size_t(ter->maxVerts));
         ter->faces = copyOf(ter->faces, 3 * size_t(ter->maxFaces));
         ter->movedVerts = initArrayList(10, 4);
         ter->sweep = nullptr; // the copy builds its own index
-        appendChunk(terList, ter);
+        appendChunk(world.terList, ter);
     }
-    entList = initArrayList(10, 8);
+    world.entList = initArrayList(10, 8);
     for (int i = 0; i < arrayListGetLength(modelEnts); i++) {
         veskEntity* ent = copyOf(arrayListGet<veskEntity>(modelEnts, i));
         ent->gravMem = copyOf(ent->gravMem);
-        fillTerArray(ent->gravMem, terList);
-        arrayListAddEndPointer(entList, ent);
+        fillTerArray(ent->gravMem, world.terList);
+        arrayListAddEndPointer(world.entList, ent);
     }
-    profList = initArrayList(10, 8);
+    sessions.profList = initArrayList(10, 8);
     for (int i = 0; i < arrayListGetLength(modelProfs); i++) {
         veskProfile* pro = copyOf(arrayListGet<veskProfile>(modelProfs, i));
         pro->failCount = failCount;
-        arrayListAddEndPointer(profList, pro);
+        arrayListAddEndPointer(sessions.profList, pro);
     }
 }
 
@@ -102,7 +102,7 @@ void deliver(const uint8_t* record, size_t len) {
     memcpy(held, record + 1, n);
     memset(held + n, 0, 18);
     if (account < numAccounts && n >= size_t(sessionHeadLen))
-        memcpy(held + 1, arrayListGet<veskProfile>(profList, account)->key, keyLen);
+        memcpy(held + 1, arrayListGet<veskProfile>(sessions.profList, account)->key, keyLen);
     ticlyIn(held, int(n), &lb.clientAddr, sizeof lb.clientAddr);
 }
 
@@ -113,7 +113,7 @@ const uint8_t* findSeparator(const uint8_t* from, const uint8_t* end) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    traceOn = 0;
+    trace.on = 0;
     openLoopback(&lb);
     buildModelWorld();
     return 0;
@@ -141,7 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fakeNow += clockSteps[options & 3];
     gameTic();
     clientDrain(&lb, 0);
-    freeLists();
-    freeTickChanges();
+    // The server's own reset between inputs; the loopback endpoint serves them all.
+    int endpoint = traffic.mysocket;
+    traffic.mysocket = -1;
+    resetServer();
+    traffic.mysocket = endpoint;
     return 0;
 }

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bytes.h"
-#include "veskServer.h"
+#include "server.h"
 
 namespace {
 
@@ -71,18 +71,19 @@ void fuzzEntities(const uint8_t* file, size_t len) {
 // Start-up without an entity file sets the default free mover down on the loaded world;
 // then a client with a wide view is sent all of it, edits the ground under that entity
 // with every brush, and is sent the ring of chunks it would see one chunk further on.
-// Nothing is listening: the sends fail, as they may on a real network.
+// Nothing is listening: the sends fail, as they may on a real network. The server's reset
+// then releases it all, the chunks too.
 void playOn(ArrayList* chunks) {
-    terList = chunks;
-    entList = initArrayList(10, 8);
-    profList = initArrayList(10, 8);
+    world.terList = chunks;
+    world.entList = initArrayList(10, 8);
+    sessions.profList = initArrayList(10, 8);
     const float start[3] = {5.0f, 1.0f, 5.0f};
-    veskGravity* g = addDefaultEntity(entList, 1, start)->gravMem;
-    setveskGravity(g, terList);
+    veskGravity* g = addDefaultEntity(world.entList, 1, start)->gravMem;
+    setveskGravity(g, world.terList);
     veskProfile* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
     pro->terRadius = 16;
-    arrayListAddEndPointer(profList, pro);
-    while (pro->curCounter < arrayListGetLength(terList))
+    arrayListAddEndPointer(sessions.profList, pro);
+    while (pro->curCounter < arrayListGetLength(world.terList))
         initSendTers(pro);
     pro->curCounter = 0;
     sendEnts(pro);
@@ -95,11 +96,7 @@ void playOn(ArrayList* chunks) {
     gatherTickChanges();
     ticlyOutGame(pro);
     forgetTickChanges();
-    clearMovedVerts(); // as the tick ends: the chunks are freed next
-    freeArrayListPointer(profList);
-    freeEntList(entList);
-    profList = entList = terList = nullptr;
-    resetAccounts();
+    resetServer(); // the chunks go with the rest
 }
 
 void fuzzWorld(const uint8_t* file, size_t len) {
@@ -112,6 +109,7 @@ void fuzzWorld(const uint8_t* file, size_t len) {
             encodeChunkRecord(&w, ter);
         });
         playOn(chunks);
+        return;
     }
     freeTerList(chunks);
 }
@@ -119,7 +117,7 @@ void fuzzWorld(const uint8_t* file, size_t len) {
 // The logins of accounts named as the file's records are, where such a name can log in:
 // each found account holds its record's homes, and the others none.
 void fuzzLogins(const uint8_t* file, size_t len) {
-    profList = initArrayList(10, 8);
+    sessions.profList = initArrayList(10, 8);
     const char* why = checkHomeBytes(file, len);
     int32_t n = 0;
     if (!*why) memcpy(&n, file, 4);
@@ -127,24 +125,22 @@ void fuzzLogins(const uint8_t* file, size_t len) {
         veskProfile* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
         memcpy(pro->username, file + 4 + 304 * size_t(i), textLen - 1); // a name ends
         pro->confirmed = 1;
-        arrayListAddEndPointer(profList, pro);
+        arrayListAddEndPointer(sessions.profList, pro);
     }
     int found = *why ? 0 : readHomeBytes(file, len);
     require(found <= n, "more accounts found than records");
-    for (int i = 0; i < arrayListGetLength(profList); i++) {
-        const veskProfile* pro = arrayListGet<veskProfile>(profList, i);
+    for (int i = 0; i < arrayListGetLength(sessions.profList); i++) {
+        const veskProfile* pro = arrayListGet<veskProfile>(sessions.profList, i);
         for (const loginHome& h : pro->homes)
             require(h.when >= 0, "a login time before 1970");
     }
-    freeArrayListPointer(profList);
-    profList = nullptr;
-    resetAccounts();
+    resetServer();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    traceOn = 0;
+    trace.on = 0;
     const char* tmp = getenv("TMPDIR");
     std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quarn-savefiles-XXXXXX";
     require(mkdtemp(dir.data()) != nullptr, "cannot make a scratch directory");

@@ -1,23 +1,22 @@
-// Trace output: printf and puts behind the traceOn switch.
+// Trace output: printf and puts behind the trace.on switch.
 #include "veskTrace.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-int traceOn = 1;
-void (*traceWriter)(const char* format, va_list args) = nullptr;
+traceSettings trace = {1, nullptr};
 
 void tracef(const char* format, ...) {
-    if (!traceOn) return;
+    if (!trace.on) return;
     va_list args;
     va_start(args, format);
-    if (traceWriter)
-        traceWriter(format, args);
+    if (trace.writer)
+        trace.writer(format, args);
     else
         vprintf(format, args);
     va_end(args);
 }
 
 void traceLine(const char* line) {
-    if (traceOn) tracef("%s\n", line);
+    if (trace.on) tracef("%s\n", line);
 }

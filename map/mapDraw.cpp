@@ -64,7 +64,7 @@ static void forEachPointer(ArrayList* list, void (*each)(void* element, void* ct
 }
 
 static void chunkCentre(const veskTerrain* ter, float* x, float* z) {
-    terToWorldNew(ter->chunkCoords[0], ter->chunkCoords[1], x, z, terScale);
+    terToWorldNew(ter->chunkCoords[0], ter->chunkCoords[1], x, z, options.terScale);
 }
 
 int worldBoxOf(ArrayList* terList, worldBox* box) {
@@ -206,8 +206,8 @@ static void outlineChunk(void* element, void* ctx) {
     float px[7], py[7];
     for (int k = 0; k <= 6; k++) {
         double a = M_PI / 3 * k;
-        pixelOf(pic, cx + terScale * float(std::cos(a)), cz + terScale * float(std::sin(a)), &px[k],
-                &py[k]);
+        pixelOf(pic, cx + options.terScale * float(std::cos(a)),
+                cz + options.terScale * float(std::sin(a)), &px[k], &py[k]);
     }
     for (int k = 0; k < 6; k++)
         shadeLine(pic, px[k], py[k], px[k + 1], py[k + 1]);
@@ -252,7 +252,7 @@ static void drawEntity(void* element, void* ctx) {
     entitiesDrawn* count = static_cast<entitiesDrawn*>(ctx);
     const veskGravity* g = static_cast<veskEntity*>(element)->gravMem;
     float cx, cz, px, py;
-    terToWorldNew(g->chunkCoords[0], g->chunkCoords[1], &cx, &cz, terScale);
+    terToWorldNew(g->chunkCoords[0], g->chunkCoords[1], &cx, &cz, options.terScale);
     pixelOf(count->pic, cx + g->position[0], cz + g->position[2], &px, &py);
     if (px < 0 || py < 0 || px >= float(count->pic->width) || py >= float(count->pic->height))
         return;

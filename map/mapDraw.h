@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "veskServer.h"
+#include "save/save.h"
 
 // Empty space around the terrain on every side, in pixels; the scale bar sits in the
 // bottom one.

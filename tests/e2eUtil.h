@@ -17,7 +17,7 @@
 #include "bytes.h"
 #include "forgedNet.h"
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 #include "wireParse.h"
 
 using std::string;

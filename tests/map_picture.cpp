@@ -24,7 +24,7 @@ static int channel(uint32_t c, int shift) {
 struct mapTool : testing::Test {
     char name[32] = "/tmp/quarn-map-XXXXXX";
     string dir = mkdtemp(name);
-    string world = dir + "/world";
+    string worldPath = dir + "/world";
     quietTrace quiet;
     png_image pic = {};
     std::vector<uint32_t> pixels; // 0xAARRGGBB, as the program draws them
@@ -59,20 +59,20 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndIts
         raised->verts[i].loc[1] += 8.0f;
     // Written as the server writes it: the world of a whole save into this folder.
     setResDir(dir.c_str());
-    terList = chunks;
-    profList = initArrayList(10, sizeof(void*));
-    entList = initArrayList(10, sizeof(void*));
+    world.terList = chunks;
+    sessions.profList = initArrayList(10, sizeof(void*));
+    world.entList = initArrayList(10, sizeof(void*));
     ASSERT_EQ(saveGame(), 1);
     freeTerList(chunks);
-    freeArrayList(profList);
-    freeArrayList(entList);
-    terList = profList = entList = nullptr;
+    freeArrayList(sessions.profList);
+    freeArrayList(world.entList);
+    world.terList = sessions.profList = world.entList = nullptr;
     // One entity at (40, -30) from the centre of chunk (0, 0): a yellow dot there.
     const float entity[7] = {2.0f, 40.0f, 1.0f, -30.0f, 0, 0, 1};
     string ents = {1, 0, 0, 0, 0, 0, 0, 0};
     ents.append(reinterpret_cast<const char*>(entity), sizeof entity);
     writeFile(dir + "/entities", ents);
-    ASSERT_EQ(run("-i " + world + " -o " + dir + "/map.png -e " + dir + "/entities"), 0);
+    ASSERT_EQ(run("-i " + worldPath + " -o " + dir + "/map.png -e " + dir + "/entities"), 0);
     ASSERT_TRUE(load(dir + "/map.png")) << pic.message;
     EXPECT_EQ(pic.width, 2 * margin + std::lround(2 * halfWidth * scale));
     EXPECT_EQ(pic.height, 2 * margin + std::lround(2 * halfDepth * scale));
@@ -84,9 +84,9 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndIts
     uint32_t dot = pixelAt(40, -30);
     EXPECT_TRUE(channel(dot, red) > 200 && channel(dot, blue) < 100) << std::hex << dot;
     // The map is never drawn over one of its inputs.
-    string before = readFile(world);
-    EXPECT_NE(run("-i " + world + " -o " + world), 0);
-    EXPECT_TRUE(readFile(world) == before);
+    string before = readFile(worldPath);
+    EXPECT_NE(run("-i " + worldPath + " -o " + worldPath), 0);
+    EXPECT_TRUE(readFile(worldPath) == before);
 
-    EXPECT_EQ(run("-i " + world + " -o " + dir + "/map.png --scale 0"), 2);
+    EXPECT_EQ(run("-i " + worldPath + " -o " + dir + "/map.png --scale 0"), 2);
 }

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 #include "wireParse.h"
 
 struct sessionTest : testing::Test {
@@ -26,7 +26,7 @@ struct sessionTest : testing::Test {
     void TearDown() override {
         closeLoopback(&lb);
         freeLists();
-        clockSource = monotonicTicks;
+        loop.clock = monotonicTicks;
     }
     bytes send(const bytes& d) { // the reply, if any
         dispatch(&lb, d);
@@ -35,12 +35,12 @@ struct sessionTest : testing::Test {
     // alice, steering an unplaced free mover at (5, 1, 5), logs in with view radius 3 to
     // a spawn area of `radius`; her login reply.
     bytes loginAlice(int radius, int stage) {
-        embedSpawnTer(terList, radius, 0, 0, terScale, terEdge);
+        embedSpawnTer(world.terList, radius, 0, 0, options.terScale, options.terEdge);
         pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
         strcpy(reinterpret_cast<char*>(pro->username), "alice");
         const float at[3] = {5, 1, 5};
-        pro->entity = addDefaultEntity(entList, 1, at)->globalId;
-        arrayListAddEndPointer(profList, pro);
+        pro->entity = addDefaultEntity(world.entList, 1, at)->globalId;
+        arrayListAddEndPointer(sessions.profList, pro);
         bytes reply = send(loginMsg("alice", "", 3));
         pro->stage = stage;
         capturedLog.clear();

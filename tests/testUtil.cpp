@@ -10,19 +10,19 @@
 #include <unistd.h>
 
 #include "bytes.h"
-#include "veskServer.h"
+#include "server.h"
 
 std::vector<std::string> capturedLog;
 uint32_t fakeNow = 0;
 
 void captureLog() {
     capturedLog.clear();
-    logSink = [](const char* text, int len) { capturedLog.emplace_back(text, size_t(len)); };
+    logging.sink = [](const char* text, int len) { capturedLog.emplace_back(text, size_t(len)); };
 }
 
 void useFakeClock(uint32_t start) {
     fakeNow = start;
-    clockSource = [] { return fakeNow; };
+    loop.clock = [] { return fakeNow; };
 }
 
 int loopbackSocket(sockaddr_in* self, const char* ip) {
@@ -38,16 +38,15 @@ int loopbackSocket(sockaddr_in* self, const char* ip) {
 }
 
 void openLoopback(loopback* lb) {
-    mysocket = loopbackSocket(&lb->serverAddr);
-    fcntl(mysocket, F_SETFL, O_NONBLOCK);
-    addrlen = 16;
+    traffic.mysocket = loopbackSocket(&lb->serverAddr);
+    fcntl(traffic.mysocket, F_SETFL, O_NONBLOCK);
     lb->client = loopbackSocket(&lb->clientAddr);
 }
 
 void closeLoopback(loopback* lb) {
     close(lb->client);
-    close(mysocket);
-    mysocket = -1;
+    close(traffic.mysocket);
+    traffic.mysocket = -1;
 }
 
 std::vector<unsigned char> clientRecv(loopback* lb, int timeoutMs) {
@@ -81,20 +80,38 @@ void dispatch(loopback* lb, const std::vector<unsigned char>& d) {
 }
 
 void freshLists(int radius) {
-    profList = initArrayList(10, 8);
-    terList = initArrayList(10, 8);
-    entList = initArrayList(10, 8);
-    if (radius > 0) embedSpawnTer(terList, radius, 0, 0, terScale, terEdge);
+    sessions.profList = initArrayList(10, 8);
+    world.terList = initArrayList(10, 8);
+    world.entList = initArrayList(10, 8);
+    if (radius > 0) embedSpawnTer(world.terList, radius, 0, 0, options.terScale, options.terEdge);
     resetLimits();
 }
 
 void freeLists() {
-    clearMovedVerts(); // a test may end mid-tick; the next must not see these chunks
-    freeArrayListPointer(profList);
-    freeTerList(terList);
-    freeEntList(entList);
-    profList = terList = entList = nullptr;
-    resetAccounts();
+    resetServer();
+}
+
+struct serverSettings {
+    serverOptions options;
+    uint32_t (*clock)();
+    void (*sink)(const char* text, int len);
+    int showProtocolEntries;
+    int traceOn;
+};
+
+serverSettings* saveSettings() {
+    return new serverSettings{options, loop.clock, logging.sink, logging.showProtocolEntries,
+                              trace.on};
+}
+
+void restoreSettings(serverSettings* saved) {
+    resetServer();
+    options = saved->options;
+    loop.clock = saved->clock;
+    logging.sink = saved->sink;
+    logging.showProtocolEntries = saved->showProtocolEntries;
+    trace.on = saved->traceOn;
+    delete saved;
 }
 
 std::vector<unsigned char> newAccountMsg(const std::string& name, const std::string& pass) {

@@ -17,9 +17,9 @@ void useFakeClock(uint32_t start);
 
 // Scoped silence of the standard-output trace lines.
 struct quietTrace {
-    int saved = traceOn;
-    quietTrace() { traceOn = 0; }
-    ~quietTrace() { traceOn = saved; }
+    int saved = trace.on;
+    quietTrace() { trace.on = 0; }
+    ~quietTrace() { trace.on = saved; }
 };
 
 struct loopback {
@@ -40,7 +40,14 @@ void dispatch(loopback* lb, const std::vector<unsigned char>& d);
 
 // New empty lists (and, if `radius` > 0, the spawn area of that radius around (0, 0)).
 void freshLists(int radius);
-void freeLists();
+void freeLists(); // the server's own reset: everything a Start could have made is released
+
+// What a test may change beyond the server's records: the options, the clock, the log's
+// sink and switches, the trace switch. Every unit test ends with the server reset and
+// these given back as they were when it began.
+struct serverSettings;
+serverSettings* saveSettings();
+void restoreSettings(serverSettings* saved); // resets the server, then gives them back
 
 // How often `part` stands in `text`.
 inline int timesIn(const std::string& text, const std::string& part) {

@@ -14,16 +14,16 @@ struct accounts : sessionTest {
 };
 
 TEST_F(accounts, APendingAccountCostsNoHashUntilItsHandshakeConfirmsIt) {
-    long long hashes = passwordHashes;
+    long long hashes = sessions.passwordHashes;
     EXPECT_EQ(send(newAccountMsg("bob", "pw")), bytes{soNewBad}); // never able to log in
     EXPECT_EQ(logged("Profile Creation: Failed (name) (bob 127.0.0.1:" + portOf() + ")"), 1);
     EXPECT_EQ(send(newAccountMsg("alice", "pw")), bytes{soNewGood});
     EXPECT_EQ(send(newAccountMsg("alice", "pw")), bytes{soNewBad}); // pending names count
     EXPECT_EQ(send(loginMsg("alice", "wrong", 3)), bytes{soLogBad});
     EXPECT_EQ(send(loginMsg("alice", std::string("pw\0x", 4), 3)).size(), 25u);
-    EXPECT_EQ(passwordHashes, hashes);
+    EXPECT_EQ(sessions.passwordHashes, hashes);
     veskProfile* alice = named("alice");
-    EXPECT_EQ(arrayListGetLength(profList), 0);
+    EXPECT_EQ(arrayListGetLength(sessions.profList), 0);
     EXPECT_FALSE(alice->confirmed);
     for (int acks = 0; acks < 40 && alice->stage != psGame; acks++) {
         clientDrain(&lb, 5);
@@ -31,13 +31,13 @@ TEST_F(accounts, APendingAccountCostsNoHashUntilItsHandshakeConfirmsIt) {
     }
     EXPECT_EQ(alice->stage, psGame);
     EXPECT_TRUE(alice->confirmed);
-    EXPECT_EQ(passwordHashes, hashes + 1);
-    EXPECT_EQ(arrayListGet<veskProfile>(profList, 0), alice);
+    EXPECT_EQ(sessions.passwordHashes, hashes + 1);
+    EXPECT_EQ(arrayListGet<veskProfile>(sessions.profList, 0), alice);
     EXPECT_TRUE(pendingAccounts().empty());
     EXPECT_EQ(logged("Profile Creation: Confirmed" + who()), 1);
     profDisconnect(alice);
     EXPECT_EQ(send(loginMsg("alice", "pw", 3)).size(), 25u); // now checked against its hash
-    EXPECT_EQ(passwordHashes, hashes + 2);
+    EXPECT_EQ(sessions.passwordHashes, hashes + 2);
 }
 
 // A thousand pending accounts at most: the oldest whose address is unproven gives way, the
@@ -69,7 +69,7 @@ TEST_F(accounts, ThePoolOfPendingAccountsGivesWayOldestFirstAndForgetsAfterTenMi
     EXPECT_EQ(send(loginMsg("newcomer", "pw", 3)).size(), 25u);
     int reused = named("newcomer")->entity;
     EXPECT_TRUE(reused == lostEntity || reused == secondsEntity) << reused;
-    EXPECT_EQ(entityCount(entList), 2);
+    EXPECT_EQ(entityCount(world.entList), 2);
 }
 
 // Every login's address becomes the account's latest home; four are kept, and an address

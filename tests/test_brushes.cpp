@@ -7,7 +7,7 @@
 
 #include "brushes.h"
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ struct flatWorld {
     veskGravity g = {};
     flatWorld() {
         freshLists(4);
-        fillTerArray(&g, terList);
+        fillTerArray(&g, world.terList);
     }
     ~flatWorld() { freeLists(); }
 };
@@ -36,10 +36,11 @@ TEST(Brushes, ARaiseLiftsByHalfTheFalloffAndBorderCopiesStayWithTheirTwins) {
     brushNormalInOut(centre, 66, chunk, 8.0f, 1);
     EXPECT_NEAR(w.g.terArray[0]->verts[45].loc[1], 0.5f / 1.0625f, 1.2e-7);
     std::map<std::pair<long, long>, std::vector<std::pair<vertTex*, vertTex>>> copies;
-    for (int k = 0; k < arrayListGetLength(terList); k++) { // keyed by world x and z / sqrt(3)
-        veskTerrain* t = arrayListGet<veskTerrain>(terList, k);
+    for (int k = 0; k < arrayListGetLength(world.terList);
+         k++) { // keyed by world x and z / sqrt(3)
+        veskTerrain* t = arrayListGet<veskTerrain>(world.terList, k);
         float cx, cz;
-        terToWorldNew(t->chunkCoords[0], t->chunkCoords[1], &cx, &cz, terScale);
+        terToWorldNew(t->chunkCoords[0], t->chunkCoords[1], &cx, &cz, options.terScale);
         for (vertTex* v = t->verts; v < t->verts + t->numVerts; v++) {
             std::pair<long, long> at = {std::lround(cx + v->loc[0]),
                                         std::lround((cz + v->loc[2]) / 1.7320508f)};

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 #include "veskTextBox.h"
 
 namespace {

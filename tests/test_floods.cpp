@@ -7,9 +7,9 @@
 #include "sessionTest.h"
 
 struct floods : sessionTest {
-    int savedHashes = hashesPerTick;
+    int savedHashes = options.hashesPerTick;
     void TearDown() override {
-        hashesPerTick = savedHashes;
+        options.hashesPerTick = savedHashes;
         sessionTest::TearDown();
     }
     // An account with a hashed password and no session.
@@ -19,7 +19,7 @@ struct floods : sessionTest {
         hashPassword(p->password, reinterpret_cast<const unsigned char*>(password));
         p->entity = -1;
         p->confirmed = 1;
-        arrayListAddEndPointer(profList, p);
+        arrayListAddEndPointer(sessions.profList, p);
         return p;
     }
     int logged(const std::string& entry) { return int(std::ranges::count(capturedLog, entry)); }
@@ -39,7 +39,7 @@ TEST_F(floods, ASessionIsServedBeforeAnyStrangerWhenTheBudgetRunsOut) {
         clientSend(&stranger, {coWakeup});
     clientSend(&lb, tic() + keys(1, {{skmJump, 1}}));
     usleep(20000);
-    clockSource = [] { return fakeNow++; };
+    loop.clock = [] { return fakeNow++; };
     tick();
     EXPECT_EQ(pro->keyMapBuf[skmJump], 1);
     EXPECT_LT(clientDrain(&stranger, 20).size(), 30u);
@@ -63,32 +63,32 @@ static bytes picks(int n) {
 // is read, and counts nowhere.
 TEST_F(floods, APlayersPicksAreBoundedAndAForgerAtHerEndpointCostsNothing) {
     loginAlice(4, psGame);
-    setveskGravity(avatar(), terList);
-    long long ignored = traffic.picksIgnored, wrongKey = traffic.wrongKey;
+    setveskGravity(avatar(), world.terList);
+    long long ignored = traffic.totals.picksIgnored, wrongKey = traffic.totals.wrongKey;
     bytes forged = tic() + keys(1, {{skmJump, 1}});
     forged[1] ^= 1;
     clientSend(&lb, forged);
     clientSend(&lb, tic() + picks(10));
     tick();
-    EXPECT_EQ(traffic.picksIgnored - ignored, 6);
-    EXPECT_EQ(traffic.wrongKey - wrongKey, 1);
+    EXPECT_EQ(traffic.totals.picksIgnored - ignored, 6);
+    EXPECT_EQ(traffic.totals.wrongKey - wrongKey, 1);
     EXPECT_EQ(pro->keyMapBuf[skmJump], 0);
     clientSend(&lb, tic() + picks(3)); // the next tick takes picks again
     tick();
-    EXPECT_EQ(traffic.picksIgnored - ignored, 6);
+    EXPECT_EQ(traffic.totals.picksIgnored - ignored, 6);
     // Work on a datagram stops once the tick's time for dispatching is spent (each reading
     // of the clock here takes 5 ms): only the picks begun within it are taken.
-    clockSource = [] { return fakeNow += 5; };
+    loop.clock = [] { return fakeNow += 5; };
     clientSend(&lb, tic() + picks(10));
     tick();
-    EXPECT_GE(traffic.picksIgnored - ignored, 6 + 7);
+    EXPECT_GE(traffic.totals.picksIgnored - ignored, 6 + 7);
 }
 
 // Six wrong guesses from a stranger arrive before alice's right password from her own
 // address: hers is checked first, then four guesses; the tick's budget refuses the rest
 // without a hash, and the next tick has a budget again.
 TEST_F(floods, TheHashBudgetServesALoginFromItsHomeAddressFirst) {
-    hashesPerTick = 5;
+    options.hashesPerTick = 5;
     veskProfile* alice = account("alice", "right");
     account("bobby", "secret");
     ASSERT_EQ(send(loginMsg("alice", "right", 3)).size(), 25u); // her home is now this address
@@ -96,14 +96,14 @@ TEST_F(floods, TheHashBudgetServesALoginFromItsHomeAddressFirst) {
     loopback stranger = lb;
     stranger.client = loopbackSocket(&stranger.clientAddr, "127.0.0.2");
     newHashTick();
-    long long hashes = passwordHashes;
+    long long hashes = sessions.passwordHashes;
     for (int i = 0; i < 6; i++)
         queueAccountRequest(loginMsg("bobby", "guess", 3).data(), loginLen, &stranger.clientAddr);
     queueAccountRequest(loginMsg("alice", "right", 3).data(), loginLen, &lb.clientAddr);
     serveAccountRequests();
     EXPECT_EQ(clientRecv(&lb).size(), 25u);
     EXPECT_EQ(clientDrain(&stranger, 20), datagrams(6, {soLogBad}));
-    EXPECT_EQ(passwordHashes - hashes, 5);
+    EXPECT_EQ(sessions.passwordHashes - hashes, 5);
     std::string who = " (bobby 127.0.0.2:" + port(stranger) + ")";
     EXPECT_EQ(logged("Log In: Failed (password)" + who), 4);
     EXPECT_EQ(logged("Log In: Failed (busy)" + who), 2);
@@ -119,10 +119,10 @@ TEST_F(floods, ANameThatKeepsFailingNeverKeepsOutLoopback) {
     veskProfile* alice = account("alice", "right");
     loopback stranger = lb;
     stranger.client = loopbackSocket(&stranger.clientAddr, "127.0.0.2");
-    long long hashes = passwordHashes;
+    long long hashes = sessions.passwordHashes;
     for (int i = 0; i < 12; i++)
         dispatch(&stranger, loginMsg("alice", "guess", 3));
-    EXPECT_EQ(passwordHashes - hashes, 12);
+    EXPECT_EQ(sessions.passwordHashes - hashes, 12);
     EXPECT_EQ(alice->failedLogins, 12);
     std::string who = " (alice 127.0.0.2:" + port(stranger) + ")";
     EXPECT_EQ(logged("Log In: Failed (rate)" + who), 0);
@@ -191,10 +191,10 @@ TEST(entryLimits, BeyondTwentyASecondOnlyASummaryShows) {
     setEntrySender(&from[0]);
     protocolEntry("Wake Up", "Wake Up: (again)");
     EXPECT_EQ(capturedLog.back(), "Wake Up: (again)");
-    showProtocolEntries = 0;
+    logging.showProtocolEntries = 0;
     protocolEntry("Wake Up", "Wake Up: (hidden)");
     datagramEntry("Log In: Failed (busy)", "Log In: Failed (shown)");
-    showProtocolEntries = 1;
+    logging.showProtocolEntries = 1;
     setEntrySender(nullptr);
     EXPECT_EQ(capturedLog.back(), "Log In: Failed (shown)");
     EXPECT_EQ(capturedLog.size(), 90u);
@@ -208,7 +208,7 @@ TEST(addressLimits, AFullTableForgetsNobodyAndRefusesNobodyItCouldNotCount) {
     resetLimits();
     newHashTick();
     sockaddr_in first = {AF_INET, 0, {htonl(0xC0000201u)}, {}};
-    for (int i = 0; i < failedLoginsPerAddress; i++)
+    for (int i = 0; i < options.failedLoginsPerAddress; i++)
         countFailedLogin(&first, 0);
     EXPECT_FALSE(loginAllowed(&first, 100));
     for (uint32_t n = 0; n < 30000; n++) {
@@ -219,7 +219,7 @@ TEST(addressLimits, AFullTableForgetsNobodyAndRefusesNobodyItCouldNotCount) {
     std::vector<sockaddr_in> uncounted;
     for (uint32_t n = 0; uncounted.size() < 2 && n < 1000; n++) {
         sockaddr_in from = {AF_INET, 0, {htonl(0xC6200000u + n)}, {}};
-        for (int i = 0; i < failedLoginsPerAddress; i++)
+        for (int i = 0; i < options.failedLoginsPerAddress; i++)
             countFailedLogin(&from, 300);
         if (loginAllowed(&from, 300)) uncounted.push_back(from);
     }
@@ -237,7 +237,7 @@ TEST(addressLimits, AFullTableForgetsNobodyAndRefusesNobodyItCouldNotCount) {
 // together; then creations wait for the next minute, but from loopback.
 TEST(addressLimits, ConfirmationsAreCountedForTheWholeServer) {
     resetLimits();
-    for (uint32_t n = 0; n < uint32_t(creationsPerMinute); n++) {
+    for (uint32_t n = 0; n < uint32_t(options.creationsPerMinute); n++) {
         sockaddr_in from = {AF_INET, 0, {htonl(0xC6120000u + n)}, {}};
         EXPECT_TRUE(creationAllowed(&from, 500 + n));
         countConfirmation(&from, 500 + n);
@@ -260,8 +260,8 @@ TEST_F(floods, ANameWithAControlByteIsRefused) {
 // --max-accounts is the most there may be: once that many are confirmed, creations are
 // refused; accounts made but never confirmed count for nothing.
 TEST_F(floods, TheAccountCapIsTheMostThereMayBe) {
-    int saved = maxAccounts;
-    maxAccounts = 2;
+    int saved = options.maxAccounts;
+    options.maxAccounts = 2;
     for (const char* name : {"first", "second", "third", "fourth"})
         EXPECT_EQ(send(newAccountMsg(name, "pw")), bytes{soNewGood});
     account("veteran", "pw");
@@ -269,8 +269,8 @@ TEST_F(floods, TheAccountCapIsTheMostThereMayBe) {
     confirmAccount(accountNamed(reinterpret_cast<const unsigned char*>("third")));
     EXPECT_EQ(send(newAccountMsg("sixth", "pw")), bytes{soNewBad});
     EXPECT_EQ(logged("Profile Creation: Refused (limit) (sixth 127.0.0.1:" + port(lb) + ")"), 1);
-    EXPECT_EQ(arrayListGetLength(profList), 2);
-    maxAccounts = saved;
+    EXPECT_EQ(arrayListGetLength(sessions.profList), 2);
+    options.maxAccounts = saved;
 }
 
 static std::string traced;
@@ -280,8 +280,8 @@ static std::string traced;
 TEST_F(floods, BeyondFiftyDatagramsASecondTheTraceOnlyCountsThem) {
     resetLogLimits();
     traced.clear();
-    traceOn = 1;
-    traceWriter = [](const char* format, va_list args) {
+    trace.on = 1;
+    trace.writer = [](const char* format, va_list args) {
         char line[1024];
         vsnprintf(line, sizeof line, format, args);
         traced += line;
@@ -292,8 +292,8 @@ TEST_F(floods, BeyondFiftyDatagramsASecondTheTraceOnlyCountsThem) {
     tick();
     fakeNow += 1000;
     tick();
-    traceWriter = nullptr;
-    traceOn = 0;
+    trace.writer = nullptr;
+    trace.on = 0;
     EXPECT_EQ(timesIn(traced, "received message: (1 bytes) (00 first)"), 50);
     EXPECT_EQ(timesIn(traced, "Trace: 10 datagrams handled untraced in the last second\n"), 1);
 }

@@ -33,21 +33,22 @@ static void wakeUps(loopback* flood, int count, loopback* other) {
 TEST_F(gameTick, EverySenderIsServedInTurnAndAFloodLosesOnlyItsOwnDatagrams) {
     loopback flood = senderAt(lb, "127.0.0.2");
     loopback other = senderAt(lb, "127.0.0.3");
-    long long droppedBefore = traffic.dropped;
+    long long droppedBefore = traffic.totals.dropped;
     wakeUps(&flood, 600, &other); // more than one sender's share of a tick
     tick();
-    EXPECT_EQ(clientDrain(&flood, 20).size(), size_t(maxPerSenderPerTick));
+    EXPECT_EQ(clientDrain(&flood, 20).size(), size_t(options.maxPerSenderPerTick));
     EXPECT_EQ(clientDrain(&other, 20).size(), 1u);
-    EXPECT_EQ(traffic.dropped - droppedBefore, 600 - maxPerSenderPerTick);
+    EXPECT_EQ(traffic.totals.dropped - droppedBefore, 600 - options.maxPerSenderPerTick);
     // A clock that moves a millisecond whenever it is read: the budget runs out early,
     // and still the single sender is served, in the first round.
-    clockSource = [] { return fakeNow++; };
+    loop.clock = [] { return fakeNow++; };
     wakeUps(&flood, 300, &other);
     tick();
     size_t floodServed = clientDrain(&flood, 20).size();
     EXPECT_LT(floodServed, 100u);
     EXPECT_EQ(clientDrain(&other, 20).size(), 1u);
-    EXPECT_EQ(traffic.dropped - droppedBefore, 600 - maxPerSenderPerTick + 300 - long(floodServed));
+    EXPECT_EQ(traffic.totals.dropped - droppedBefore,
+              600 - options.maxPerSenderPerTick + 300 - long(floodServed));
     close(flood.client);
     close(other.client);
 }

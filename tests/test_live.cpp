@@ -29,18 +29,18 @@ static uint32_t u32(const bytes& d, size_t at) {
 }
 
 TEST_F(liveFeed, ChunksNewerThanAVersionByteForByte) {
-    embedSpawnTer(terList, 2, 0, 0, terScale, terEdge); // 7 chunks
+    embedSpawnTer(world.terList, 2, 0, 0, options.terScale, options.terEdge); // 7 chunks
     const size_t head = 12 + 150 * 12, record = 16 + 91 * 16;
     bytes all = feed(0, 1 << 16);
     ASSERT_EQ(all.size(), head + 7 * record + 16);
     EXPECT_EQ(bytes(all.begin(), all.begin() + 4), (bytes{'Q', 'C', 'H', '1'}));
-    EXPECT_EQ(u32(all, 4), worldVersion);
+    EXPECT_EQ(u32(all, 4), world.worldVersion);
     EXPECT_EQ(u32(all, 8), 150u);
     int32_t faces[450];
     genHexFace(5, faces);
     EXPECT_EQ(memcmp(all.data() + 12, faces, sizeof faces), 0);
     for (int i = 0; i < 7; i++) {
-        veskTerrain* ter = arrayListGet<veskTerrain>(terList, i);
+        veskTerrain* ter = arrayListGet<veskTerrain>(world.terList, i);
         size_t at = head + size_t(i) * record;
         EXPECT_EQ(int32_t(u32(all, at)), ter->chunkCoords[0]);
         EXPECT_EQ(int32_t(u32(all, at + 4)), ter->chunkCoords[1]);
@@ -55,8 +55,8 @@ TEST_F(liveFeed, ChunksNewerThanAVersionByteForByte) {
 
     // One chunk changed after the page's version: only it comes, its faces whole when they
     // are not a generated chunk's.
-    uint32_t seen = worldVersion;
-    veskTerrain* changed = arrayListGet<veskTerrain>(terList, 4);
+    uint32_t seen = world.worldVersion;
+    veskTerrain* changed = arrayListGet<veskTerrain>(world.terList, 4);
     chunkWillChange(changed);
     std::swap(changed->faces[0], changed->faces[1]);
     bytes newer = feed(seen, 1 << 16);
@@ -64,7 +64,7 @@ TEST_F(liveFeed, ChunksNewerThanAVersionByteForByte) {
     EXPECT_EQ(int32_t(u32(newer, head)), changed->chunkCoords[0]);
     EXPECT_EQ(u32(newer, head + 12), 150u);
     EXPECT_EQ(memcmp(newer.data() + head + record, changed->faces, 150 * 12), 0);
-    EXPECT_EQ(feed(worldVersion, 64).size(), head + 16);
+    EXPECT_EQ(feed(world.worldVersion, 64).size(), head + 16);
 }
 
 // Names are client text: shown escaped, and quoted as JSON wants.
@@ -96,7 +96,7 @@ TEST_F(liveFeed, ADamagedSaveFileSetAsideShowsInTheFiguresAndThePage) {
     const unsigned char cut[] = {3, 0, 0};
     std::string copies = std::filesystem::temp_directory_path() / "quarn-aside-XXXXXX";
     copies = mkdtemp(copies.data());
-    EXPECT_EQ(loadWorldFrom(cut, sizeof cut, (copies + "/world").c_str(), terList), 0);
+    EXPECT_EQ(loadWorldFrom(cut, sizeof cut, (copies + "/world").c_str(), world.terList), 0);
     statusJson(&json);
     metricsText(&metrics);
     EXPECT_NE(json.find("\"warning\":\"damaged save files set aside at Start: world (kept as " +

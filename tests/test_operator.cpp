@@ -11,7 +11,7 @@
 
 #include "sessionTest.h"
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 
 struct accessLists : testing::Test {
     std::string dir = std::filesystem::temp_directory_path() / "quarn-access-XXXXXX";
@@ -175,9 +175,9 @@ TEST(escapedNames, ReadBackByteForByte) {
 // none stops, none comes early.
 TEST(tickClock, TicksOnAcrossTheWrap) {
     quietTrace quiet;
-    nextTick = 0xFFFFFFC0u;
-    lastSec = nextTick;
-    ticksThisSecond = 0;
+    loop.nextTick = 0xFFFFFFC0u;
+    loop.lastSec = loop.nextTick;
+    loop.ticksThisSecond = 0;
     std::vector<uint32_t> at;
     uint32_t now = 0xFFFFFF00u; // every millisecond from 256 before the wrap to 1999
     for (int step = 0; step < 2256; step++, now++)

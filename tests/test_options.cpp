@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "testUtil.h"
-#include "veskServer.h"
+#include "server.h"
 
 // parseCommandLine on `args` after the program's name, into `line`; its messages are dropped.
 static int parse(std::vector<std::string> args, commandLine* line) {
@@ -34,7 +34,7 @@ TEST(options, SaveFolderComesFromQuarnResUnlessResIsGiven) {
     commandLine line;
     setenv("QUARN_RES", "/var/lib/quarn", 1);
     EXPECT_EQ(parse({"--headless"}, &line), -1);
-    EXPECT_EQ(line.resGiven, 1); // a folder that must exist, as one given by --res
+    EXPECT_EQ(options.resGiven, 1); // a folder that must exist, as one given by --res
     EXPECT_EQ(resPath("world"), "/var/lib/quarn/world");
     EXPECT_EQ(parse({"--res", "elsewhere"}, &line), -1);
     EXPECT_EQ(resPath("world"), "elsewhere/world");
@@ -48,16 +48,16 @@ TEST(options, EachNumberTakesEffectAtTheEndsOfItsRange) {
         const char* option;
         int* value;
         int lowest, highest;
-    } numbers[] = {{"--port", &servPort, 1, 65535},
-                   {"--max-accounts", &maxAccounts, 0, 10000000},
-                   {"--max-view-radius", &maxViewRadius, 1, 1000},
-                   {"--world-radius", &worldRadius, 1, 1000000},
-                   {"--autosave", &autosaveSeconds, 0, 7 * 24 * 3600},
-                   {"--status-interval", &statusSeconds, 1, 24 * 3600},
-                   {"--hashes-per-tick", &hashesPerTick, 1, 1000},
-                   {"--creations-per-minute", &creationsPerMinute, 0, 1000000},
-                   {"--creations-per-address", &creationsPerAddress, 0, 1000000},
-                   {"--failed-logins-per-address", &failedLoginsPerAddress, 1, 1000000}};
+    } numbers[] = {{"--port", &options.port, 1, 65535},
+                   {"--max-accounts", &options.maxAccounts, 0, 10000000},
+                   {"--max-view-radius", &options.maxViewRadius, 1, 1000},
+                   {"--world-radius", &options.worldRadius, 1, 1000000},
+                   {"--autosave", &options.autosaveSeconds, 0, 7 * 24 * 3600},
+                   {"--status-interval", &options.statusSeconds, 1, 24 * 3600},
+                   {"--hashes-per-tick", &options.hashesPerTick, 1, 1000},
+                   {"--creations-per-minute", &options.creationsPerMinute, 0, 1000000},
+                   {"--creations-per-address", &options.creationsPerAddress, 0, 1000000},
+                   {"--failed-logins-per-address", &options.failedLoginsPerAddress, 1, 1000000}};
     commandLine line;
     for (const auto& n : numbers) {
         int saved = *n.value;

@@ -45,12 +45,12 @@ struct saveFiles : sessionTest {
         std::string path = dir + name;
         std::ofstream(path, std::ios::binary)
             .write(d.empty() ? "" : (const char*)d.data(), long(d.size()));
-        int loaded = name == "world"      ? loadWorld(path.c_str(), terList)
-                     : name == "profiles" ? loadProfs(path.c_str(), profList)
+        int loaded = name == "world"      ? loadWorld(path.c_str(), world.terList)
+                     : name == "profiles" ? loadProfs(path.c_str(), sessions.profList)
                      : name == "logins"   ? loadHomes(path.c_str())
-                                          : loadEntityList(path.c_str(), entList);
+                                          : loadEntityList(path.c_str(), world.entList);
         EXPECT_EQ(loaded, name == "entities" ? -1 : 0);
-        EXPECT_EQ(arrayListGetLength(terList) + arrayListGetLength(profList), 0);
+        EXPECT_EQ(arrayListGetLength(world.terList) + arrayListGetLength(sessions.profList), 0);
         int n = ++copies[name];
         EXPECT_EQ(slurp(name + ".bad" + (n > 1 ? "." + std::to_string(n) : "")), d);
         EXPECT_EQ(int(std::filesystem::status(dir + name + ".bad").permissions()), 0600);
@@ -66,20 +66,20 @@ struct saveFiles : sessionTest {
 };
 
 TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) {
-    embedSpawnTer(terList, 2, 0, 0, terScale, terEdge);
+    embedSpawnTer(world.terList, 2, 0, 0, options.terScale, options.terEdge);
     send(newAccountMsg("alice", "pw"));
     send(newAccountMsg("carol", "pw")); // never confirmed: not saved
     confirmAccount(pendingAccounts().front());
-    arrayListGet<veskProfile>(profList, 0)->stage = psGame; // it loads as not logged in
-    ASSERT_EQ(saveGame(), 1) << saveFailure;
-    bytes world = slurp("world");
+    arrayListGet<veskProfile>(sessions.profList, 0)->stage = psGame; // it loads as not logged in
+    ASSERT_EQ(saveGame(), 1) << saves.saveFailure;
+    bytes worldFile = slurp("world");
     bytes accounts = slurp("profiles");
     EXPECT_EQ(slurp("entities"), (bytes{0, 0, 0, 0}));
     EXPECT_EQ(slurp("logins"), (bytes{0, 0, 0, 0}));
     freeLists();
     freshLists(0);
-    ASSERT_EQ(world.size(), 4u + 7 * 3272); // 7 chunks of 91 vertices, 150 faces; (1, -1) first
-    EXPECT_EQ(bytes(world.begin(), world.begin() + 20),
+    ASSERT_EQ(worldFile.size(), 4u + 7 * 3272); // 7 chunks of 91 vertices, 150 faces; (1, -1) first
+    EXPECT_EQ(bytes(worldFile.begin(), worldFile.begin() + 20),
               (bytes{7, 0, 0, 0, 91, 0, 0, 0, 150, 0, 0, 0, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff}));
     ASSERT_EQ(accounts.size(), 4 + 516u);
     std::string alice(accounts.begin() + 4, accounts.end());
@@ -87,13 +87,14 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     EXPECT_TRUE(alice.substr(256).starts_with("$argon2id$v=19$m=512,t=6,p=1$"));
     EXPECT_EQ(alice.substr(512), std::string(4, '\xff')); // no entity before the first login
     for (size_t cut = 0; cut < 4 + 3272; cut += 7)
-        refused("world", bytes(world.begin(), world.begin() + long(cut)));
-    refused("world", world + bytes{0});
-    refused("world", patch(world, 4 + 16 + 91 * 16 + 8, {91, 0, 0, 0})); // face index 91 of 91
-    refused("world", patch(world, 4, {0xff, 0xff, 0xff, 0xff}));
-    refused("world", patch(world, 4 + 16 + 5 * 16 + 4, {0, 0, 0xc0, 0x7f})); // NaN
-    refused("world", patch(world, 4 + 3272 + 8, bytes(world.begin() + 12, world.begin() + 20)));
-    refused("world", patch(world, 12, {0, 0, 0, 0x80})); // a chunk at the end of the int range
+        refused("world", bytes(worldFile.begin(), worldFile.begin() + long(cut)));
+    refused("world", worldFile + bytes{0});
+    refused("world", patch(worldFile, 4 + 16 + 91 * 16 + 8, {91, 0, 0, 0})); // face index 91 of 91
+    refused("world", patch(worldFile, 4, {0xff, 0xff, 0xff, 0xff}));
+    refused("world", patch(worldFile, 4 + 16 + 5 * 16 + 4, {0, 0, 0xc0, 0x7f})); // NaN
+    refused("world",
+            patch(worldFile, 4 + 3272 + 8, bytes(worldFile.begin() + 12, worldFile.begin() + 20)));
+    refused("world", patch(worldFile, 12, {0, 0, 0, 0x80})); // a chunk at the end of the int range
     for (size_t cut : {size_t(3), size_t(300), accounts.size() - 1})
         refused("profiles", bytes(accounts.begin(), accounts.begin() + long(cut)));
     refused("profiles", accounts + bytes{7});
@@ -111,17 +112,17 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     refused("logins", bytes(homes.begin(), homes.end() - 1));
     refused("logins", homes + bytes{0});
     refused("logins", patch(homes, 4 + 256 + 12 + 4, bytes(8, 0xff))); // a time before 1970
-    EXPECT_EQ(loadWorldFrom(world.data(), world.size(), "world", terList), 7);
-    EXPECT_EQ(loadProfsFrom(accounts.data(), accounts.size(), "profiles", profList), 1);
-    veskProfile* loaded = arrayListGet<veskProfile>(profList, 0);
+    EXPECT_EQ(loadWorldFrom(worldFile.data(), worldFile.size(), "world", world.terList), 7);
+    EXPECT_EQ(loadProfsFrom(accounts.data(), accounts.size(), "profiles", sessions.profList), 1);
+    veskProfile* loaded = arrayListGet<veskProfile>(sessions.profList, 0);
     EXPECT_EQ(loaded->stage, psNotConn);
     EXPECT_EQ(readHomeBytes(homes.data(), homes.size()), 1);
     EXPECT_EQ(loaded->homes[0].addr, htonl(0xCB007105u));
     EXPECT_EQ(loaded->homes[0].when, 1700000000);
     // A far entity is taken into the chunk that holds it, (10, -7) centred at (150, -34.64),
     // rather than crossing a chunk a tick towards its place.
-    EXPECT_EQ(loadEntitiesFrom(ents.data(), ents.size(), "entities", entList), 2);
-    veskGravity* g = arrayListGet<veskEntity>(entList, 1)->gravMem;
+    EXPECT_EQ(loadEntitiesFrom(ents.data(), ents.size(), "entities", world.entList), 2);
+    veskGravity* g = arrayListGet<veskEntity>(world.entList, 1)->gravMem;
     EXPECT_EQ(g->chunkCoords[0], 10);
     EXPECT_EQ(g->chunkCoords[1], -7);
     EXPECT_NEAR(g->position[2], -40.25f + 34.641016f, 1e-4);
@@ -132,11 +133,11 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
 // and their view; accounts follow the new indices. Read back, each entity is where it was,
 // looking where it looked, and saved again gives the same bytes.
 TEST_F(saveFiles, EntitiesAreSavedWhereTheyStandAndReadBackByteForByte) {
-    embedSpawnTer(terList, 3, 0, 0, terScale, terEdge);
+    embedSpawnTer(world.terList, 3, 0, 0, options.terScale, options.terEdge);
     const float at[3] = {1.5f, 0.75f, -2.0f};
-    addDefaultEntity(entList, 1, at); // the default free mover
-    retireEntity(entList, addDefaultEntity(entList, 0, at));
-    veskEntity* walker = addDefaultEntity(entList, 0, at);
+    addDefaultEntity(world.entList, 1, at); // the default free mover
+    retireEntity(world.entList, addDefaultEntity(world.entList, 0, at));
+    veskEntity* walker = addDefaultEntity(world.entList, 0, at);
     walker->modelIndex = 3;
     walker->gravMem->chunkCoords[0] = 1;
     walker->gravMem->rots[0] = 0.25f;
@@ -144,9 +145,9 @@ TEST_F(saveFiles, EntitiesAreSavedWhereTheyStandAndReadBackByteForByte) {
     for (int e : {2, 1, -1}) {
         auto* pro = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
         pro->entity = e;
-        arrayListAddEndPointer(profList, pro);
+        arrayListAddEndPointer(sessions.profList, pro);
     }
-    ASSERT_EQ(saveGame(), 1) << saveFailure;
+    ASSERT_EQ(saveGame(), 1) << saves.saveFailure;
     float view[3];
     viewDirection(walker->gravMem->rots, view);
     EXPECT_NEAR(view[0], std::cos(0.25) * std::sin(2.5), 1e-6);
@@ -161,11 +162,11 @@ TEST_F(saveFiles, EntitiesAreSavedWhereTheyStandAndReadBackByteForByte) {
     EXPECT_EQ(bytes(accounts.begin() + 516, accounts.begin() + 520), (bytes{1, 0, 0, 0}));
     EXPECT_EQ(bytes(accounts.begin() + 1032, accounts.begin() + 1036), bytes(4, 0xff));
 
-    freeEntList(entList);
-    entList = initArrayList(10, 8);
-    ASSERT_EQ(loadEntitiesFrom(saved.data(), saved.size(), "entities", entList), 2);
-    veskEntity* back = arrayListGet<veskEntity>(entList, 1);
-    EXPECT_EQ(arrayListGet<veskEntity>(entList, 0)->ruleSet, 1);
+    freeEntList(world.entList);
+    world.entList = initArrayList(10, 8);
+    ASSERT_EQ(loadEntitiesFrom(saved.data(), saved.size(), "entities", world.entList), 2);
+    veskEntity* back = arrayListGet<veskEntity>(world.entList, 1);
+    EXPECT_EQ(arrayListGet<veskEntity>(world.entList, 0)->ruleSet, 1);
     EXPECT_EQ(back->ruleSet, 0);
     EXPECT_EQ(back->modelIndex, 3);
     EXPECT_EQ(back->gravMem->chunkCoords[0], 1);
@@ -186,13 +187,13 @@ TEST_F(saveFiles, EntitiesAreSavedWhereTheyStandAndReadBackByteForByte) {
 // a chunk border, so that the neighbour's copies move too, and a paint) change the live
 // world, not the save, which is the very world a whole save at its start wrote.
 TEST_F(saveFiles, ASaveInSlicesWritesItsMomentWhileTheWorldChanges) {
-    embedSpawnTer(terList, 11, 0, 0, terScale, terEdge);
+    embedSpawnTer(world.terList, 11, 0, 0, options.terScale, options.terEdge);
     const float at[3] = {0, 1, 0};
-    veskEntity* painter = addDefaultEntity(entList, 1, at);
-    setveskGravity(painter->gravMem, terList);
+    veskEntity* painter = addDefaultEntity(world.entList, 1, at);
+    setveskGravity(painter->gravMem, world.terList);
     ASSERT_EQ(saveGame(), 1);
     bytes before = slurp("world");
-    startSave((dir + "profiles").c_str(), (dir + "entities").c_str(), (dir + "world").c_str());
+    startSave();
     for (int slice = 0; slice < 3; slice++) { // the small files, then a part of the world
         EXPECT_EQ(saveSome(300000), 0);
         EXPECT_TRUE(slurp("world") == before);
@@ -200,10 +201,10 @@ TEST_F(saveFiles, ASaveInSlicesWritesItsMomentWhileTheWorldChanges) {
     dropSave();
     for (const char* tmp : {"world.tmp", "profiles.tmp", "entities.tmp"})
         EXPECT_FALSE(std::filesystem::exists(dir + tmp)) << tmp;
-    coordsToTer(std::array<int, 2>{0, 0}.data(), terList)->verts[45].loc[1] = 2.5f;
+    coordsToTer(std::array<int, 2>{0, 0}.data(), world.terList)->verts[45].loc[1] = 2.5f;
     ASSERT_EQ(saveGame(), 1);
     bytes moment = slurp("world");
-    startSave((dir + "profiles").c_str(), (dir + "entities").c_str(), (dir + "world").c_str());
+    startSave();
     EXPECT_EQ(saveSome(100000), 0); // chunks (0, 0) and (1, 0), mid-list, are not written
     float border[3] = {8.5f, 3, 2}, paint[3] = {0, 3, 0}, down[3] = {0, -1, 0};
     terEditNew(border, down, painter->gravMem, 1, 0);
@@ -251,16 +252,16 @@ TEST_F(saveFiles, WhatACrashLeftIsCompletedOrRemovedAtStart) {
 TEST_F(saveFiles, ASaveTracesEachFileItWrites) {
     static std::string traced;
     traced.clear();
-    traceOn = 1;
-    traceWriter = [](const char* format, va_list args) {
+    trace.on = 1;
+    trace.writer = [](const char* format, va_list args) {
         char line[1024];
         vsnprintf(line, sizeof line, format, args);
         traced += line;
     };
-    embedSpawnTer(terList, 2, 0, 0, terScale, terEdge);
+    embedSpawnTer(world.terList, 2, 0, 0, options.terScale, options.terEdge);
     EXPECT_EQ(saveGame(), 1);
-    traceWriter = nullptr;
-    traceOn = 0;
+    trace.writer = nullptr;
+    trace.on = 0;
     EXPECT_TRUE(traced.find("saveProfs()\ntotal: 0\n") != std::string::npos) << traced;
     EXPECT_TRUE(traced.find("saveChunks()\ntotal: 7\n") != std::string::npos) << traced;
 }

@@ -15,17 +15,17 @@
 #include "sweepIndex.h"
 #include "testUtil.h"
 #include "tolp.h"
-#include "veskServer.h"
+#include "server.h"
 
 namespace {
 
 // A new walker at (x, y, z) of chunk (cx, cy), set down on the ground when it is near it.
 veskGravity* add(float x, float y, float z, int cx = 0, int cy = 0) {
     const float at[3] = {x, y, z};
-    veskGravity* g = addDefaultEntity(entList, 0, at)->gravMem;
+    veskGravity* g = addDefaultEntity(world.entList, 0, at)->gravMem;
     g->chunkCoords[0] = cx;
     g->chunkCoords[1] = cy;
-    setveskGravity(g, terList);
+    setveskGravity(g, world.terList);
     return g;
 }
 
@@ -33,7 +33,7 @@ veskGravity* add(float x, float y, float z, int cx = 0, int cy = 0) {
 void tick(veskGravity* g) {
     makeMoveVect(g);
     g->midMoveSpeed = g->curMoveSpeed;
-    if (g->midMoveSpeed != 0.0f) gravMoveStart(g, terList);
+    if (g->midMoveSpeed != 0.0f) gravMoveStart(g, world.terList);
 }
 
 // A bounded world of the given radius, all of it made, with edits like the brushes' from the
@@ -41,19 +41,19 @@ void tick(veskGravity* g) {
 // here and there, and away from the border (where brushes keep x and z) a sideways shift of
 // up to 0.7 each way. The old radius comes back with the world.
 struct editedWorld {
-    int savedRadius = worldRadius;
+    int savedRadius = options.worldRadius;
     explicit editedWorld(int radius) {
-        worldRadius = radius;
+        options.worldRadius = radius;
         freshLists(radius + 1);
-        for (int i = 0; i < arrayListGetLength(terList); i++) {
-            veskTerrain* t = arrayListGet<veskTerrain>(terList, i);
+        for (int i = 0; i < arrayListGetLength(world.terList); i++) {
+            veskTerrain* t = arrayListGet<veskTerrain>(world.terList, i);
             float cx, cz;
-            terToWorldNew(t->chunkCoords[0], t->chunkCoords[1], &cx, &cz, terScale);
+            terToWorldNew(t->chunkCoords[0], t->chunkCoords[1], &cx, &cz, options.terScale);
             for (vertTex* v = t->verts; v < t->verts + t->numVerts; v++) {
                 uint32_t h = uint32_t(std::lround(cx + v->loc[0]) * 73856093 ^
                                       std::lround((cz + v->loc[2]) / 1.7320508f) * 19349663);
                 v->loc[1] = 0.6f * float(std::sin(h * 0.001)) + (h % 23 ? 0.0f : 6.0f);
-                if (isOnEdge(v->loc[0], v->loc[2], int(terScale)) != -1) continue;
+                if (isOnEdge(v->loc[0], v->loc[2], int(options.terScale)) != -1) continue;
                 v->loc[0] += 1.4f * float(h >> 8 & 255) / 255 - 0.7f;
                 v->loc[2] += 1.4f * float(h >> 16 & 255) / 255 - 0.7f;
             }
@@ -62,7 +62,7 @@ struct editedWorld {
     }
     ~editedWorld() {
         freeLists();
-        worldRadius = savedRadius;
+        options.worldRadius = savedRadius;
     }
 };
 
@@ -124,9 +124,10 @@ std::vector<veskGravity*> dropWalkers(int count, std::mt19937& rng) {
 void brushUnder(const veskGravity* g, const std::vector<veskGravity*>& gs, std::mt19937& rng) {
     brushNormalInOut(g->position, g->faceIndex, g->chunkCoords, 3.0f, int(rng() % 2));
     for (veskGravity* other : gs)
-        if (arrayListGetLength(other->terArray[0]->movedVerts) > 0) setveskGravity(other, terList);
-    for (int i = 0; i < arrayListGetLength(terList); i++)
-        arrayListClear(arrayListGet<veskTerrain>(terList, i)->movedVerts);
+        if (arrayListGetLength(other->terArray[0]->movedVerts) > 0)
+            setveskGravity(other, world.terList);
+    for (int i = 0; i < arrayListGetLength(world.terList); i++)
+        arrayListClear(arrayListGet<veskTerrain>(world.terList, i)->movedVerts);
 }
 
 using d3 = std::array<double, 3>;
@@ -302,7 +303,7 @@ TEST(RayFace, AContactIsTheFirstTouchAndTheSweepIndexHandsItsFaceOut) {
 // border, and no chunk is ever made beyond it.
 TEST(PhysSoak, RandomWalkersKeepEveryInvariantTheCullChangesNothingAndTheBorderHolds) {
     quietTrace quiet;
-    editedWorld world(3);
+    editedWorld edited(3);
     std::mt19937 rng(2024);
     std::vector<veskGravity*> gs = dropWalkers(80, rng);
     for (int t = 0; t < 500; t++)
@@ -319,14 +320,14 @@ TEST(PhysSoak, RandomWalkersKeepEveryInvariantTheCullChangesNothingAndTheBorderH
             if (!compared) continue;
             veskGravity culled = *g;
             *g = before;
-            gravSweepCull = 0;
+            world.physics.gravSweepCull = 0;
             tick(g);
-            gravSweepCull = 1;
+            world.physics.gravSweepCull = 1;
             ASSERT_EQ(memcmp(&culled, g, sizeof culled), 0) << "tick " << t << " walker " << n;
         }
     auto atTheRim = [](const veskGravity* g) { // on the ground of the outer ring of chunks
         return terRadius(g->chunkCoords[0], g->chunkCoords[1]) == 3 && g->typeIndex != 7;
     };
     EXPECT_GT(std::ranges::count_if(gs, atTheRim), 40);
-    EXPECT_EQ(arrayListGetLength(terList), 37); // the world of radius 3 and not a chunk more
+    EXPECT_EQ(arrayListGetLength(world.terList), 37); // the world of radius 3 and not a chunk more
 }

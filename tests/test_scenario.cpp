@@ -59,7 +59,8 @@ struct scenario : testing::Test {
                          {"bobby", {}, {}, {}, 0},
                          {"mallory", {}, {}, {}, 0}};
     int ticks = 0;
-    int savedSpawn = spawnR, savedPort = servPort, savedAutosave = autosaveSeconds;
+    int savedSpawn = options.spawnR, savedPort = options.port,
+        savedAutosave = options.autosaveSeconds;
 
     void SetUp() override {
         dir = mkdtemp(dir.data());
@@ -71,19 +72,19 @@ struct scenario : testing::Test {
         ASSERT_GE(sodium_init(), 0);
         randomState = 42;
         randombytes_set_implementation(&fixedGenerator);
-        spawnR = 3;
-        servPort = 0;
-        autosaveSeconds = 0;
+        options.spawnR = 3;
+        options.port = 0;
+        options.autosaveSeconds = 0;
     }
     void TearDown() override {
-        if (servOn) quitServer();
+        if (world.servOn) quitServer();
         for (player& p : players)
             close(p.lb.client);
         randombytes_set_implementation(&randombytes_sysrandom_implementation);
-        spawnR = savedSpawn;
-        servPort = savedPort;
-        autosaveSeconds = savedAutosave;
-        clockSource = monotonicTicks;
+        options.spawnR = savedSpawn;
+        options.port = savedPort;
+        options.autosaveSeconds = savedAutosave;
+        loop.clock = monotonicTicks;
         setResDir("res");
         std::filesystem::remove_all(dir);
     }
@@ -91,7 +92,7 @@ struct scenario : testing::Test {
         ASSERT_TRUE(startServer());
         sockaddr_in server = {};
         socklen_t len = sizeof server;
-        getsockname(mysocket, reinterpret_cast<sockaddr*>(&server), &len);
+        getsockname(traffic.mysocket, reinterpret_cast<sockaddr*>(&server), &len);
         server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         for (player& p : players) {
             if (p.lb.client < 0) p.lb.client = loopbackSocket(&p.lb.clientAddr);
@@ -266,7 +267,7 @@ TEST_F(scenario, AScriptedGameSendsAndSavesExactlyTheGoldenBytes) {
 // fails and is tried again at the next, a Stop during an autosave that saves the world as
 // it is at the Stop, and a Start that brings the player back where she stood.
 TEST_F(scenario, AutosavesAFailedOneAndAStopDuringOneKeepTheLatestWorld) {
-    autosaveSeconds = 1;
+    options.autosaveSeconds = 1;
     start();
     player& alice = players[1];
     send(alice, newAccountMsg("alice", "pw"));
@@ -323,8 +324,8 @@ TEST(statusLine, EachIntervalHasItsOwnFiguresAndTheLineComesAtItsInterval) {
     metricsText(&before);
     captureLog();
     useFakeClock(5000);
-    int saved = statusSeconds;
-    statusSeconds = 2;
+    int saved = options.statusSeconds;
+    options.statusSeconds = 2;
     startStatus();
     countTick(30.0);
     countTick(10.0);
@@ -353,6 +354,6 @@ TEST(statusLine, EachIntervalHasItsOwnFiguresAndTheLineComesAtItsInterval) {
     EXPECT_TRUE(capturedLog[1].starts_with("Status: 0 playing, 0 connecting, tick mean 4.00 ms, "
                                            "max 4.00 ms"))
         << capturedLog[1];
-    statusSeconds = saved;
-    clockSource = monotonicTicks;
+    options.statusSeconds = saved;
+    loop.clock = monotonicTicks;
 }

@@ -11,7 +11,7 @@ struct streaming : sessionTest {
     }
     veskGravity* addEntity(int cx, int cy) {
         const float at[3] = {1.0f, 0.51f, 0};
-        veskGravity* g = addDefaultEntity(entList, 1, at)->gravMem;
+        veskGravity* g = addDefaultEntity(world.entList, 1, at)->gravMem;
         g->chunkCoords[0] = cx;
         g->chunkCoords[1] = cy;
         return g;
@@ -21,19 +21,19 @@ struct streaming : sessionTest {
 TEST_F(streaming, BatchesAndThousandsOfUpdatesSplitLosingNone) {
     for (int i = 0; i < 700; i++)
         addEntity(0, 0)->locChanged = 1;
-    retireEntity(entList,
-                 arrayListGet<veskEntity>(entList, 100)); // its account was removed: never sent
+    retireEntity(world.entList, arrayListGet<veskEntity>(
+                                    world.entList, 100)); // its account was removed: never sent
     sendEnts(pro);
     EXPECT_EQ(clientRecv(&lb).size(), 1u + 272 * 44);
     sendEnts(pro);
     bytes second = clientRecv(&lb);
     byteReader r = makeReader(second.data() + 1, 4);
     EXPECT_EQ(readIntBE(&r), 273);
-    embedSpawnTer(terList, 2, 0, 0, terScale, terEdge);
+    embedSpawnTer(world.terList, 2, 0, 0, options.terScale, options.terEdge);
     for (int c = 0; c < 7; c++)
         for (int i = 0; i < 400; i++) {
             int v = (i * 13 + c) % 91;
-            veskTerrain* ter = arrayListGet<veskTerrain>(terList, c);
+            veskTerrain* ter = arrayListGet<veskTerrain>(world.terList, c);
             ter->verts[v].texi = i;
             noteMovedVert(ter, v, 0);
         }
@@ -57,8 +57,9 @@ TEST_F(streaming, TerrainBatchesHoldTheChunksInViewInListOrder) {
     for (size_t i = 0; i < cells.size(); i++) // a list order unlike the world's layout
         std::swap(cells[i], cells[(i * 7919) % cells.size()]);
     for (auto [x, y] : cells)
-        appendChunk(terList, initTerrain(terEdge, x, y, terScale / float(terEdge)));
-    const int total = chunkCount(terList);
+        appendChunk(world.terList,
+                    initTerrain(options.terEdge, x, y, options.terScale / float(options.terEdge)));
+    const int total = chunkCount(world.terList);
     ASSERT_EQ(total, 127);
     const int places[][2] = {{0, 0}, {5, -2}, {9, 9}};
     for (const int* at : places)
@@ -68,7 +69,7 @@ TEST_F(streaming, TerrainBatchesHoldTheChunksInViewInListOrder) {
             pro->terRadius = radius;
             std::vector<std::pair<int, int>> expected, sent;
             for (int i = 0; i < total; i++) {
-                const int* c = arrayListGet<veskTerrain>(terList, i)->chunkCoords;
+                const int* c = arrayListGet<veskTerrain>(world.terList, i)->chunkCoords;
                 if (terRadius(c[0] - at[0], c[1] - at[1]) < radius)
                     expected.push_back({c[0], c[1]});
             }

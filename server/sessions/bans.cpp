@@ -1,0 +1,503 @@
+// Who may come in: banned names and address ranges, and the allow-list with its switch.
+// Both live in the save folder as text files ("bans", "allow"), an entry a line, read at
+// Start and kept line for line in memory, comments and damaged lines included, so that a
+// change writes the file back as it was but for that change. Files edited by hand are read
+// again before a change (or with `bans reload`); a change is written a slice a tick, so
+// that even a list of hundreds of thousands never holds up the game.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+#include <vector>
+
+#include "files.h"
+#include "sessions.h"
+
+namespace {
+
+// The two lists' files, in the record's order.
+enum { bansFile, allowFile };
+
+// Written each tick at most; a list of 200,000 lines (about 3 MB) takes a dozen ticks.
+constexpr size_t writeSliceBytes = 256 * 1024;
+
+uint32_t maskOf(int prefix) {
+    return prefix == 0 ? 0 : ~uint32_t(0) << (32 - prefix);
+}
+
+// Text an operator or a file may mean as an address: only the characters of IPv4 and IPv6
+// addresses, ranges and numbers (hexadecimal too) and spaces, with a digit, a dot or a colon.
+int addressLike(const std::string& text) {
+    return !text.empty() && text.find_first_of("0123456789:") != std::string::npos &&
+           text.find_first_of(".:/") != std::string::npos &&
+           text.find_first_not_of("0123456789abcdefABCDEFxX.:/+- \t") == std::string::npos;
+}
+
+// A name as a line of a file: escaped like every client text the server shows, and a first
+// byte escaped where the name would otherwise read as an address or a comment, and a space
+// at either end, so that the line reads back as the name.
+std::string fileForm(const std::string& name) {
+    char shown[1100];
+    shownText(name.data(), name.size(), shown, sizeof shown);
+    std::string line = shown;
+    auto escapeFirst = [&line] {
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(line[0]));
+        line = hex + line.substr(1);
+    };
+    if (!line.empty() &&
+        (line[0] == '#' || line[0] == ' ' || addressLike(line) || line == "on" || line == "off" ||
+         line.starts_with("name ") || line.starts_with("address ")))
+        escapeFirst();
+    if (!line.empty() && line.back() == ' ') line = line.substr(0, line.size() - 1) + "\\x20";
+    return line;
+}
+
+std::string rangeText(uint32_t addr, int prefix) {
+    in_addr a = {htonl(addr)};
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return std::string(text) + "/" + std::to_string(prefix);
+}
+
+void addRange(uint32_t addr, int prefix) {
+    sessions.bannedRanges.insert({addr, prefix});
+    sessions.rangesOfPrefix[prefix].insert(addr);
+}
+
+// A line's entry, with why a line means nothing, or "" for a comment or a blank line.
+const char* readBanLine(const std::string& line, banTarget* t, int* entry) {
+    *entry = 0;
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ' || text.back() == '\t'))
+        text.pop_back();
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos || text[first] == '#') return "";
+    std::string why;
+    if (!parseBanTarget(text.substr(first), t, &why, 0))
+        return why == "a damaged name" ? "a \\ that is not \\xNN" : "not an IPv4 address range";
+    *entry = 1;
+    return "";
+}
+
+const char* readAllowLine(const std::string& line, std::string* name, int* entry) {
+    *entry = 0;
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ' || text.back() == '\t'))
+        text.pop_back();
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos || text[first] == '#') return "";
+    text = text.substr(first);
+    if (text == "on" || text == "off") {
+        *entry = 2;
+        *name = text;
+        return "";
+    }
+    if (!unescapeText(text.c_str(), name)) return "a \\ that is not \\xNN";
+    if (name->size() <= 3) return "a name of 3 characters or fewer never logs in";
+    *entry = 1;
+    return "";
+}
+
+// The meaning of a file's lines, made afresh; damaged lines are reported and kept.
+void takeLines(accessFile* f) {
+    int number = 0;
+    for (const std::string& line : f->lines) {
+        number++;
+        const char* why;
+        if (f == &sessions.files[bansFile]) {
+            banTarget t;
+            int entry;
+            why = readBanLine(line, &t, &entry);
+            if (entry && t.isAddress) addRange(t.addr, t.prefix);
+            if (entry && !t.isAddress) sessions.bannedNames.insert(t.name);
+        } else {
+            std::string name;
+            int entry;
+            why = readAllowLine(line, &name, &entry);
+            if (entry == 2) sessions.allowOn = name == "on";
+            if (entry == 1) sessions.allowedNames.insert(name);
+        }
+        if (*why) {
+            char shown[200];
+            shownText(line.data(), line.size(), shown, sizeof shown);
+            textBoxAddf(logging.box, "Damaged line %d of %s skipped (%s): %s", number,
+                        resPath(f->name).c_str(), why, shown);
+        }
+    }
+}
+
+void forgetMeaning(accessFile* f) {
+    if (f == &sessions.files[bansFile]) {
+        sessions.bannedNames.clear();
+        sessions.bannedRanges.clear();
+        for (auto& s : sessions.rangesOfPrefix)
+            s.clear();
+    } else {
+        sessions.allowedNames.clear();
+        sessions.allowOn = 0;
+    }
+}
+
+int sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Reads the file's lines; a missing file holds none.
+int readFile(accessFile* f, std::string* why) {
+    std::string path = resPath(f->name);
+    std::vector<unsigned char> data;
+    struct stat st;
+    f->lines.clear();
+    f->exists = 0;
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return 1; // none yet: nothing listed
+        *why = path + ": " + strerror(errno);
+        return 0;
+    }
+    if (!S_ISREG(st.st_mode) || !readWholeFile(path.c_str(), &data)) {
+        *why = path + ": " + (S_ISREG(st.st_mode) ? strerror(errno) : "not a file");
+        return 0;
+    }
+    f->exists = 1;
+    f->seen = st;
+    std::string all(data.begin(), data.end());
+    for (size_t at = 0; at < all.size();) {
+        size_t end = all.find('\n', at);
+        if (end == std::string::npos) end = all.size();
+        f->lines.push_back(all.substr(at, end - at));
+        at = end + 1;
+    }
+    return 1;
+}
+
+int reload(accessFile* f, std::string* why) {
+    if (!readFile(f, why)) return 0;
+    forgetMeaning(f);
+    takeLines(f);
+    f->version++;
+    f->written = f->version; // what is in memory is what is on disk
+    return 1;
+}
+
+// Before a change: a file edited by hand since it was read is read again, so that the
+// change is written over the edit, not instead of it.
+void catchUp(accessFile* f) {
+    struct stat st;
+    int exists = lstat(resPath(f->name).c_str(), &st) == 0;
+    if (exists == f->exists && (!exists || sameFile(st, f->seen))) return;
+    std::string why;
+    if (reload(f, &why))
+        textBoxAddf(logging.box, "Admin: %s was changed by hand; read again before the change",
+                    f->name);
+}
+
+void changed(accessFile* f) {
+    f->version++;
+}
+
+// Everyone waiting for the file is answered: written, or still changed in memory only.
+void answerWaiters(accessFile* f, int saved, const char* why) {
+    if (!saved) textBoxAddf(logging.box, "Server: %s not written (%s)", f->name, why);
+    std::vector<accessWaiter> now;
+    now.swap(f->waiting);
+    for (const accessWaiter& w : now) {
+        std::string text = w.answer;
+        if (!saved)
+            text += std::string(text.empty() ? "" : "\n") + "error: changed, but not saved (" +
+                    why + "): it holds until the server stops";
+        w.done(w.context, saved, text.c_str());
+    }
+}
+
+void abandonWrite(accessFile* f) {
+    if (!f->out) return;
+    fclose(f->out);
+    f->out = nullptr;
+    unlink((resPath(f->name) + ".tmp").c_str());
+}
+
+// Goes on with the file's write: a slice of lines into its temporary file, then the sync
+// and the rename once all are there.
+void writeSlice(accessFile* f) {
+    std::string path = resPath(f->name);
+    std::string tmp = path + ".tmp";
+    if (f->out && f->writing != f->version) abandonWrite(f); // changed again meanwhile
+    if (!f->out) {
+        unlink(tmp.c_str());
+        int fd = createNewFile(tmp.c_str(), 0600);
+        f->out = fd < 0 ? nullptr : fdopen(fd, "wb");
+        if (!f->out) {
+            if (fd >= 0) close(fd);
+            std::string failure = tmp + ": " + strerror(errno);
+            f->written = f->version; // given up until the next change
+            answerWaiters(f, 0, failure.c_str());
+            return;
+        }
+        f->writing = f->version;
+        f->nextLine = 0;
+    }
+    size_t bytes = 0;
+    while (f->nextLine < f->lines.size() && bytes < writeSliceBytes) {
+        const std::string& line = f->lines[f->nextLine++];
+        fwrite(line.data(), 1, line.size(), f->out);
+        fputc('\n', f->out);
+        bytes += line.size() + 1;
+    }
+    if (f->nextLine < f->lines.size()) return;
+    int err = 0;
+    if (ferror(f->out) || fflush(f->out) != 0 || fsync(fileno(f->out)) != 0)
+        err = errno ? errno : EIO;
+    if (fclose(f->out) != 0 && !err) err = errno;
+    f->out = nullptr;
+    if (!err && rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+    f->written = f->version;
+    if (err) {
+        unlink(tmp.c_str());
+        std::string failure = path + ": " + strerror(err);
+        answerWaiters(f, 0, failure.c_str());
+        return;
+    }
+    syncFolderOf(path);
+    f->exists = lstat(path.c_str(), &f->seen) == 0;
+    answerWaiters(f, 1, "");
+}
+
+accessFile* fileNamed(const char* name) {
+    for (accessFile& f : sessions.files)
+        if (strcmp(f.name, name) == 0) return &f;
+    return nullptr;
+}
+
+} // namespace
+
+int parseAddressRange(const char* text, uint32_t* addr, int* prefix) {
+    char part[INET_ADDRSTRLEN] = "";
+    const char* slash = strchr(text, '/');
+    size_t len = slash ? size_t(slash - text) : strlen(text);
+    if (len == 0 || len >= sizeof part) return 0;
+    memcpy(part, text, len);
+    in_addr a;
+    if (inet_pton(AF_INET, part, &a) != 1) return 0;
+    *prefix = 32;
+    if (slash) {
+        const char* digits = slash + 1;
+        size_t n = strlen(digits);
+        // Digits only: no sign, no space, no other base.
+        if (n == 0 || n > 2 || strspn(digits, "0123456789") != n) return 0;
+        *prefix = atoi(digits);
+        if (*prefix > 32) return 0;
+    }
+    *addr = ntohl(a.s_addr) & maskOf(*prefix);
+    return 1;
+}
+
+int parseBanTarget(const std::string& text, banTarget* out, std::string* why, int explicitOnly) {
+    *out = banTarget{};
+    std::string rest = text;
+    int kind = 0; // 1 a name, 2 an address, 0 the short form
+    if (rest.starts_with("name ")) {
+        kind = 1;
+        rest = rest.substr(5);
+    } else if (rest.starts_with("address ")) {
+        kind = 2;
+        rest = rest.substr(8);
+    } else if (explicitOnly) {
+        *why = "name NAME or address ADDRESS[/PREFIX]";
+        return 0;
+    }
+    if (kind != 1 && parseAddressRange(rest.c_str(), &out->addr, &out->prefix)) {
+        out->isAddress = 1;
+        return 1;
+    }
+    if (kind == 2 || (kind == 0 && addressLike(rest))) {
+        char shown[200];
+        shownText(rest.data(), rest.size(), shown, sizeof shown);
+        *why = std::string(shown) +
+               (rest.find(':') != std::string::npos
+                    ? " is not an IPv4 address: the server speaks IPv4 only"
+                    : " is not an IPv4 address, nor an address/prefix (0-32)") +
+               (kind == 0 ? "; a name is given as: name NAME" : "");
+        return 0;
+    }
+    if (rest.empty() || !unescapeText(rest.c_str(), &out->name)) {
+        *why = "a damaged name";
+        return 0;
+    }
+    return 1;
+}
+
+void loadAccessLists() {
+    resetAccessLists();
+    for (accessFile& f : sessions.files) {
+        std::string why;
+        if (!reload(&f, &why))
+            textBoxAddf(logging.box, "Server: %s cannot be read (%s)", f.name, why.c_str());
+    }
+}
+
+int reloadAccessList(const char* name, std::string* why) {
+    accessFile* f = fileNamed(name);
+    abandonWrite(f);
+    if (!f->waiting.empty()) answerWaiters(f, 0, "read again from the file before it was written");
+    return reload(f, why);
+}
+
+void resetAccessLists() {
+    for (accessFile& f : sessions.files) {
+        abandonWrite(&f);
+        if (!f.waiting.empty()) answerWaiters(&f, 0, "the server stopped before it was written");
+        forgetMeaning(&f);
+        f.lines.clear();
+        f.exists = 0;
+        f.seen = {};
+        f.version = f.written = 0;
+    }
+}
+
+int addressBanned(uint32_t addr) {
+    if (sessions.bannedRanges.empty()) return 0;
+    uint32_t host = ntohl(addr);
+    for (int prefix = 0; prefix <= 32; prefix++)
+        if (!sessions.rangesOfPrefix[prefix].empty() &&
+            sessions.rangesOfPrefix[prefix].count(host & maskOf(prefix)))
+            return 1;
+    return 0;
+}
+
+int nameBanned(const unsigned char* name) {
+    return !sessions.bannedNames.empty() && sessions.bannedNames.count(nameOf(name)) > 0;
+}
+
+int nameAllowed(const unsigned char* name) {
+    return !sessions.allowOn || sessions.allowedNames.count(nameOf(name)) > 0;
+}
+
+int changeBan(const banTarget& t, int add) {
+    catchUp(&sessions.files[bansFile]);
+    std::vector<std::string>& lines = sessions.files[bansFile].lines;
+    if (t.isAddress) {
+        int present = sessions.bannedRanges.count({t.addr, t.prefix}) > 0;
+        if (present == add) return 0;
+        if (add) {
+            addRange(t.addr, t.prefix);
+            lines.push_back(rangeText(t.addr, t.prefix));
+        } else {
+            sessions.bannedRanges.erase({t.addr, t.prefix});
+            sessions.rangesOfPrefix[t.prefix].erase(t.addr);
+            std::erase_if(lines, [&t](const std::string& line) {
+                banTarget l;
+                int entry;
+                return !*readBanLine(line, &l, &entry) && entry && l.isAddress &&
+                       l.addr == t.addr && l.prefix == t.prefix;
+            });
+        }
+    } else {
+        int present = sessions.bannedNames.count(t.name) > 0;
+        if (present == add) return 0;
+        if (add) {
+            sessions.bannedNames.insert(t.name);
+            lines.push_back(fileForm(t.name));
+        } else {
+            sessions.bannedNames.erase(t.name);
+            std::erase_if(lines, [&t](const std::string& line) {
+                banTarget l;
+                int entry;
+                return !*readBanLine(line, &l, &entry) && entry && !l.isAddress && l.name == t.name;
+            });
+        }
+    }
+    changed(&sessions.files[bansFile]);
+    return 1;
+}
+
+std::vector<std::string> banList() {
+    std::vector<std::string> entries;
+    for (const std::string& line : sessions.files[bansFile].lines) {
+        banTarget t;
+        int entry;
+        if (!*readBanLine(line, &t, &entry) && entry)
+            entries.push_back(t.isAddress ? rangeText(t.addr, t.prefix) : fileForm(t.name));
+    }
+    return entries;
+}
+
+void allowSwitch(int on) {
+    catchUp(&sessions.files[allowFile]);
+    std::vector<std::string>& lines = sessions.files[allowFile].lines;
+    std::erase_if(lines, [](const std::string& line) {
+        std::string name;
+        int entry;
+        return !*readAllowLine(line, &name, &entry) && entry == 2;
+    });
+    lines.insert(lines.begin(), on ? "on" : "off");
+    sessions.allowOn = on;
+    changed(&sessions.files[allowFile]);
+}
+
+int allowEntry(const std::string& name, int add) {
+    catchUp(&sessions.files[allowFile]);
+    int present = sessions.allowedNames.count(name) > 0;
+    if (present == add) return 0;
+    std::vector<std::string>& lines = sessions.files[allowFile].lines;
+    if (add) {
+        sessions.allowedNames.insert(name);
+        lines.push_back(fileForm(name));
+    } else {
+        sessions.allowedNames.erase(name);
+        std::erase_if(lines, [&name](const std::string& line) {
+            std::string entry;
+            int kind;
+            return !*readAllowLine(line, &entry, &kind) && kind == 1 && entry == name;
+        });
+    }
+    changed(&sessions.files[allowFile]);
+    return 1;
+}
+
+std::vector<std::string> allowList() {
+    std::vector<std::string> entries;
+    for (const std::string& line : sessions.files[allowFile].lines) {
+        std::string name;
+        int entry;
+        if (!*readAllowLine(line, &name, &entry) && entry == 1) entries.push_back(fileForm(name));
+    }
+    return entries;
+}
+
+int allowListOn() {
+    return sessions.allowOn;
+}
+
+int rangeCovers(uint32_t rangeAddr, int prefix, uint32_t addr) {
+    return (ntohl(addr) & maskOf(prefix)) == rangeAddr;
+}
+
+void whenAccessListWritten(const char* name, const std::string& answer, saveDone done,
+                           void* context) {
+    accessFile* f = fileNamed(name);
+    if (f->written == f->version && !f->out) return done(context, 1, answer.c_str());
+    f->waiting.push_back(accessWaiter{answer, done, context});
+}
+
+void forgetAccessWaiter(void* context) {
+    for (accessFile& f : sessions.files)
+        std::erase_if(f.waiting, [context](const accessWaiter& w) { return w.context == context; });
+}
+
+void serveAccessLists() {
+    for (accessFile& f : sessions.files)
+        if (f.written != f.version || f.out) writeSlice(&f);
+}
+
+void writeAccessListsNow() {
+    for (accessFile& f : sessions.files)
+        for (int slices = 0; (f.written != f.version || f.out) && slices < 1000000; slices++)
+            writeSlice(&f);
+}
