@@ -3,7 +3,7 @@
 // of one moment; a save that fails at a stop keeps the server serving until it can save;
 // the folder's lock outlives the lock file, a folder others may write is refused, planted
 // links are never followed, files take the modes they should; a control socket nobody
-// serves is given up on.
+// serves is given up on; backups, and their restore.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -159,4 +159,43 @@ TEST_F(savesE2E, AControlSocketNobodyServesIsGivenUpOn) {
     EXPECT_LT(msSince(t0), 8000);
     EXPECT_TRUE(has(printed, "did not take the command within 5 seconds")) << printed;
     close(listener);
+}
+
+// A host's backups: the answer names a folder holding the files of the save it made, the
+// oldest beyond --keep-backups go, and files copied back bring that moment back. A full
+// server refuses a login as it refuses any.
+TEST_F(savesE2E, ABackupHoldsItsSaveAndRestoresItAndAFullServerRefusesLogins) {
+    srv.args = {"--quiet", "--keep-backups", "2", "--max-players", "1"};
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    ASSERT_TRUE(cl.join("alice"));
+    udpClient late(srv.port);
+    ASSERT_EQ(late.request(newAccountMsg("latecomer", "pw")), bytes{soNewGood});
+    EXPECT_EQ(late.request(loginMsg("latecomer", "pw", 3)), bytes{soLogBad});
+    EXPECT_TRUE(srv.waitFor("Log In: Failed (full) (latecomer 127.0.0.1:")) << srv.output();
+
+    string answer;
+    ASSERT_EQ(control("backup", &answer), 0) << answer;
+    ASSERT_TRUE(has(answer, "backup in backups/")) << answer;
+    string first = answer.substr(answer.find("backups/"), 26);
+    std::map<string, string> moment = files();
+    EXPECT_TRUE(has(moment["profiles"], "alice"));
+    for (const char* name : saveFileNames)
+        EXPECT_EQ(readFile(res(first + "/" + name)), moment[name]) << name;
+    EXPECT_EQ(fs::status(res(first)).permissions(), fs::perms::owner_all);
+    for (int i = 0; i < 2; i++)
+        ASSERT_EQ(control("backup", &answer), 0) << answer;
+    string latest = answer.substr(answer.find("backups/"), 26);
+    EXPECT_FALSE(fs::exists(res(first))) << "the oldest of three goes";
+    EXPECT_EQ(std::distance(fs::directory_iterator(res("backups")), {}), 2);
+
+    control("kick alice"); // unless her silent session has already timed out
+    ASSERT_EQ(control("remove alice"), 0);
+    ASSERT_EQ(srv.stop(), 0);
+    EXPECT_FALSE(has(readFile(res("profiles")), "alice"));
+    // The restore: stop, copy the files back, start.
+    for (const char* name : saveFileNames)
+        fs::copy_file(res(latest + "/" + name), res(name), fs::copy_options::overwrite_existing);
+    ASSERT_TRUE(srv.serve(dir)) << srv.output();
+    EXPECT_EQ(control("accounts", &answer), 0);
+    EXPECT_TRUE(has(answer, "alice")) << answer;
 }

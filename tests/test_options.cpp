@@ -57,7 +57,10 @@ TEST(options, EachNumberTakesEffectAtTheEndsOfItsRange) {
                    {"--hashes-per-tick", &options.hashesPerTick, 1, 1000},
                    {"--creations-per-minute", &options.creationsPerMinute, 0, 1000000},
                    {"--creations-per-address", &options.creationsPerAddress, 0, 1000000},
-                   {"--failed-logins-per-address", &options.failedLoginsPerAddress, 1, 1000000}};
+                   {"--failed-logins-per-address", &options.failedLoginsPerAddress, 1, 1000000},
+                   {"--max-players", &options.maxPlayers, 0, 100000},
+                   {"--backup-every", &options.backupEveryHours, 0, 720},
+                   {"--keep-backups", &options.keepBackups, 1, 1000}};
     commandLine line;
     for (const auto& n : numbers) {
         int saved = *n.value;

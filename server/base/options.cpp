@@ -52,6 +52,11 @@ static void usage(FILE* to, const char* program) {
             "                           (1-1000000, default 10)\n"
             "  --creations-per-minute N accounts confirmed in a minute from all addresses but\n"
             "                           loopback (0-1000000, default 30)\n"
+            "  --max-players N          sessions at once; logins beyond are refused\n"
+            "                           (0 = no limit, the default; 0-100000)\n"
+            "  --backup-every HOURS     put a save's files into backups/ this often\n"
+            "                           (0 = never, the default; 0-720)\n"
+            "  --keep-backups N         backups kept; the oldest beyond go (1-1000, default 10)\n"
             "  --version                print the version and exit\n"
             "  --help                   print this text and exit\n",
             program);
@@ -115,6 +120,9 @@ enum optionId {
     optCreationsPerMinute,
     optCreationsPerAddress,
     optFailedLoginsPerAddress,
+    optMaxPlayers,
+    optBackupEvery,
+    optKeepBackups,
     optVersion,
     optHelp
 };
@@ -144,6 +152,9 @@ int parseCommandLine(int argc, char** argv, commandLine* out) {
         {"creations-per-minute", required_argument, nullptr, optCreationsPerMinute},
         {"creations-per-address", required_argument, nullptr, optCreationsPerAddress},
         {"failed-logins-per-address", required_argument, nullptr, optFailedLoginsPerAddress},
+        {"max-players", required_argument, nullptr, optMaxPlayers},
+        {"backup-every", required_argument, nullptr, optBackupEvery},
+        {"keep-backups", required_argument, nullptr, optKeepBackups},
         {"version", no_argument, nullptr, optVersion},
         {"help", no_argument, nullptr, optHelp},
         {nullptr, 0, nullptr, 0}};
@@ -157,7 +168,10 @@ int parseCommandLine(int argc, char** argv, commandLine* out) {
         {optHashesPerTick, &options.hashesPerTick, 1, 1000},
         {optCreationsPerMinute, &options.creationsPerMinute, 0, 1000000},
         {optCreationsPerAddress, &options.creationsPerAddress, 0, 1000000},
-        {optFailedLoginsPerAddress, &options.failedLoginsPerAddress, 1, 1000000}};
+        {optFailedLoginsPerAddress, &options.failedLoginsPerAddress, 1, 1000000},
+        {optMaxPlayers, &options.maxPlayers, 0, 100000},
+        {optBackupEvery, &options.backupEveryHours, 0, 720},
+        {optKeepBackups, &options.keepBackups, 1, 1000}};
     const char* program = argc > 0 ? argv[0] : "quarn-server";
     *out = commandLine{};
     optind = 0; // 0 starts the scan afresh, whatever an earlier one left

@@ -12,6 +12,7 @@ struct serverOptions {
     int resGiven = 0;           // the folder was named (--res, QUARN_RES): it must exist
     // What one client, one address and everybody together may make it do.
     int maxAccounts = 10000;         // confirmed accounts
+    int maxPlayers = 0;              // sessions at once (0: no limit)
     int maxViewRadius = 16;          // a larger view radius asked at login is served at this one
     int worldRadius = 128;           // chunks are made only within this hex distance of (0, 0)
     int hashesPerTick = 5;           // password hashes a tick may spend
@@ -24,6 +25,8 @@ struct serverOptions {
     // Timing.
     int ticksPerSecond = 20;
     int autosaveSeconds = 300; // 0: never
+    int backupEveryHours = 0;  // 0: never
+    int keepBackups = 10;      // the oldest beyond go
     int statusSeconds = 60;    // the status line's interval
     int returnWaitTime = 1000; // ms of silence before a handshake datagram is sent again
     int returnFailMax = 3;     // resends or polls without an answer before a session ends

@@ -79,7 +79,7 @@ int startServer() {
     // Datagrams are read as they come, so that the socket's queue never fills between ticks.
     eventWatch(
         traffic.mysocket, POLLIN, [](int, short, void*) { readWaitingDatagrams(); }, nullptr);
-    saves.lastAutosave = getTicks();
+    saves.lastAutosave = saves.lastBackup = getTicks();
     startStatus();
     notifyReady();
     announceWarnings();

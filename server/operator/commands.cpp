@@ -325,6 +325,12 @@ const command commands[] = {
          requestSave(later, context);
          a->waiting = 1;
      }},
+    {"backup", "", "save now, then put the save's files into backups/ in the save folder",
+     [](const std::string&, commandAnswer* a, saveDone later, void* context) {
+         adminEntry("backup", "");
+         requestBackup(later, context);
+         a->waiting = 1;
+     }},
     {"stop", "", "save and stop the server (as SIGTERM)",
      [](const std::string&, commandAnswer* a, saveDone, void*) {
          adminEntry("stop", "");

@@ -338,7 +338,8 @@ int tidyOldSaves(size_t bytes) {
         const std::string& old = saves.oldFiles.front();
         struct stat st;
         int fd = open(old.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd >= 0 && fstat(fd, &st) == 0 && size_t(st.st_size) > bytes) {
+        // A file with another name (a backup's hard link) keeps its bytes: it is only unlinked.
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 1 && size_t(st.st_size) > bytes) {
             int cut = ftruncate(fd, st.st_size - off_t(bytes));
             close(fd);
             if (cut == 0) return 0;
@@ -456,7 +457,7 @@ int saveGame() {
 }
 
 void requestSave(saveDone done, void* context) {
-    saves.waitingForNext.push_back(saveWaiter{done, context});
+    saves.waitingForNext.push_back(saveWaiter{done, context, 0});
 }
 
 void forgetSaveWaiter(void* context) {
@@ -465,11 +466,26 @@ void forgetSaveWaiter(void* context) {
     std::erase_if(saves.waitingForNext, asked);
 }
 
+// Those who asked for a backup have one made of the save that committed, one for them all.
 static void answerWaiters(std::vector<saveWaiter>* waiting, int saved, const char* text) {
     std::vector<saveWaiter> now;
     now.swap(*waiting);
-    for (const saveWaiter& w : now)
-        w.done(w.context, saved, text);
+    int backedUp = -1;
+    std::string backupText;
+    for (const saveWaiter& w : now) {
+        if (w.backup && saved && backedUp < 0) {
+            std::string said;
+            backedUp = makeBackup(&said);
+            backupText = backedUp ? "backup in " + said + "; " + text
+                                  : "error: the backup failed (" + said + ")";
+            if (!backedUp) textBoxAddf(logging.box, "Backup: failed (%s)", said.c_str());
+        }
+        if (!w.done) continue;
+        if (w.backup && saved)
+            w.done(w.context, backedUp, backupText.c_str());
+        else
+            w.done(w.context, saved, text);
+    }
 }
 
 void answerSaveWaiters(int saved, const char* text) {
@@ -500,12 +516,18 @@ static void saveSlice() {
 
 void serveSaves(uint32_t now) {
     tidyOldSaves(oldFileSliceBytes);
+    if (options.backupEveryHours > 0 &&
+        now - saves.lastBackup >= uint32_t(options.backupEveryHours) * 3600000u) {
+        saves.lastBackup = now;
+        requestBackup(nullptr, nullptr);
+    }
     if (saveUnderWay()) {
         saveSlice();
     } else if (!saves.waitingForNext.empty() ||
                (options.autosaveSeconds > 0 &&
                 now - saves.lastAutosave >= uint32_t(options.autosaveSeconds) * 1000u)) {
-        saves.operatorSave = !saves.waitingForNext.empty();
+        saves.operatorSave = std::any_of(saves.waitingForNext.begin(), saves.waitingForNext.end(),
+                                         [](const saveWaiter& w) { return w.done != nullptr; });
         saves.waitingForThis.swap(saves.waitingForNext);
         saves.lastAutosave = now;
         startGameSave();

@@ -60,8 +60,9 @@ struct saveTotals {
 
 // An operator waiting for a save.
 struct saveWaiter {
-    saveDone done;
+    saveDone done; // null for a backup on the schedule: nobody waits
     void* context;
+    int backup; // the save's files are to be backed up once it has committed
 };
 
 struct saveState {
@@ -71,6 +72,7 @@ struct saveState {
     // The save under way: when it started, what it holds, whether an operator asked for it.
     double startMs;
     uint32_t lastAutosave;
+    uint32_t lastBackup; // the schedule's
     int accounts, entities, chunks;
     int operatorSave;
     // Operators waiting: for the save under way, and for the next one.
@@ -155,6 +157,15 @@ void answerSaveWaiters(int saved, const char* text);
 // Once a tick: a save under way goes on a slice, or one is started when asked for or due,
 // and the old files are let go of a little.
 void serveSaves(uint32_t now);
+
+// --- backup.cpp: backups of committed saves in backups/ ---------------------------------
+
+// A save in the autosave's way, as requestSave, whose files are then backed up; the
+// answer names the backup's folder.
+void requestBackup(saveDone done, void* context);
+// The files of the save that just committed into a new folder of backups/; 1 with what
+// was made ("backups/2026-12-07T165000Z (4 files, linked)"), or 0 with why not.
+int makeBackup(std::string* said);
 
 // --- saveFolder.cpp: the folder -------------------------------------------------------
 

@@ -386,6 +386,8 @@ void profLogin(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addrlen
     const char* refusal = nullptr;
     if (pro->stage != psNotConn)
         refusal = "Log In: Failed (overload)";
+    else if (options.maxPlayers > 0 && liveSessions().size() >= size_t(options.maxPlayers))
+        refusal = "Log In: Failed (full)";
     else if (accountRefuses(pro, remaddr, now))
         refusal = "Log In: Failed (rate)";
     else if (pro->confirmed && !takeHash(remaddr, now))
