@@ -68,12 +68,15 @@ TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestar
     EXPECT_EQ(control("kick ali", 1), "error: ali has no session\n"); // names are whole
     EXPECT_EQ(control("kick alice"), "kicked alice\n");
     EXPECT_EQ(control("list"), "no sessions\n");
+    bytes told = bytes{soDisconnect} + bytes(cl.key, cl.key + keyLen);
+    EXPECT_EQ(clientDrain(&cl, 100).back(), told); // the player is told, with its key
 
     EXPECT_EQ(control("ban alice"), "banned alice, 0 kicked\n");
     EXPECT_EQ(cl.request(loginMsg("alice", "pw", 3)), bytes{soLogBad});
     ASSERT_TRUE(bob.login("bobby", "old-pass", 3) && bob.handshake(20000)); // now confirmed
     EXPECT_EQ(control("ban 127.0.0.0/24"), "banned 127.0.0.0/24, 1 kicked\n");
-    clientDrain(&bob, 100); // what came before the ban
+    EXPECT_EQ(clientDrain(&bob, 100).back(),
+              bytes{soDisconnect} + bytes(bob.key, bob.key + keyLen));
     bob.send({coWakeup});
     EXPECT_TRUE(bob.recv(300).empty()); // dropped unread
     EXPECT_EQ(control("unban 127.0.0.0/24"), "unbanned 127.0.0.0/24, 0 kicked\n");
@@ -108,6 +111,8 @@ TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestar
     EXPECT_TRUE(has(saved, "bobby") && !has(saved, "carol"));
     EXPECT_EQ(control("stop"), "stopping\n");
     EXPECT_EQ(srv.waitExit(), 0);
+    EXPECT_EQ(clientDrain(&bob, 100).back(),
+              bytes{soDisconnect} + bytes(bob.key, bob.key + keyLen));
     EXPECT_FALSE(fs::exists(res("control.sock")));
     EXPECT_EQ(int(fs::status(res("bans")).permissions()), 0600);
 

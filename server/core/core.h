@@ -11,9 +11,10 @@ int startServer(); // Start: endpoint, then world; 1 on success
 // The world and the accounts loaded from the save folder (a spawn area when it holds no
 // world), each account given its own entity.
 void initGame();
-// Everything a Start made released at once: the control socket, the endpoint, the world,
-// the sessions and their limits, the access lists (their last change written first), the
-// log's limits and a save under way. The totals and figures of the process stay.
+// Everything a Start made released at once, every session told first (soDisconnect): the
+// control socket, the endpoint, the world, the sessions and their limits, the access lists
+// (their last change written first), the log's limits and a save under way. The totals and
+// figures of the process stay.
 void resetServer();
 int stopServer(); // Stop: save, then release; 0 (still serving) if the save failed
 int quitServer(); // the same at exit, releasing whatever the save did; 0 if it failed

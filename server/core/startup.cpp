@@ -53,6 +53,8 @@ void initGame() {
 }
 
 void resetServer() {
+    for (veskProfile* pro : std::vector<veskProfile*>(liveSessions()))
+        sendDisconnect(pro); // told before it is forgotten
     closeControl();
     closeServ();
     dropSave();

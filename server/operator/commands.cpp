@@ -98,6 +98,7 @@ template <typename F> int kickWhere(F covered) {
     int n = 0;
     for (veskProfile* pro : std::vector<veskProfile*>(liveSessions()))
         if (covered(pro)) {
+            sendDisconnect(pro);
             profDisconnect(pro);
             n++;
         }

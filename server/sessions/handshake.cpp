@@ -132,6 +132,13 @@ void sendPoUpdate(veskProfile* pro) {
     if (sendDatagram(&pro->profAddr, pro->addrLen, &w) < 1) traceLine("send Partial");
 }
 
+void sendDisconnect(veskProfile* pro) {
+    byteWriter w = newDatagram();
+    putU8(&w, soDisconnect);
+    putBytes(&w, pro->key, keyLen); // a client believes only a disconnect with its own key
+    if (sendDatagram(&pro->profAddr, pro->addrLen, &w) < 1) traceLine("send Partial");
+}
+
 void profDisconnect(veskProfile* prof) {
     endSession(prof);
     sessionEntry(prof, "Disconnected", "Disconnected");

@@ -350,6 +350,9 @@ void ticlyTimeOut(veskProfile* pro);
 void ticlyOutGame(veskProfile* pro);
 void sendPoUpdate(veskProfile* pro);
 void profDisconnect(veskProfile* prof);
+// Tells a client its session is ended by the server (a kick, a ban, a Stop): soDisconnect
+// with the session's key, which no forger of the server's address knows.
+void sendDisconnect(veskProfile* pro);
 
 // streaming.cpp: terrain and entity messages for one client; a record that does not fit
 // what is left of the writer is not written (0)
