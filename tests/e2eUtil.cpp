@@ -17,8 +17,9 @@ string makeRunDir() {
 void serverProc::spawn(const string& runDir) {
     static int n = 0;
     if (!keepOut) out = runDir + "/out" + std::to_string(n++) + ".txt";
-    string command = "cd " + runDir + " && " + environment + " exec " + QUARN_SERVER_BIN +
-                     " --port " + std::to_string(port) + " --headless";
+    string mode = display.empty() ? " --headless" : "";
+    string command = "cd " + runDir + " && " + environment + " DISPLAY=" + display + " exec " +
+                     QUARN_SERVER_BIN + " --port " + std::to_string(port) + mode;
     for (const string& a : args)
         command += " " + a;
     command += " <" + input + " >" + out + " 2>&1";

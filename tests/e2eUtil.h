@@ -72,11 +72,12 @@ struct serverProc {
     std::vector<string> args;   // further options
     string input = "/dev/null"; // its standard input
     string environment;         // NAME=value ... for its environment
+    string display;             // an X display: window mode there, else headless
     pid_t pid = -1;
     string out;           // the file of its captured output, new at each spawn
     bool keepOut = false; // unless this is set: then `out` is used as it is
     ~serverProc() { waitExit(0); }
-    // Runs in `runDir` (holding res/), headless.
+    // Runs in `runDir` (holding res/), headless unless a display is given.
     void spawn(const string& runDir);
     int waitExit(int timeoutMs = 30000); // the exit status, or -1 when it had to be killed
     int stop(int sig = SIGTERM) { return pid > 0 && kill(pid, sig) == 0 ? waitExit() : -1; }
