@@ -87,3 +87,33 @@ TEST_F(streaming, TerrainBatchesHoldTheChunksInViewInListOrder) {
             EXPECT_EQ(sent, expected) << "radius " << radius << " at " << at[0] << ", " << at[1];
         }
 }
+
+// Chunks the world grows inside a far-seeing client's view reach it once, in the tick they
+// are made; one made beyond its view does not.
+TEST_F(streaming, ChunksMadeInsideAWideViewAreSentOnceInTheirTick) {
+    embedSpawnTer(world.terList, 4, 0, 0, options.terScale, options.terEdge);
+    pro->terRadius = 8;
+    tick(); // what the login made is behind us
+    checkAndSpawn(world.terList, 5, 0, options.terScale, options.terEdge);
+    checkAndSpawn(world.terList, 0, 9, options.terScale, options.terEdge);
+    gameStream s = parse(tick());
+    ASSERT_EQ(s.chunks.size(), 1u);
+    EXPECT_EQ(s.chunks[0].cx, 5);
+    EXPECT_EQ(s.chunks[0].cy, 0);
+    EXPECT_TRUE(parse(tick()).chunks.empty());
+}
+
+// A block whose head no longer fits what is left of a datagram starts a fresh one: the
+// datagram so far is sent whole, and so are the chunks after it.
+TEST_F(streaming, ABlockHeadThatDoesNotFitStartsAFreshDatagram) {
+    embedSpawnTer(world.terList, 2, 0, 0, options.terScale, options.terEdge);
+    byteWriter w = newDatagram();
+    putBytes(&w, bytes(bufSize - 3, 0).data(), bufSize - 3);
+    sendNewChunks(pro, &w);
+    ASSERT_FALSE(w.overflow);
+    sendDatagram(&pro->profAddr, pro->addrLen, &w);
+    datagrams sent = clientDrain(&lb, 5);
+    ASSERT_EQ(sent.size(), 4u); // three chunks fit a datagram
+    EXPECT_EQ(sent[0].size(), size_t(bufSize - 3));
+    EXPECT_EQ(parse(datagrams(sent.begin() + 1, sent.end())).chunks.size(), 7u);
+}

@@ -50,6 +50,7 @@ void initGame() {
         setveskGravity(first->gravMem, world.terList);
     }
     claimEntities();
+    clearMovedVerts(); // what the Start made is sent in the handshakes
 }
 
 void resetServer() {

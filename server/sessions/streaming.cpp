@@ -273,7 +273,17 @@ struct streamBlock {
     int count;
 };
 
-static void openBlock(byteWriter* w, streamBlock* b) {
+// The datagram so far goes out, and the writer starts a fresh one.
+static void sendAndStartAfresh(veskProfile* pro, byteWriter* w) {
+    if (w->pos > 1) sendWhole(pro, w);
+    w->pos = 0;
+    w->overflow = 0;
+}
+
+// A block's head (type and count) starts a fresh datagram when it would not fit.
+static void openBlock(veskProfile* pro, byteWriter* w, streamBlock* b) {
+    constexpr size_t blockHeadLen = 5;
+    if (!hasRoom(w, blockHeadLen)) sendAndStartAfresh(pro, w);
     b->start = w->pos;
     b->count = 0;
     putU8(w, b->type);
@@ -293,14 +303,13 @@ static void closeBlock(byteWriter* w, streamBlock* b) {
 // at the start of a fresh one.
 static void continueInNewDatagram(veskProfile* pro, byteWriter* w, streamBlock* b) {
     closeBlock(w, b);
-    if (w->pos > 1) sendWhole(pro, w);
-    w->pos = 0;
-    openBlock(w, b);
+    sendAndStartAfresh(pro, w);
+    openBlock(pro, w, b);
 }
 
 void sendEntsTicly(veskProfile* pro, byteWriter* w) {
     streamBlock block = {soEntUpdate, 0, 0};
-    openBlock(w, &block);
+    openBlock(pro, w, &block);
     size_t first = block.start;
     veskGravity* avatar = avatarOf(pro);
     if (!avatar) {
@@ -358,17 +367,37 @@ static void newlyVisible(veskProfile* pro, const veskGravity* avatar,
     std::sort(found->begin(), found->end());
 }
 
+// Chunks made this tick inside the view (the world grows around walkers, the client's own
+// or others'), which the ring of newlyVisible does not hold: a client seeing farther than
+// the world grows around a walker would never get them otherwise.
+static void madeInView(veskProfile* pro, const veskGravity* avatar, int moved,
+                       std::vector<std::pair<int, veskTerrain*>>* found) {
+    long long ring = (long long)pro->terRadius - 1;
+    const int* now = avatar->chunkCoords;
+    const int* old = avatar->chunkCoordsOld;
+    for (veskTerrain* ter : world.madeChunks) {
+        const int* c = ter->chunkCoords;
+        long long d = terRadius(c[0] - now[0], c[1] - now[1]);
+        if (d > ring) continue;
+        int onRing = moved && d == ring && terRadius(c[0] - old[0], c[1] - old[1]) > ring;
+        if (!onRing) found->push_back({ter->listIndex, ter});
+    }
+}
+
 void sendNewChunks(veskProfile* pro, byteWriter* w) {
     veskGravity* avatar = avatarOf(pro);
-    if (!avatar || (avatar->chunkCoords[0] == avatar->chunkCoordsOld[0] &&
-                    avatar->chunkCoords[1] == avatar->chunkCoordsOld[1]))
-        return;
+    if (!avatar) return;
+    int moved = avatar->chunkCoords[0] != avatar->chunkCoordsOld[0] ||
+                avatar->chunkCoords[1] != avatar->chunkCoordsOld[1];
+    if (!moved && world.madeChunks.empty()) return;
     streamBlock block = {soInitTer, 0, 0};
-    openBlock(w, &block);
+    openBlock(pro, w, &block);
     tracef("numChunks: %d\n", chunkCount(world.terList));
     std::vector<std::pair<int, veskTerrain*>>& found = traffic.found;
     found.clear();
-    newlyVisible(pro, avatar, &found);
+    if (moved) newlyVisible(pro, avatar, &found);
+    madeInView(pro, avatar, moved, &found);
+    std::sort(found.begin(), found.end());
     for (auto [position, ter] : found) {
         if (buffChunk(w, ter)) {
             block.count++;
@@ -399,7 +428,7 @@ static size_t openChunkRecord(byteWriter* w, const veskTerrain* ter) {
 
 void sendMovedVerts(veskProfile* pro, byteWriter* w) {
     streamBlock block = {soTerUpdate, 0, 0};
-    openBlock(w, &block);
+    openBlock(pro, w, &block);
     veskGravity* avatar = avatarOf(pro);
     constexpr size_t recordHead = 13, vertLen = 4 + sizeof(vertTex);
     for (veskTerrain* ter : traffic.editedChunks) {

@@ -231,6 +231,7 @@ void appendChunk(ArrayList* terList, veskTerrain* ter) {
     ter->mapVersion = ++world.worldVersion;
     ix->last = arrayListAddEndPointerFrom(ix->last, ter);
     indexChunk(ix, ter);
+    if (terList == world.terList) world.madeChunks.push_back(ter);
 }
 
 int chunkCount(ArrayList* terList) {

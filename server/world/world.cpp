@@ -3,8 +3,8 @@
 // moved vertices the tick's stream reads.
 #include "world.h"
 
-worldState world = {
-    nullptr, nullptr, 0, 0, 0, {}, 0, {}, {}, nullptr, gravityTuning{10.0f, 5, 1, 10, 0, 1, 0}};
+worldState world = {nullptr, nullptr, 0,  0,  0,       {},
+                    0,       {},      {}, {}, nullptr, gravityTuning{10.0f, 5, 1, 10, 0, 1, 0}};
 
 void chunkWillChange(veskTerrain* ter) {
     ter->mapVersion = ++world.worldVersion;
@@ -23,6 +23,7 @@ void clearMovedVerts() {
     for (veskTerrain* ter : world.movedChunks)
         arrayListClear(ter->movedVerts);
     world.movedChunks.clear();
+    world.madeChunks.clear();
 }
 
 void resetWorld() {
@@ -31,6 +32,7 @@ void resetWorld() {
     freeEntList(world.entList);
     world.terList = world.entList = nullptr;
     world.movedChunks = std::vector<veskTerrain*>();
+    world.madeChunks = std::vector<veskTerrain*>();
     world.beforeChange = nullptr;
     world.servOn = 0;
     world.servingGeneration++;

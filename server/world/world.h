@@ -43,8 +43,10 @@ struct worldState {
     chunkListIndex indexes[4];
     int nextEvicted;
     entityTable entities;
-    // Chunks given moved vertices this tick, in the order they got them.
+    // Chunks given moved vertices this tick, in the order they got them, and the chunks
+    // made this tick (the world grows around walkers), for the clients that see them.
     std::vector<veskTerrain*> movedChunks;
+    std::vector<veskTerrain*> madeChunks;
     // Told before a chunk's vertices change: a save under way copies the chunk as it was.
     void (*beforeChange)(veskTerrain* ter);
     gravityTuning physics;
@@ -58,6 +60,7 @@ void resetWorld();
 // Whoever is about to change a chunk's vertices says so first.
 void chunkWillChange(veskTerrain* ter);
 // A vertex a brush moved (or painted), for the tick's stream: added to its chunk's
-// movedVerts (once only, with `unique`); clearMovedVerts empties them all at the tick's end.
+// movedVerts (once only, with `unique`); clearMovedVerts empties them all at the tick's end,
+// and forgets the chunks made in the tick.
 void noteMovedVert(veskTerrain* ter, int32_t vert, int unique);
 void clearMovedVerts();
