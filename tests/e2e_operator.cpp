@@ -73,6 +73,9 @@ TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestar
 
     EXPECT_EQ(control("ban alice"), "banned alice, 0 kicked\n");
     EXPECT_EQ(cl.request(loginMsg("alice", "pw", 3)), bytes{soLogBad});
+    EXPECT_EQ(control("ban name outlaw"), "banned outlaw, 0 kicked\n");
+    EXPECT_EQ(cl.request(newAccountMsg("outlaw", "pw")), bytes{soNewBad});
+    EXPECT_EQ(control("unban name outlaw"), "unbanned outlaw, 0 kicked\n");
     ASSERT_TRUE(bob.login("bobby", "old-pass", 3) && bob.handshake(20000)); // now confirmed
     EXPECT_EQ(control("ban 127.0.0.0/24"), "banned 127.0.0.0/24, 1 kicked\n");
     EXPECT_EQ(clientDrain(&bob, 100).back(),

@@ -42,7 +42,7 @@ TEST_F(accounts, APendingAccountCostsNoHashUntilItsHandshakeConfirmsIt) {
 
 // A thousand pending accounts at most: the oldest whose address is unproven gives way, the
 // one whose session acknowledged its key never does; ten minutes unconfirmed and it goes,
-// and its entity is the next player's.
+// and its entity is the next player's (a session it had is told).
 TEST_F(accounts, ThePoolOfPendingAccountsGivesWayOldestFirstAndForgetsAfterTenMinutes) {
     fakeNow = 1000;
     send(newAccountMsg("first", "pw"));
@@ -60,9 +60,11 @@ TEST_F(accounts, ThePoolOfPendingAccountsGivesWayOldestFirstAndForgetsAfterTenMi
     EXPECT_EQ(pendingAccounts().size(), 1000u);
     ASSERT_EQ(send(loginMsg("pending2", "pw", 3)).size(), 25u);
     int lostEntity = named("pending2")->entity;
+    bytes told = sessionMsg(soDisconnect, named("pending2")->key);
     profDisconnect(named("second"));
     fakeNow += 5 * 60000;
-    serveAccountRequests(); // the pending accounts of ten minutes ago go
+    serveAccountRequests();               // the pending accounts of ten minutes ago go
+    EXPECT_EQ(clientRecv(&lb, 20), told); // the session waiting for its key is told
     EXPECT_EQ(named("pending2"), nullptr);
     EXPECT_EQ(named("second"), nullptr);
     EXPECT_NE(named("newcomer"), nullptr);

@@ -234,7 +234,8 @@ static int makePendingRoom() {
     if (oldest == sessions.pending.end()) return 0;
     veskProfile* pro = *oldest;
     sessions.pending.erase(oldest);
-    endSession(pro); // its session ends unanswered
+    if (pro->stage != psNotConn) sendDisconnect(pro); // a session waiting for its key
+    endSession(pro);
     dropPending(pro);
     return 1;
 }
@@ -245,7 +246,8 @@ static void expirePending(uint32_t now) {
     sessions.lastExpiry = now;
     std::erase_if(sessions.pending, [now](veskProfile* pro) {
         if (now - pro->createdAt < pendingMs || !unproven(pro)) return false;
-        pro->stage = psNotConn;
+        if (pro->stage != psNotConn) sendDisconnect(pro);
+        endSession(pro);
         dropPending(pro);
         return true;
     });
@@ -263,6 +265,8 @@ void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addr
     const char* refusal = nullptr;
     if (!nameIsAcceptable(name)) {
         refusal = "Profile Creation: Failed (name)";
+    } else if (nameBanned(name)) {
+        refusal = "Profile Creation: Refused (banned)";
     } else if (!nameAllowed(name)) {
         refusal = "Profile Creation: Refused (allow-list)";
     } else if (accountNamed(name)) {
