@@ -94,6 +94,7 @@ TEST_F(savesE2E, AStopWhoseSaveFailsKeepsServingUntilTheSaveIsWritten) {
     EXPECT_EQ(control("status", &status), 0) << status;
     fs::remove(res("world.tmp"));
     EXPECT_EQ(srv.waitExit(8000), 0) << srv.output();
+    EXPECT_TRUE(has(srv.output(), "Server: Saved at last; stopping"));
     EXPECT_TRUE(has(readFile(res("profiles")), "alice"));
 
     ASSERT_TRUE(srv.serve(dir)) << srv.output();

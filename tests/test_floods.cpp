@@ -155,6 +155,10 @@ TEST(shownText, EscapesEveryByteThatIsNotPrintableText) {
     EXPECT_EQ(shown("\xE2\x80\xA8\xE2\x80\xAE"), "\\xE2\\x80\\xA8\\xE2\\x80\\xAE");
     EXPECT_EQ(shown("\xE2\x81\xA6\xE2\x81\xA9\xE2\x81\xAA"),
               "\\xE2\\x81\\xA6\\xE2\\x81\\xA9\xE2\x81\xAA");
+    // The marks U+200E, U+200F, U+061C and the byte order mark do not; U+200D, U+061B stand.
+    EXPECT_EQ(shown("\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\x8D"),
+              "\\xE2\\x80\\x8E\\xE2\\x80\\x8F\xE2\x80\x8D");
+    EXPECT_EQ(shown("\xD8\x9C\xD8\x9B\xEF\xBB\xBF"), "\\xD8\\x9C\xD8\x9B\\xEF\\xBB\\xBF");
     EXPECT_EQ(shown("ab\n", 6), "ab"); // "ab\x0A" needs six characters and the 0
     EXPECT_EQ(shown("ab\n", 7), "ab\\x0A");
     EXPECT_EQ(shown("\xC3\xA9", 2), ""); // a whole character or none
@@ -338,4 +342,25 @@ TEST(standardOutput, AStalledReaderCostsLinesNeverAWait) {
     EXPECT_EQ(capturedLog[0], "Log: " + std::to_string(lost) + " lines lost");
     EXPECT_EQ(read.size() % line.size(), 0u); // whole lines only
     EXPECT_EQ(long(read.size() / line.size()) + lost, 20000);
+}
+
+// A player who disconnects and logs in again at once, from the same address and port, is
+// heard with the new key from the next datagram on, even one that arrives between ticks.
+TEST_F(floods, APlayerWhoLogsInAgainAtOnceIsHeardWithTheNewKey) {
+    veskProfile* bob = account("bobby", "pw");
+    clientSend(&lb, loginMsg("bobby", "pw", 3));
+    tick();
+    bytes oldKey(bob->key, bob->key + keyLen);
+    clientSend(&lb, sessionMsg(coDisconnect, bob->key));
+    clientSend(&lb, loginMsg("bobby", "pw", 3));
+    tick();
+    ASSERT_EQ(bob->stage, psKeyWait);
+    ASSERT_NE(bytes(bob->key, bob->key + keyLen), oldKey);
+    long long forged = traffic.totals.wrongKey;
+    clientSend(&lb, sessionMsg(coUpdate, bob->key));
+    usleep(1000);
+    readWaitingDatagrams();
+    tick();
+    EXPECT_EQ(traffic.totals.wrongKey, forged);
+    EXPECT_EQ(bob->stage, psTerWait);
 }

@@ -105,6 +105,29 @@ TEST_F(accessLists, LinesAreReadSkippingDamageAndWrittenBackWithEveryOtherLine) 
     EXPECT_EQ(int(std::filesystem::status(dir + "/allow").permissions()), 0600);
 }
 
+// A long list is written over several ticks; a hand edit made meanwhile is read before the
+// write replaces the file, and the change is made again over it: both stay.
+TEST_F(accessLists, AHandEditDuringALongWriteIsKeptWithTheChange) {
+    std::string many;
+    for (int i = 0; i < 40000; i++)
+        many += "10." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + ".0/24\n";
+    write("bans", many);
+    loadAccessLists();
+    EXPECT_TRUE(changeBan(target("name latecomer"), 1));
+    serveAccessLists(); // the first slice of the lines
+    EXPECT_EQ(read("bans"), many);
+    write("bans", many + "# by hand\nhandmade\n");
+    int ticks = 0;
+    for (; ticks < 100 && read("bans").find("latecomer") == std::string::npos; ticks++)
+        serveAccessLists();
+    EXPECT_GT(ticks, 3); // the lines, their sync, the rename, the folder's sync
+    EXPECT_EQ(read("bans"), many + "# by hand\nhandmade\nlatecomer\n");
+    EXPECT_TRUE(nameBanned(name("handmade")));
+    for (int i = 0; i < 10; i++)
+        serveAccessLists();
+    EXPECT_FALSE(std::filesystem::exists(dir + "/bans.old")); // let go of a slice a tick
+}
+
 // The short form of a ban is taken only where it can mean one thing; what could be meant
 // as an address but is none (IPv6, a bad prefix, a stray space) is refused, with the way
 // to ban such a name.
@@ -119,6 +142,11 @@ TEST(banEntries, EachIsANameOrAnAddressAndNothingIsGuessed) {
         {"10.0.0.9 ", "refused"},
         {"::1", "refused: IPv6"},
         {"2001:db8::/32", "refused: IPv6"},
+        {"fe80::1%eth0", "refused: IPv6"},
+        {"bob:smith", "name bob:smith"},
+        {"0x7f000001", "refused"},
+        {"2130706433", "refused"},
+        {"1.2.3.4/08", "refused"},
         {"1.2.3.4/-1", "refused"},
         {"1.2.3.4/+8", "refused"},
         {"1.2.3.4/33", "refused"},
@@ -154,7 +182,7 @@ TEST(addressRanges, ReadAtTheirBoundaries) {
     EXPECT_EQ(prefix, 32);
     for (const char* bad :
          {"192.168.1.77/33", "192.168.1.77/", "192.168.1", "1.2.3.4.5", "/8", "256.1.1.1",
-          "1.2.3.4/-1", "1.2.3.4/8x", "1.2.3.4/ 8", "1.2.3.4/+8", "1.2.3.4/008", ""})
+          "1.2.3.4/-1", "1.2.3.4/8x", "1.2.3.4/ 8", "1.2.3.4/+8", "1.2.3.4/008", "1.2.3.4/08", ""})
         EXPECT_FALSE(parseAddressRange(bad, &addr, &prefix)) << bad;
     EXPECT_TRUE(rangeCovers(0x0A000000u, 8, ip("10.255.255.255")));
     EXPECT_FALSE(rangeCovers(0x0A000000u, 8, ip("11.0.0.0")));

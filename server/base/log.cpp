@@ -68,10 +68,14 @@ static size_t printableSequence(const unsigned char* s, size_t len) {
     for (size_t i = 2; i < n; i++)
         if (s[i] < 0x80 || s[i] > 0xBF) return 0;
     // The line and paragraph separators (U+2028, U+2029) break lines in some viewers, and the
-    // bidirectional controls (U+202A-U+202E, U+2066-U+2069) reorder what follows them: a
+    // bidirectional controls (U+202A-U+202E, U+2066-U+2069) and marks (U+200E, U+200F,
+    // U+061C), like the invisible byte order mark U+FEFF, change how what follows reads: a
     // name could make a line read as something else. They are escaped like controls.
     if (c == 0xE2 && s[1] == 0x80 && s[2] >= 0xA8 && s[2] <= 0xAE) return 0;
     if (c == 0xE2 && s[1] == 0x81 && s[2] >= 0xA6 && s[2] <= 0xA9) return 0;
+    if (c == 0xE2 && s[1] == 0x80 && (s[2] == 0x8E || s[2] == 0x8F)) return 0;
+    if (c == 0xD8 && s[1] == 0x9C) return 0;
+    if (c == 0xEF && s[1] == 0xBB && s[2] == 0xBF) return 0;
     return n;
 }
 

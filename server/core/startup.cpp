@@ -89,10 +89,13 @@ int startServer() {
     return 1;
 }
 
-// The last status line and a whole save, which supersedes an autosave under way; a save
-// tried again after a failed one says nothing more before it.
+// The datagrams already arrived, the last status line and a whole save, which supersedes an
+// autosave under way; a save tried again after a failed one says nothing more before it.
 static int saveAtStop(int first = 1) {
     if (first) {
+        // What has arrived is taken first: a handshake's last acknowledgement confirms its
+        // account, which the save then keeps.
+        if (traffic.mysocket >= 0) receiveDatagrams();
         flushLogSummaries();
         logStatus();
         textBoxAddStr(logging.box, "Server: Stopping + Saving");
@@ -133,6 +136,7 @@ int stopOrKeepServing(int first) {
                         saves.saveFailure);
         return 0;
     }
+    if (!first) textBoxAddStr(logging.box, "Server: Saved at last; stopping");
     tidyOldSaves(SIZE_MAX); // nothing else runs now
     resetServer();
     return 1;

@@ -29,6 +29,8 @@ constexpr unsigned maxConnections = 32;
 // A connection limit that one sender cannot fill alone. Every address of the machine itself
 // (127.0.0.0/8) counts as one sender: one local user could otherwise use several.
 constexpr unsigned maxPerAddress = 8;
+// The library's own limit leaves room for connections shut to make room and not yet gone.
+constexpr unsigned libraryConnectionLimit = maxConnections + maxPerAddress;
 constexpr unsigned idleSeconds = 10;
 // A request's head must be whole within this time of its first byte (or of the answer
 // before it), however slowly its lines trickle in: otherwise a few slow senders could hold
@@ -46,12 +48,37 @@ uint32_t ownerOf(const sockaddr* addr) {
     return (a >> 24) == 127 ? 0x7F000000u : a;
 }
 
+// The connection whose request's head has waited longest, of `owner` (or of anyone with
+// `anyOwner`), is shut to make room: the library sees it end. 0 when every one has sent a
+// whole head, and the newcomer must wait.
+int makeRoom(uint32_t owner, int anyOwner) {
+    openConnection* oldest = nullptr;
+    for (openConnection* c : operatorSide.connections) {
+        if (c->headWhole || c->shut || (!anyOwner && c->owner != owner)) continue;
+        if (!oldest || int32_t(c->since - oldest->since) < 0) oldest = c;
+    }
+    if (!oldest) return 0;
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(oldest->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info) shutdown(info->connect_fd, SHUT_RDWR);
+    oldest->shut = 1;
+    return 1;
+}
+
+// Within the limits a newcomer is let in; beyond them it takes the place of a connection
+// still waiting for its head, so that slow senders, however many they are, never keep a
+// whole request out for longer than it takes to send it.
 MHD_Result acceptPolicy(void*, const sockaddr* addr, socklen_t) {
     uint32_t owner = ownerOf(addr);
-    unsigned n = 0;
-    for (const openConnection* c : operatorSide.connections)
-        n += c->owner == owner;
-    return n < maxPerAddress ? MHD_YES : MHD_NO;
+    unsigned mine = 0, all = 0;
+    for (const openConnection* c : operatorSide.connections) {
+        if (c->shut) continue;
+        all++;
+        mine += c->owner == owner;
+    }
+    if (mine >= maxPerAddress && !makeRoom(owner, 0)) return MHD_NO;
+    if (all >= maxConnections && !makeRoom(owner, 1)) return MHD_NO;
+    return MHD_YES;
 }
 
 void onConnection(void*, MHD_Connection* connection, void** context,
@@ -60,7 +87,7 @@ void onConnection(void*, MHD_Connection* connection, void** context,
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
         auto* c = new openConnection{connection, ownerOf(info ? info->client_addr : nullptr),
-                                     getTicks(), 0};
+                                     getTicks(), 0, 0};
         operatorSide.connections.push_back(c);
         *context = c;
         return;
@@ -89,11 +116,11 @@ void onCompleted(void*, MHD_Connection* connection, void**, MHD_RequestTerminati
 void enforceDeadlines() {
     uint32_t now = getTicks();
     for (openConnection* c : operatorSide.connections) {
-        if (c->headWhole || now - c->since < headDeadlineMs) continue;
+        if (c->headWhole || c->shut || now - c->since < headDeadlineMs) continue;
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (info) shutdown(info->connect_fd, SHUT_RDWR);
-        c->headWhole = 1; // shut once
+        c->shut = 1;
     }
 }
 
@@ -230,11 +257,10 @@ void onTimer(int fd, short, void*) {
 int openHttp(const sockaddr_in* at, std::string* why) {
     operatorSide.httpDaemon = MHD_start_daemon(
         MHD_USE_EPOLL | MHD_USE_ERROR_LOG, ntohs(at->sin_port), acceptPolicy, nullptr, onRequest,
-        nullptr, MHD_OPTION_SOCK_ADDR, at, MHD_OPTION_CONNECTION_LIMIT, maxConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, maxPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
-        idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, requestMemory, MHD_OPTION_EXTERNAL_LOGGER,
-        logHttp, nullptr, MHD_OPTION_NOTIFY_CONNECTION, onConnection, nullptr,
-        MHD_OPTION_NOTIFY_COMPLETED, onCompleted, nullptr, MHD_OPTION_END);
+        nullptr, MHD_OPTION_SOCK_ADDR, at, MHD_OPTION_CONNECTION_LIMIT, libraryConnectionLimit,
+        MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        requestMemory, MHD_OPTION_EXTERNAL_LOGGER, logHttp, nullptr, MHD_OPTION_NOTIFY_CONNECTION,
+        onConnection, nullptr, MHD_OPTION_NOTIFY_COMPLETED, onCompleted, nullptr, MHD_OPTION_END);
     if (!operatorSide.httpDaemon) {
         *why = strerror(errno ? errno : EADDRINUSE);
         return 0;

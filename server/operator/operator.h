@@ -39,6 +39,7 @@ struct openConnection {
     uint32_t owner; // IPv4 address (host order), 127.0.0.0 for the machine itself
     uint32_t since; // millisecond clock: the connection, or the end of its last answer
     int headWhole;
+    int shut; // shut down (late, or to make room): the library closes it next
 };
 
 struct operatorState {

@@ -31,9 +31,19 @@ uint32_t maskOf(int prefix) {
 }
 
 // Text an operator or a file may mean as an address: only the characters of IPv4 and IPv6
-// addresses, ranges and numbers (hexadecimal too) and spaces, with a digit, a dot or a colon.
+// addresses, ranges and numbers (hexadecimal too) and spaces, with a digit, a dot or a colon;
+// an IPv6 address with a zone (hexadecimal digits, then a colon); a number alone, in
+// decimal or hexadecimal, as some tools write an IPv4 address.
 int addressLike(const std::string& text) {
-    return !text.empty() && text.find_first_of("0123456789:") != std::string::npos &&
+    if (text.empty()) return 0;
+    size_t colon = text.find(':');
+    if (colon != std::string::npos && text.find_first_not_of("0123456789abcdefABCDEF") >= colon)
+        return 1;
+    if (text.find_first_not_of("0123456789") == std::string::npos) return 1;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+        text.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos)
+        return 1;
+    return text.find_first_of("0123456789:") != std::string::npos &&
            text.find_first_of(".:/") != std::string::npos &&
            text.find_first_not_of("0123456789abcdefABCDEFxX.:/+- \t") == std::string::npos;
 }
@@ -186,20 +196,32 @@ int reload(accessFile* f, std::string* why) {
     return 1;
 }
 
-// Before a change: a file edited by hand since it was read is read again, so that the
-// change is written over the edit, not instead of it.
-void catchUp(accessFile* f) {
+void replayChanges(accessFile* f);
+
+// Whether the file on disk is still the one last read or written.
+int unchangedOnDisk(const accessFile* f) {
     struct stat st;
     int exists = lstat(resPath(f->name).c_str(), &st) == 0;
-    if (exists == f->exists && (!exists || sameFile(st, f->seen))) return;
-    std::string why;
-    if (reload(f, &why))
-        textBoxAddf(logging.box, "Admin: %s was changed by hand; read again before the change",
-                    f->name);
+    return exists == f->exists && (!exists || sameFile(st, f->seen));
 }
 
-void changed(accessFile* f) {
+// Before a change, and before a write replaces the file: a file edited by hand since it was
+// read is read again, and the changes not yet written are made again over it, so that they
+// are written over the edit, not instead of it.
+void catchUp(accessFile* f) {
+    if (f->replaying || unchangedOnDisk(f)) return;
+    std::string why;
+    if (!reload(f, &why)) return;
+    textBoxAddf(
+        logging.box,
+        "Admin: %s was changed by hand; read again, with the changes not yet written made again",
+        f->name);
+    replayChanges(f);
+}
+
+void changed(accessFile* f, const accessChange& c) {
     f->version++;
+    if (!f->replaying) f->changes.push_back(c);
 }
 
 // Everyone waiting for the file is answered: written, or still changed in memory only.
@@ -217,55 +239,98 @@ void answerWaiters(accessFile* f, int saved, const char* why) {
 }
 
 void abandonWrite(accessFile* f) {
-    if (!f->out) return;
-    fclose(f->out);
+    if (f->out) fclose(f->out);
+    if (f->out || f->step != writeLines) unlink((resPath(f->name) + ".tmp").c_str());
     f->out = nullptr;
-    unlink((resPath(f->name) + ".tmp").c_str());
+    f->step = writeLines;
 }
 
-// Goes on with the file's write: a slice of lines into its temporary file, then the sync
-// and the rename once all are there.
+// The file a write replaced goes a slice a tick: freeing a large file at once holds the
+// system up for milliseconds.
+void tidyAside(accessFile* f) {
+    struct stat st;
+    int fd = open(f->aside.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 1 &&
+        size_t(st.st_size) > writeSliceBytes &&
+        ftruncate(fd, st.st_size - off_t(writeSliceBytes)) == 0) {
+        close(fd);
+        return;
+    }
+    if (fd >= 0) close(fd);
+    unlink(f->aside.c_str());
+    f->aside.clear();
+}
+
+void writeFailed(accessFile* f, const std::string& path, int err) {
+    abandonWrite(f);
+    f->written = f->version; // given up until the next change
+    std::string failure = path + ": " + strerror(err);
+    answerWaiters(f, 0, failure.c_str());
+}
+
+// Goes on with the file's write, a step a tick so that no tick waits on the disk for long:
+// the lines a slice at a time into a temporary file (its writing to the disk started after
+// each), then its sync, then the rename over the file (the file it replaces kept aside, to
+// be let go of in slices; a hand edit since the file was read is read first, and the write
+// starts anew over it), then the sync of the folder, after which the waiters are answered.
 void writeSlice(accessFile* f) {
     std::string path = resPath(f->name);
     std::string tmp = path + ".tmp";
-    if (f->out && f->writing != f->version) abandonWrite(f); // changed again meanwhile
-    if (!f->out) {
-        unlink(tmp.c_str());
-        int fd = createNewFile(tmp.c_str(), 0600);
-        f->out = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (f->writing != f->version && (f->out || f->step != writeLines))
+        abandonWrite(f); // changed again meanwhile
+    if (f->step == writeLines) {
         if (!f->out) {
-            if (fd >= 0) close(fd);
-            std::string failure = tmp + ": " + strerror(errno);
-            f->written = f->version; // given up until the next change
-            answerWaiters(f, 0, failure.c_str());
-            return;
+            unlink(tmp.c_str());
+            int fd = createNewFile(tmp.c_str(), 0600);
+            f->out = fd < 0 ? nullptr : fdopen(fd, "wb");
+            if (!f->out) {
+                int err = errno;
+                if (fd >= 0) close(fd);
+                return writeFailed(f, tmp, err);
+            }
+            f->writing = f->version;
+            f->nextLine = 0;
         }
-        f->writing = f->version;
-        f->nextLine = 0;
+        size_t bytes = 0;
+        while (f->nextLine < f->lines.size() && bytes < writeSliceBytes) {
+            const std::string& line = f->lines[f->nextLine++];
+            fwrite(line.data(), 1, line.size(), f->out);
+            fputc('\n', f->out);
+            bytes += line.size() + 1;
+        }
+        if (fflush(f->out) == 0) sync_file_range(fileno(f->out), 0, 0, SYNC_FILE_RANGE_WRITE);
+        if (f->nextLine == f->lines.size()) f->step = writeSync;
+        return;
     }
-    size_t bytes = 0;
-    while (f->nextLine < f->lines.size() && bytes < writeSliceBytes) {
-        const std::string& line = f->lines[f->nextLine++];
-        fwrite(line.data(), 1, line.size(), f->out);
-        fputc('\n', f->out);
-        bytes += line.size() + 1;
+    if (f->step == writeSync) {
+        int err = 0;
+        if (ferror(f->out) || fflush(f->out) != 0 || fsync(fileno(f->out)) != 0)
+            err = errno ? errno : EIO;
+        if (fclose(f->out) != 0 && !err) err = errno;
+        f->out = nullptr;
+        if (err) return writeFailed(f, tmp, err);
+        f->step = writeRename;
+        return;
     }
-    if (f->nextLine < f->lines.size()) return;
-    int err = 0;
-    if (ferror(f->out) || fflush(f->out) != 0 || fsync(fileno(f->out)) != 0)
-        err = errno ? errno : EIO;
-    if (fclose(f->out) != 0 && !err) err = errno;
-    f->out = nullptr;
-    if (!err && rename(tmp.c_str(), path.c_str()) != 0) err = errno;
-    f->written = f->version;
-    if (err) {
-        unlink(tmp.c_str());
-        std::string failure = path + ": " + strerror(err);
-        answerWaiters(f, 0, failure.c_str());
+    if (f->step == writeRename) {
+        catchUp(f);
+        if (f->writing != f->version) return abandonWrite(f); // over the edit, next tick
+        if (!f->aside.empty()) {
+            unlink(f->aside.c_str());
+            f->aside.clear();
+        }
+        std::string aside = path + ".old";
+        unlink(aside.c_str());
+        if (link(path.c_str(), aside.c_str()) == 0) f->aside = aside;
+        if (rename(tmp.c_str(), path.c_str()) != 0) return writeFailed(f, path, errno);
+        f->step = writeFolder;
         return;
     }
     syncFolderOf(path);
+    f->step = writeLines;
+    f->written = f->writing;
     f->exists = lstat(path.c_str(), &f->seen) == 0;
+    if (f->written == f->version) f->changes.clear();
     answerWaiters(f, 1, "");
 }
 
@@ -289,8 +354,9 @@ int parseAddressRange(const char* text, uint32_t* addr, int* prefix) {
     if (slash) {
         const char* digits = slash + 1;
         size_t n = strlen(digits);
-        // Digits only: no sign, no space, no other base.
+        // Digits only: no sign, no space, no other base, no leading zero.
         if (n == 0 || n > 2 || strspn(digits, "0123456789") != n) return 0;
+        if (n == 2 && digits[0] == '0') return 0;
         *prefix = atoi(digits);
         if (*prefix > 32) return 0;
     }
@@ -346,6 +412,7 @@ int reloadAccessList(const char* name, std::string* why) {
     accessFile* f = fileNamed(name);
     abandonWrite(f);
     if (!f->waiting.empty()) answerWaiters(f, 0, "read again from the file before it was written");
+    f->changes.clear(); // the file wins
     return reload(f, why);
 }
 
@@ -358,6 +425,9 @@ void resetAccessLists() {
         f.exists = 0;
         f.seen = {};
         f.version = f.written = 0;
+        f.changes.clear();
+        if (!f.aside.empty()) unlink(f.aside.c_str());
+        f.aside.clear();
     }
 }
 
@@ -413,7 +483,7 @@ int changeBan(const banTarget& t, int add) {
             });
         }
     }
-    changed(&sessions.files[bansFile]);
+    changed(&sessions.files[bansFile], accessChange{0, t.name, t.addr, t.prefix, t.isAddress, add});
     return 1;
 }
 
@@ -438,7 +508,7 @@ void allowSwitch(int on) {
     });
     lines.insert(lines.begin(), on ? "on" : "off");
     sessions.allowOn = on;
-    changed(&sessions.files[allowFile]);
+    changed(&sessions.files[allowFile], accessChange{1, "", 0, 0, 0, on});
 }
 
 int allowEntry(const std::string& name, int add) {
@@ -457,7 +527,7 @@ int allowEntry(const std::string& name, int add) {
             return !*readAllowLine(line, &entry, &kind) && kind == 1 && entry == name;
         });
     }
-    changed(&sessions.files[allowFile]);
+    changed(&sessions.files[allowFile], accessChange{2, name, 0, 0, 0, add});
     return 1;
 }
 
@@ -492,12 +562,35 @@ void forgetAccessWaiter(void* context) {
 }
 
 void serveAccessLists() {
-    for (accessFile& f : sessions.files)
-        if (f.written != f.version || f.out) writeSlice(&f);
+    for (accessFile& f : sessions.files) {
+        if (f.written != f.version || f.out || f.step != writeLines)
+            writeSlice(&f);
+        else if (!f.aside.empty())
+            tidyAside(&f);
+    }
 }
 
 void writeAccessListsNow() {
-    for (accessFile& f : sessions.files)
-        for (int slices = 0; (f.written != f.version || f.out) && slices < 1000000; slices++)
+    for (accessFile& f : sessions.files) {
+        for (int slices = 0;
+             (f.written != f.version || f.out || f.step != writeLines) && slices < 1000000;
+             slices++)
             writeSlice(&f);
+        while (!f.aside.empty())
+            tidyAside(&f);
+    }
 }
+
+namespace {
+
+void replayChanges(accessFile* f) {
+    f->replaying = 1;
+    for (const accessChange& c : std::vector<accessChange>(f->changes)) {
+        if (c.kind == 0) changeBan(banTarget{c.isAddress, c.name, c.addr, c.prefix}, c.add);
+        if (c.kind == 1) allowSwitch(c.add);
+        if (c.kind == 2) allowEntry(c.name, c.add);
+    }
+    f->replaying = 0;
+}
+
+} // namespace

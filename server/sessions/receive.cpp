@@ -22,9 +22,10 @@ uint32_t keyHash(uint64_t key) {
     return addressHash(uint32_t(key ^ key >> 32));
 }
 
-// The live sessions' endpoints of this tick, with their keys, made afresh each tick. The
-// key is a copy: a session that ends meanwhile only makes its datagrams be judged by the
-// key it had, and the dispatcher checks them again.
+// The live sessions' endpoints, with their keys, made afresh at the start of each tick's
+// receiving and again after its logins, which give keys: what arrives until the next tick
+// is sorted by them. The key is a copy: a session that ends meanwhile only makes its
+// datagrams be judged by the key it had, and the dispatcher checks them again.
 void collectSessions() {
     const std::vector<veskProfile*>& live = liveSessions();
     probeReset(&traffic.sessionSet, live.size());
@@ -33,7 +34,6 @@ void collectSessions() {
         liveKey key;
         memcpy(key.key, pro->key, keyLen);
         probeInsert(&traffic.sessionSet, endpoint, keyHash(endpoint), key);
-        pro->picksThisTick = 0; // a new tick
     }
 }
 
@@ -206,6 +206,8 @@ void readWaitingDatagrams() {
 
 void receiveDatagrams() {
     newHashTick();
+    for (veskProfile* pro : liveSessions())
+        pro->picksThisTick = 0; // a new tick
     collectSessions();
     drainSocket();
     uint32_t start = getTicks();
@@ -214,6 +216,7 @@ void receiveDatagrams() {
     if (serveInTurn(1, start)) serveInTurn(0, start);
     traffic.dispatching = 0;
     serveAccountRequests();
+    collectSessions(); // a login's new key counts from its next datagram on
     forgetHeld();
     logSummaries(getTicks());
 }

@@ -105,12 +105,22 @@ struct addressRecord {
 constexpr int addressSlots = 16384;
 
 // A list kept in the save folder ("bans", "allow"): its lines as last read or written, the
-// file they were read from, and the write under way.
+// file they were read from, the changes made since it was last read or written (made again
+// over a hand edit), and the write under way.
 struct accessWaiter {
     std::string answer;
     saveDone done;
     void* context;
 };
+struct accessChange {
+    int kind; // a ban, the allow-list's switch, an allow-list entry
+    std::string name;
+    uint32_t addr;
+    int prefix;
+    int isAddress;
+    int add; // or on
+};
+enum { writeLines, writeSync, writeRename, writeFolder };
 struct accessFile {
     const char* name;
     std::vector<std::string> lines;
@@ -118,12 +128,15 @@ struct accessFile {
     struct stat seen;
     uint64_t version; // of the lines; a write under way whose lines changed starts anew
     uint64_t written; // the version on disk
+    std::vector<accessChange> changes;
+    int replaying;
     std::vector<accessWaiter> waiting;
     FILE* out; // the temporary file being written, a slice a tick
     uint64_t writing;
     size_t nextLine;
+    int step;          // of the write under way, a tick each: lines, sync, rename, folder
+    std::string aside; // the file a write replaced, let go of a slice a tick
 };
-
 struct sessionState {
     ArrayList* profList; // veskProfile*: the confirmed accounts, in creation order
     accountIndex ix;
@@ -149,8 +162,8 @@ struct sessionState {
     std::unordered_set<uint32_t> rangesOfPrefix[33]; // the same, for the look-up of a sender
     std::set<std::string> allowedNames;
     int allowOn;
-    accessFile files[2] = {{"bans", {}, 0, {}, 0, 0, {}, nullptr, 0, 0},
-                           {"allow", {}, 0, {}, 0, 0, {}, nullptr, 0, 0}};
+    accessFile files[2] = {{"bans", {}, 0, {}, 0, 0, {}, 0, {}, nullptr, 0, 0, 0, {}},
+                           {"allow", {}, 0, {}, 0, 0, {}, 0, {}, nullptr, 0, 0, 0, {}}};
 };
 extern sessionState sessions;
 
