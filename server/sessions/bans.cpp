@@ -117,22 +117,23 @@ const char* readAllowLine(const std::string& line, std::string* name, int* entry
 // The meaning of a file's lines, made afresh; damaged lines are reported and kept.
 void takeLines(accessFile* f) {
     int number = 0;
+    f->meanings.clear();
     for (const std::string& line : f->lines) {
         number++;
         const char* why;
+        lineMeaning m = {};
         if (f == &sessions.files[bansFile]) {
             banTarget t;
-            int entry;
-            why = readBanLine(line, &t, &entry);
-            if (entry && t.isAddress) addRange(t.addr, t.prefix);
-            if (entry && !t.isAddress) sessions.bannedNames.insert(t.name);
+            why = readBanLine(line, &t, &m.entry);
+            m = lineMeaning{m.entry, t.isAddress, t.name, t.addr, t.prefix};
+            if (m.entry && t.isAddress) addRange(t.addr, t.prefix);
+            if (m.entry && !t.isAddress) sessions.bannedNames.insert(t.name);
         } else {
-            std::string name;
-            int entry;
-            why = readAllowLine(line, &name, &entry);
-            if (entry == 2) sessions.allowOn = name == "on";
-            if (entry == 1) sessions.allowedNames.insert(name);
+            why = readAllowLine(line, &m.name, &m.entry);
+            if (m.entry == 2) sessions.allowOn = m.name == "on";
+            if (m.entry == 1) sessions.allowedNames.insert(m.name);
         }
+        f->meanings.push_back(m);
         if (*why) {
             char shown[200];
             shownText(line.data(), line.size(), shown, sizeof shown);
@@ -165,6 +166,7 @@ int readFile(accessFile* f, std::string* why) {
     std::vector<unsigned char> data;
     struct stat st;
     f->lines.clear();
+    f->meanings.clear();
     f->exists = 0;
     if (lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) return 1; // none yet: nothing listed
@@ -197,6 +199,26 @@ int reload(accessFile* f, std::string* why) {
 }
 
 void replayChanges(accessFile* f);
+
+// Removes the lines whose meaning the test picks, keeping the others in their order.
+template <typename F> void eraseLines(accessFile* f, F picked) {
+    size_t kept = 0;
+    for (size_t i = 0; i < f->lines.size(); i++) {
+        if (picked(f->meanings[i])) continue;
+        if (kept != i) {
+            f->lines[kept] = std::move(f->lines[i]);
+            f->meanings[kept] = std::move(f->meanings[i]);
+        }
+        kept++;
+    }
+    f->lines.resize(kept);
+    f->meanings.resize(kept);
+}
+
+void insertLine(accessFile* f, size_t at, const std::string& line, const lineMeaning& m) {
+    f->lines.insert(f->lines.begin() + long(at), line);
+    f->meanings.insert(f->meanings.begin() + long(at), m);
+}
 
 // Whether the file on disk is still the one last read or written.
 int unchangedOnDisk(const accessFile* f) {
@@ -422,6 +444,7 @@ void resetAccessLists() {
         if (!f.waiting.empty()) answerWaiters(&f, 0, "the server stopped before it was written");
         forgetMeaning(&f);
         f.lines.clear();
+        f.meanings.clear();
         f.exists = 0;
         f.seen = {};
         f.version = f.written = 0;
@@ -450,22 +473,20 @@ int nameAllowed(const unsigned char* name) {
 }
 
 int changeBan(const banTarget& t, int add) {
-    catchUp(&sessions.files[bansFile]);
-    std::vector<std::string>& lines = sessions.files[bansFile].lines;
+    accessFile* f = &sessions.files[bansFile];
+    catchUp(f);
     if (t.isAddress) {
         int present = sessions.bannedRanges.count({t.addr, t.prefix}) > 0;
         if (present == add) return 0;
         if (add) {
             addRange(t.addr, t.prefix);
-            lines.push_back(rangeText(t.addr, t.prefix));
+            insertLine(f, f->lines.size(), rangeText(t.addr, t.prefix),
+                       lineMeaning{1, 1, "", t.addr, t.prefix});
         } else {
             sessions.bannedRanges.erase({t.addr, t.prefix});
             sessions.rangesOfPrefix[t.prefix].erase(t.addr);
-            std::erase_if(lines, [&t](const std::string& line) {
-                banTarget l;
-                int entry;
-                return !*readBanLine(line, &l, &entry) && entry && l.isAddress &&
-                       l.addr == t.addr && l.prefix == t.prefix;
+            eraseLines(f, [&t](const lineMeaning& m) {
+                return m.entry && m.isAddress && m.addr == t.addr && m.prefix == t.prefix;
             });
         }
     } else {
@@ -473,71 +494,55 @@ int changeBan(const banTarget& t, int add) {
         if (present == add) return 0;
         if (add) {
             sessions.bannedNames.insert(t.name);
-            lines.push_back(fileForm(t.name));
+            insertLine(f, f->lines.size(), fileForm(t.name), lineMeaning{1, 0, t.name, 0, 0});
         } else {
             sessions.bannedNames.erase(t.name);
-            std::erase_if(lines, [&t](const std::string& line) {
-                banTarget l;
-                int entry;
-                return !*readBanLine(line, &l, &entry) && entry && !l.isAddress && l.name == t.name;
+            eraseLines(f, [&t](const lineMeaning& m) {
+                return m.entry && !m.isAddress && m.name == t.name;
             });
         }
     }
-    changed(&sessions.files[bansFile], accessChange{0, t.name, t.addr, t.prefix, t.isAddress, add});
+    changed(f, accessChange{0, t.name, t.addr, t.prefix, t.isAddress, add});
     return 1;
 }
 
 std::vector<std::string> banList() {
     std::vector<std::string> entries;
-    for (const std::string& line : sessions.files[bansFile].lines) {
-        banTarget t;
-        int entry;
-        if (!*readBanLine(line, &t, &entry) && entry)
-            entries.push_back(t.isAddress ? rangeText(t.addr, t.prefix) : fileForm(t.name));
-    }
+    for (const lineMeaning& m : sessions.files[bansFile].meanings)
+        if (m.entry)
+            entries.push_back(m.isAddress ? rangeText(m.addr, m.prefix) : fileForm(m.name));
     return entries;
 }
 
 void allowSwitch(int on) {
-    catchUp(&sessions.files[allowFile]);
-    std::vector<std::string>& lines = sessions.files[allowFile].lines;
-    std::erase_if(lines, [](const std::string& line) {
-        std::string name;
-        int entry;
-        return !*readAllowLine(line, &name, &entry) && entry == 2;
-    });
-    lines.insert(lines.begin(), on ? "on" : "off");
+    accessFile* f = &sessions.files[allowFile];
+    catchUp(f);
+    eraseLines(f, [](const lineMeaning& m) { return m.entry == 2; });
+    insertLine(f, 0, on ? "on" : "off", lineMeaning{2, 0, on ? "on" : "off", 0, 0});
     sessions.allowOn = on;
-    changed(&sessions.files[allowFile], accessChange{1, "", 0, 0, 0, on});
+    changed(f, accessChange{1, "", 0, 0, 0, on});
 }
 
 int allowEntry(const std::string& name, int add) {
-    catchUp(&sessions.files[allowFile]);
+    accessFile* f = &sessions.files[allowFile];
+    catchUp(f);
     int present = sessions.allowedNames.count(name) > 0;
     if (present == add) return 0;
-    std::vector<std::string>& lines = sessions.files[allowFile].lines;
     if (add) {
         sessions.allowedNames.insert(name);
-        lines.push_back(fileForm(name));
+        insertLine(f, f->lines.size(), fileForm(name), lineMeaning{1, 0, name, 0, 0});
     } else {
         sessions.allowedNames.erase(name);
-        std::erase_if(lines, [&name](const std::string& line) {
-            std::string entry;
-            int kind;
-            return !*readAllowLine(line, &entry, &kind) && kind == 1 && entry == name;
-        });
+        eraseLines(f, [&name](const lineMeaning& m) { return m.entry == 1 && m.name == name; });
     }
-    changed(&sessions.files[allowFile], accessChange{2, name, 0, 0, 0, add});
+    changed(f, accessChange{2, name, 0, 0, 0, add});
     return 1;
 }
 
 std::vector<std::string> allowList() {
     std::vector<std::string> entries;
-    for (const std::string& line : sessions.files[allowFile].lines) {
-        std::string name;
-        int entry;
-        if (!*readAllowLine(line, &name, &entry) && entry == 1) entries.push_back(fileForm(name));
-    }
+    for (const lineMeaning& m : sessions.files[allowFile].meanings)
+        if (m.entry == 1) entries.push_back(fileForm(m.name));
     return entries;
 }
 

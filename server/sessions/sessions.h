@@ -121,9 +121,19 @@ struct accessChange {
     int add; // or on
 };
 enum { writeLines, writeSync, writeRename, writeFolder };
+// What a line of a list means: nothing (a comment, a blank or damaged line), an entry
+// (a name or a range; for the allow-list a name), or the allow-list's switch (on/off).
+struct lineMeaning {
+    int entry; // 0, 1 an entry, 2 the switch
+    int isAddress;
+    std::string name; // unescaped; "on" or "off" for the switch
+    uint32_t addr;    // the range's first address, host order
+    int prefix;
+};
 struct accessFile {
     const char* name;
     std::vector<std::string> lines;
+    std::vector<lineMeaning> meanings; // of each line, so that no change parses them all
     int exists;
     struct stat seen;
     uint64_t version; // of the lines; a write under way whose lines changed starts anew
@@ -162,8 +172,8 @@ struct sessionState {
     std::unordered_set<uint32_t> rangesOfPrefix[33]; // the same, for the look-up of a sender
     std::set<std::string> allowedNames;
     int allowOn;
-    accessFile files[2] = {{"bans", {}, 0, {}, 0, 0, {}, 0, {}, nullptr, 0, 0, 0, {}},
-                           {"allow", {}, 0, {}, 0, 0, {}, 0, {}, nullptr, 0, 0, 0, {}}};
+    accessFile files[2] = {{"bans", {}, {}, 0, {}, 0, 0, {}, 0, {}, nullptr, 0, 0, 0, {}},
+                           {"allow", {}, {}, 0, {}, 0, 0, {}, 0, {}, nullptr, 0, 0, 0, {}}};
 };
 extern sessionState sessions;
 
