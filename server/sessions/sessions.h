@@ -282,10 +282,16 @@ inline std::string nameOf(const unsigned char* name) {
                        strnlen(reinterpret_cast<const char*>(name), textLen));
 }
 
-// A well-mixed hash of an IPv4 address, for tables keyed by sender.
+// A well-mixed hash of an IPv4 address, for tables keyed by sender: every bit of the
+// address reaches the low bits a table indexes by (in network order the last octet is the
+// top byte, which a multiply alone carries only upward), so that the addresses of one
+// network spread over the whole table.
 inline uint32_t addressHash(uint32_t addr) {
-    uint32_t h = addr * 0x9E3779B1u;
-    return h ^ (h >> 15);
+    uint32_t h = addr ^ (addr >> 16);
+    h *= 0x85EBCA6Bu;
+    h ^= h >> 13;
+    h *= 0xC2B2AE35u;
+    return h ^ (h >> 16);
 }
 
 // The accounts, their look-ups, the limits and the access lists released, and what the
