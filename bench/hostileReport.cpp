@@ -764,9 +764,7 @@ bytes picksDatagram(const bytes& head, long n) {
                                     0.1f,
                                     -1.0f,
                                     0.05f};
-        d.push_back(cosMouse);
-        appendFloats(&d, eyeAndRay, 6);
-        d.push_back(uint8_t(i % 2)); // raise and lower in turn
+        d = d + mouseMsg(eyeAndRay, i % 2); // raise and lower in turn
     }
     return d;
 }
@@ -1136,10 +1134,8 @@ int forgedEndpoint(const scenarioContext& c) {
     unsigned char wrongKey[keyLen];
     for (unsigned char& b : wrongKey)
         b = uint8_t(rand());
-    bytes forged = sessionMsg(coGameTic, wrongKey);
-    forged.push_back(cosSetRots);
     const float rots[3] = {0, -1.0f, 0};
-    appendFloats(&forged, rots, 3);
+    bytes forged = sessionMsg(coGameTic, wrongKey) + viewAnglesMsg(rots);
     rawSender raw;
     if (raw.fd < 0) {
         fprintf(stderr, "no raw socket: %s\n", strerror(errno));

@@ -1,5 +1,5 @@
-// End-to-end helpers that need the process interfaces: the run directory, and spawning
-// the server with its output in a file and waiting for it to exit.
+// End-to-end helpers that need the process interfaces: the run directory, spawning the
+// server with its output in a file and waiting for it to exit, and the game client's session.
 #include "e2eUtil.h"
 
 #include <sys/wait.h>
@@ -90,4 +90,55 @@ httpAnswer httpAsk(int port, const string& request) {
     a.head = all.substr(0, end);
     a.body = all.substr(end + 4);
     return a;
+}
+
+static int64_t clientClockMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void udpClient::sendUnsent() {
+    for (int i = 0; i < unsent.count; i++)
+        send(bytes(unsent.data[i], unsent.data[i] + unsent.len[i]));
+    unsent.count = 0;
+}
+
+bool udpClient::drive(int goal, int stop, int timeoutMs) {
+    for (auto t0 = std::chrono::steady_clock::now(); msSince(t0) < timeoutMs;) {
+        sendUnsent();
+        bytes d = recv(20);
+        int64_t now = clientClockMs();
+        int event = d.empty() ? clientTick(&session, now, &unsent)
+                              : clientReceive(&session, d.data(), d.size(), now, &unsent, nullptr);
+        if (event == evLoggedIn) {
+            memcpy(key, session.login.key, keyLen);
+            entity = session.login.entity;
+        }
+        if (event == goal) return true;
+        if (event == stop || session.stage == csEnded) return false;
+    }
+    return false;
+}
+
+bool udpClient::login(const string& name, const string& pass, int radius) {
+    clientDrain(this, 0);
+    clientBegin(&session, name, pass, radius, 0, clientClockMs(), &unsent);
+    session.timing.retryMs = 500;
+    session.timing.maxTries = 10;
+    return drive(evLoggedIn, evLoginRefused, 6000);
+}
+
+bool udpClient::handshake(int timeoutMs) {
+    bool in = drive(evInGame, -1, timeoutMs);
+    sendUnsent(); // the end mark's acknowledgement: in the game at the server's next tick
+    usleep(60 * 1000);
+    return in;
+}
+
+bool udpClient::join(const string& name, const string& pass) {
+    clientDrain(this, 0);
+    clientBegin(&session, name, pass, 3, 1, clientClockMs(), &unsent);
+    session.timing.retryMs = 300;
+    session.timing.maxTries = 200;
+    return drive(evLoggedIn, -1, 60000) && handshake(120000);
 }

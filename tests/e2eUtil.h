@@ -15,10 +15,10 @@
 #include <unistd.h>
 
 #include "bytes.h"
+#include "clientSession.h"
 #include "forgedNet.h"
 #include "testUtil.h"
 #include "server.h"
-#include "wireParse.h"
 
 using std::string;
 
@@ -92,10 +92,13 @@ struct serverProc {
     }
 };
 
-// A game client whose loopback endpoint sends to the server's port.
+// A game client whose loopback endpoint sends to the server's port. Its creations, logins
+// and handshakes are the client library's session, driven by the steady clock.
 struct udpClient : loopback {
     unsigned char key[16] = {};
     int entity = -1;
+    clientSession session = {};
+    clientOutbox unsent = {}; // the session's answers not sent yet
     explicit udpClient(int port, const char* ip = "127.0.0.1") {
         client = loopbackSocket(&clientAddr, ip);
         serverAddr = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
@@ -114,69 +117,39 @@ struct udpClient : loopback {
         }
         return r;
     }
-    bool login(const string& name, const string& pass, int radius) {
-        bytes r = request(loginMsg(name, pass, radius));
-        if (r.size() != 25 || r[0] != soLogGood) return false;
-        memcpy(key, &r[1], 16);
-        byteReader at = makeReader(&r[17], 4);
-        entity = readIntBE(&at);
-        return true;
-    }
+    // A login (sent again every 500 ms, ten times at most): true when the key came, false at
+    // the first refusal. The key is not acknowledged yet: handshake() does that.
+    bool login(const string& name, const string& pass, int radius);
     // The whole handshake after a login, each batch acknowledged; true when in game.
-    bool handshake(int timeoutMs) {
-        bytes ack = sessionMsg(coUpdate, key);
-        bytes d;
-        send(ack); // confirms the key; nothing comes back for it
-        for (int t = 0; t < timeoutMs && d != bytes{soUpdate}; t += 260) {
-            send(ack); // asks for the next batch
-            usleep(60 * 1000);
-            d = recv(200);
-        }
-        send(ack); // acknowledges the end mark: now in the game
-        return d == bytes{soUpdate};
-    }
-    // A new account, its login with view radius 3 and the handshake: true when in game. A
-    // refusal is tried again for a while, as a player would: a tick hashes only a few
-    // passwords.
-    bool join(const string& name, const string& pass = "pw") {
-        bool made = false;
-        for (int i = 0; i < 20 && !made; i++) {
-            made = request(newAccountMsg(name, pass)) == bytes{soNewGood};
-            if (!made) usleep(100 * 1000);
-        }
-        bool in = false;
-        for (int i = 0; i < 20 && made && !in; i++) {
-            in = login(name, pass, 3);
-            if (!in) usleep(100 * 1000);
-        }
-        return in && handshake(120000);
-    }
+    bool handshake(int timeoutMs);
+    // A new account (or the login of one that exists), its login with view radius 3 and the
+    // handshake: true when in game. Refusals are tried again, as a player would: a tick hashes
+    // only a few passwords.
+    bool join(const string& name, const string& pass = "pw");
+    // Steps the session with what arrives until the event `goal`: false when the session
+    // ends, the event `stop` comes first, or `timeoutMs` passes.
+    bool drive(int goal, int stop, int timeoutMs);
+    void sendUnsent();
     bytes keys(const std::vector<std::pair<int, int>>& entries) const {
         return tic() + ::keys(int(entries.size()), entries);
     }
     // A view-angle change whose heading names turn k, for counting the turns that come back.
     bytes turn(int k) const {
-        bytes d = tic();
-        d.push_back(cosSetRots);
         const float rots[3] = {0, 0.001f * float(k), 0};
-        appendFloats(&d, rots, 3);
-        return d;
+        return tic() + viewAnglesMsg(rots);
     }
     // The turns of this client's entity in the datagrams, by the k of turn(k).
     std::set<int> turnsIn(const bytes& d) const {
         gameStream s;
         std::set<int> got;
-        if (d.empty() || d == bytes{soUpdate} || !parseGameDatagram(d, &s, nullptr)) return got;
+        if (d.empty() || d == bytes{soUpdate} || !readGameDatagram(d.data(), d.size(), &s, nullptr))
+            return got;
         for (const entUpdate& u : s.ents)
             if (u.id == entity && u.hasRot) got.insert(int(std::lround(u.rots[1] / 0.001f)));
         return got;
     }
     bytes mouse(const float* eyeAndRay, int button) const {
-        bytes d = tic();
-        d.push_back(cosMouse);
-        appendFloats(&d, eyeAndRay, 6);
-        d.push_back(uint8_t(button));
-        return d;
+        return tic() + mouseMsg(eyeAndRay, button);
     }
 };
 

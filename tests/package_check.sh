@@ -81,6 +81,7 @@ expected="-rw-r--r-- root/root ./etc/default/quarn-server
 -rw-r--r-- root/root ./usr/lib/systemd/system/quarn-server.service
 -rw-r--r-- root/root ./usr/lib/sysusers.d/quarn-server.conf
 -rw-r--r-- root/root ./usr/lib/tmpfiles.d/quarn-server.conf
+-rwxr-xr-x root/root ./usr/bin/quarn-bots
 -rwxr-xr-x root/root ./usr/bin/quarn-map
 -rwxr-xr-x root/root ./usr/bin/quarn-server"
 check "files, modes and owners" same "$expected" "$files"
@@ -132,7 +133,7 @@ else
 fi
 
 # The programs link no window, display, font or image library (the server not even libpng).
-for program in quarn-server quarn-map; do
+for program in quarn-server quarn-map quarn-bots; do
   libraries=$(ldd "$root/usr/bin/$program")
   echo "$program links $(wc -l <<<"$libraries") shared objects"
   check "$program links no window library" lacks "$windowLibraries" "$libraries"

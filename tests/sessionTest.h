@@ -11,7 +11,6 @@
 
 #include "testUtil.h"
 #include "server.h"
-#include "wireParse.h"
 
 struct sessionTest : testing::Test {
     loopback lb;
@@ -52,7 +51,7 @@ struct sessionTest : testing::Test {
     gameStream parse(const datagrams& all) {
         gameStream s;
         for (const bytes& d : all)
-            EXPECT_TRUE(d == bytes{soUpdate} || parseGameDatagram(d, &s, nullptr));
+            EXPECT_TRUE(d == bytes{soUpdate} || readGameDatagram(d.data(), d.size(), &s, nullptr));
         return s;
     }
     // One game tick after a moment for the datagrams sent to arrive; what alice got in it.

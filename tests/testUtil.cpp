@@ -1,5 +1,5 @@
 // Shared test helpers: the log capture, the fake clock, the loopback endpoint, the lists
-// and the client's messages.
+// and the client's messages (made by the client library).
 #include "testUtil.h"
 
 #include <algorithm>
@@ -114,40 +114,32 @@ void restoreSettings(serverSettings* saved) {
     delete saved;
 }
 
-std::vector<unsigned char> newAccountMsg(const std::string& name, const std::string& pass) {
-    std::vector<unsigned char> d(1 + 2 * textLen, 0);
-    d[0] = coNewAccount;
-    memcpy(&d[1], name.data(), std::min(name.size(), size_t(textLen)));
-    memcpy(&d[1 + textLen], pass.data(), std::min(pass.size(), size_t(textLen)));
-    return d;
+bytes newAccountMsg(const std::string& name, const std::string& pass) {
+    return built([&](byteWriter* w) { putNewAccount(w, name, pass); });
 }
 
-std::vector<unsigned char> loginMsg(const std::string& name, const std::string& pass, int radius) {
-    std::vector<unsigned char> d = newAccountMsg(name, pass);
-    d[0] = coLogin;
-    appendInt(&d, radius);
-    return d;
+bytes loginMsg(const std::string& name, const std::string& pass, int radius) {
+    return built([&](byteWriter* w) { putLogin(w, name, pass, radius); });
 }
 
 bytes keys(int count, const std::vector<std::pair<int, int>>& slotActions) {
-    bytes d = {cosKey};
-    appendInt(&d, count);
-    for (auto [slot, action] : slotActions) {
-        appendInt(&d, slot);
-        d.push_back(uint8_t(action));
-    }
-    return d;
+    return built([&](byteWriter* w) {
+        putKeyListHead(w, count);
+        for (auto [slot, action] : slotActions)
+            putKeyEntry(w, slot, action);
+    });
 }
 
-std::vector<unsigned char> sessionMsg(int type, const unsigned char* key) {
-    std::vector<unsigned char> d = {uint8_t(type)};
-    d.insert(d.end(), key, key + keyLen);
-    return d;
+bytes sessionMsg(int type, const unsigned char* key) {
+    return built([&](byteWriter* w) { putSessionHead(w, type, key); });
 }
 
-void appendInt(std::vector<unsigned char>* d, int32_t v) {
-    d->resize(d->size() + 4);
-    storeIntBE(d->data() + d->size() - 4, v);
+bytes viewAnglesMsg(const float* rots) {
+    return built([&](byteWriter* w) { putViewAngles(w, rots); });
+}
+
+bytes mouseMsg(const float* eyeAndRay, int button) {
+    return built([&](byteWriter* w) { putMouse(w, eyeAndRay, eyeAndRay + 3, button); });
 }
 
 void appendFloats(std::vector<unsigned char>* d, const float* v, int n) {

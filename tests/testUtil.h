@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "clientWire.h"
 #include "veskTrace.h"
 
 extern std::vector<std::string> capturedLog; // log entries since captureLog()
@@ -65,10 +66,20 @@ inline bytes operator+(bytes a, const bytes& b) {
     return a;
 }
 
+// The client's messages, made by the client library's builders: `built` gives the bytes
+// `put` writes through a bounded writer as large as any datagram.
+template <class F> bytes built(F put) {
+    bytes d(bufSize);
+    byteWriter w = makeWriter(d.data(), d.size());
+    put(&w);
+    d.resize(w.pos);
+    return d;
+}
 // A key list claiming `count` entries, followed by the (slot, 1 press / 2 release) entries.
 bytes keys(int count, const std::vector<std::pair<int, int>>& slotActions);
-std::vector<unsigned char> newAccountMsg(const std::string& name, const std::string& pass);
-std::vector<unsigned char> loginMsg(const std::string& name, const std::string& pass, int radius);
-std::vector<unsigned char> sessionMsg(int type, const unsigned char* key);
-void appendInt(std::vector<unsigned char>* d, int32_t v); // big-endian
+bytes newAccountMsg(const std::string& name, const std::string& pass);
+bytes loginMsg(const std::string& name, const std::string& pass, int radius);
+bytes sessionMsg(int type, const unsigned char* key);
+bytes viewAnglesMsg(const float* rots);
+bytes mouseMsg(const float* eyeAndRay, int button);
 void appendFloats(std::vector<unsigned char>* d, const float* v, int n);

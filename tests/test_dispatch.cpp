@@ -9,9 +9,7 @@ using dispatcher = sessionTest;
 
 static bytes rots(float a, float b, float c) {
     const float r[3] = {a, b, c};
-    bytes d = {cosSetRots};
-    appendFloats(&d, r, 3);
-    return d;
+    return viewAnglesMsg(r);
 }
 
 static bytes cut(const bytes& d) {

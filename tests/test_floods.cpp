@@ -52,11 +52,8 @@ TEST_F(floods, ASessionIsServedBeforeAnyStrangerWhenTheBudgetRunsOut) {
 static bytes picks(int n) {
     const float eyeAndRay[6] = {1, 3, 1, 0.1f, -1, 0.2f};
     bytes d;
-    for (int i = 0; i < n; i++) {
-        d.push_back(cosMouse);
-        appendFloats(&d, eyeAndRay, 6);
-        d.push_back(0);
-    }
+    for (int i = 0; i < n; i++)
+        d = d + mouseMsg(eyeAndRay, 0);
     return d;
 }
 

@@ -153,19 +153,12 @@ struct scenario : testing::Test {
     }
     void mouse(player& p, float x, float z, int button, float slant = 1) {
         const float eyeAndRay[6] = {x, 3, z, 0.1f * slant, -1, 0.2f * slant};
-        bytes d = tic(p);
-        d.push_back(cosMouse);
-        appendFloats(&d, eyeAndRay, 6);
-        d.push_back(uint8_t(button));
-        send(p, d);
+        send(p, tic(p) + mouseMsg(eyeAndRay, button));
         step();
     }
     void turnTo(player& p, float yaw) {
         const float r[3] = {0, yaw, 0};
-        bytes d = tic(p);
-        d.push_back(cosSetRots);
-        appendFloats(&d, r, 3);
-        send(p, d);
+        send(p, tic(p) + viewAnglesMsg(r));
     }
 };
 
@@ -203,10 +196,7 @@ TEST_F(scenario, AScriptedGameSendsAndSavesExactlyTheGoldenBytes) {
 
     // The veteran flies forward and to the left, looking up, across a chunk border.
     const float up[3] = {-0.4f, 0.5f, 0};
-    bytes look = tic(vet);
-    look.push_back(cosSetRots);
-    appendFloats(&look, up, 3);
-    send(vet, look + keys(2, {{skmWalkForward, 1}, {skmStrafeLeft, 1}}));
+    send(vet, tic(vet) + viewAnglesMsg(up) + keys(2, {{skmWalkForward, 1}, {skmStrafeLeft, 1}}));
     // Alice walks north into chunk (0, 1), turns right and back left, jumps, strafes.
     send(alice, held(alice, {{skmWalkForward, 1}}));
     step(16);
