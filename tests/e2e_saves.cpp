@@ -27,6 +27,11 @@ struct savesE2E : e2eTest {
         string ignored;
         return runControl(res(""), command, printed ? printed : &ignored);
     }
+    // The backup's folder an answer names: "backup in backups/NAME (4 files, linked); …".
+    static string folderIn(const string& answer) {
+        size_t at = answer.find("backups/");
+        return answer.substr(at, answer.find(' ', at) - at);
+    }
     // A newcomer joins and edits the ground under it: every save file changes.
     void changeEverything(udpClient* newcomer) {
         ASSERT_TRUE(newcomer->join("newcomer"));
@@ -177,7 +182,7 @@ TEST_F(savesE2E, ABackupHoldsItsSaveAndRestoresItAndAFullServerRefusesLogins) {
     string answer;
     ASSERT_EQ(control("backup", &answer), 0) << answer;
     ASSERT_TRUE(has(answer, "backup in backups/")) << answer;
-    string first = answer.substr(answer.find("backups/"), 26);
+    string first = folderIn(answer);
     std::map<string, string> moment = files();
     EXPECT_TRUE(has(moment["profiles"], "alice"));
     for (const char* name : saveFileNames)
@@ -185,7 +190,7 @@ TEST_F(savesE2E, ABackupHoldsItsSaveAndRestoresItAndAFullServerRefusesLogins) {
     EXPECT_EQ(fs::status(res(first)).permissions(), fs::perms::owner_all);
     for (int i = 0; i < 2; i++)
         ASSERT_EQ(control("backup", &answer), 0) << answer;
-    string latest = answer.substr(answer.find("backups/"), 26);
+    string latest = folderIn(answer);
     EXPECT_FALSE(fs::exists(res(first))) << "the oldest of three goes";
     EXPECT_EQ(std::distance(fs::directory_iterator(res("backups")), {}), 2);
 

@@ -269,7 +269,7 @@ TEST_F(floods, TheAccountCapIsTheMostThereMayBe) {
         EXPECT_EQ(send(newAccountMsg(name, "pw")), bytes{soNewGood});
     account("veteran", "pw");
     EXPECT_EQ(send(newAccountMsg("fifth", "pw")), bytes{soNewGood});
-    confirmAccount(accountNamed(reinterpret_cast<const unsigned char*>("third")));
+    confirmAccount(accountNamed(reinterpret_cast<const unsigned char*>("third")), 1);
     EXPECT_EQ(send(newAccountMsg("sixth", "pw")), bytes{soNewBad});
     EXPECT_EQ(logged("Profile Creation: Refused (limit) (sixth 127.0.0.1:" + port(lb) + ")"), 1);
     EXPECT_EQ(arrayListGetLength(sessions.profList), 2);

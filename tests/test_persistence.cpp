@@ -69,7 +69,7 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     embedSpawnTer(world.terList, 2, 0, 0, options.terScale, options.terEdge);
     send(newAccountMsg("alice", "pw"));
     send(newAccountMsg("carol", "pw")); // never confirmed: not saved
-    confirmAccount(pendingAccounts().front());
+    confirmAccount(pendingAccounts().front(), 1);
     arrayListGet<veskProfile>(sessions.profList, 0)->stage = psGame; // it loads as not logged in
     ASSERT_EQ(saveGame(), 1) << saves.saveFailure;
     bytes worldFile = slurp("world");

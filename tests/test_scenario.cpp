@@ -10,6 +10,7 @@
 #include <sodium.h>
 #include <sys/socket.h>
 
+#include "golden.h"
 #include "sessionTest.h"
 
 namespace {
@@ -30,10 +31,6 @@ void fixedBytes(void* const out, const size_t n) {
 
 randombytes_implementation fixedGenerator = {
     [] { return "fixed"; }, fixedRandom, nullptr, nullptr, fixedBytes, nullptr};
-
-std::string golden(const std::string& name) {
-    return std::string(QUARN_SOURCE_DIR) + "/tests/golden/" + name;
-}
 
 std::string slurp(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -237,18 +234,9 @@ TEST_F(scenario, AScriptedGameSendsAndSavesExactlyTheGoldenBytes) {
     step(100);
     ASSERT_EQ(stopServer(), 1);
 
-    const char* files[] = {"profiles", "world", "entities"};
-    if (getenv("QUARN_WRITE_GOLDEN")) {
-        std::ofstream(golden("scenario-datagrams.txt")) << record;
-        for (const char* f : files)
-            std::filesystem::copy_file(dir + "/" + f, golden(std::string("scenario-") + f),
-                                       std::filesystem::copy_options::overwrite_existing);
-        GTEST_SKIP() << "golden files written";
-    }
-    EXPECT_TRUE(record == slurp(golden("scenario-datagrams.txt")))
-        << "the datagrams differ from tests/golden/scenario-datagrams.txt";
-    for (const char* f : files)
-        EXPECT_TRUE(slurp(dir + "/" + f) == slurp(golden(std::string("scenario-") + f))) << f;
+    EXPECT_EQ(goldenDifference("scenario-datagrams.txt", record), "");
+    for (const char* f : {"profiles", "world", "entities"})
+        EXPECT_EQ(goldenDifference(std::string("scenario-") + f, slurp(dir + "/" + f)), "");
     auto mode = std::filesystem::status(dir + "/profiles").permissions();
     EXPECT_EQ(int(mode), 0600); // the password hashes are for the server's user alone
 }

@@ -96,6 +96,7 @@ static int saveAtStop(int first = 1) {
         // What has arrived is taken first: a handshake's last acknowledgement confirms its
         // account, which the save then keeps.
         if (traffic.mysocket >= 0) receiveDatagrams();
+        confirmSessionsInGame(); // those the tick's hashes did not reach yet
         flushLogSummaries();
         logStatus();
         textBoxAddStr(logging.box, "Server: Stopping + Saving");

@@ -297,10 +297,11 @@ void profCreation(unsigned char* buff, int, sockaddr_in* remaddr, socklen_t addr
     replyByte(soNewGood, remaddr, addrlen);
 }
 
-void confirmAccount(veskProfile* pro) {
+void confirmAccount(veskProfile* pro, int anyway) {
     if (pro->confirmed) return;
     auto at = std::find(sessions.pending.begin(), sessions.pending.end(), pro);
     if (at == sessions.pending.end()) return;
+    if (!anyway && !takeHash(&pro->profAddr, getTicks())) return; // the next tick's hashes
     unsigned char sent[textLen];
     memcpy(sent, pro->password, textLen);
     int hashed = hashPassword(pro->password, sent);
@@ -312,6 +313,11 @@ void confirmAccount(veskProfile* pro) {
     arrayListAddEndPointer(sessions.profList, pro);
     countConfirmation(&pro->profAddr, getTicks());
     accountEntry("Profile Creation: Confirmed", pro->username, &pro->profAddr);
+}
+
+void confirmSessionsInGame() {
+    for (veskProfile* pro : std::vector<veskProfile*>(sessions.pending))
+        if (pro->stage == psGame) confirmAccount(pro, 1);
 }
 
 // Two live sessions must never steer the same entity, nor one a retired entity; a saved

@@ -42,11 +42,14 @@ void handshakeStep(veskProfile* pro) {
         } else {
             protocolEntry("doneSendingChunks", "doneSendingChunks");
             enterStage(pro, psEntWait);
+            // Entities made meanwhile (every login makes one) would keep the stage going
+            // for as long as players arrive: it sends those there are now.
+            pro->entitiesToSend = entityCount(world.entList);
             sendEnts(pro);
         }
         break;
     case psEntWait:
-        if (pro->curCounter < entityCount(world.entList)) {
+        if (pro->curCounter < pro->entitiesToSend) {
             pro->oldCounter = pro->curCounter;
             traceLine("wait, fail, resend");
             sendEnts(pro);
@@ -60,7 +63,7 @@ void handshakeStep(veskProfile* pro) {
     case psCapWait:
         protocolEntry("doneSendingCap", "doneSendingCap");
         enterStage(pro, psGame);
-        confirmAccount(pro); // the key came back: the address is the player's own
+        confirmAccount(pro, 0); // the key came back: the address is the player's own
         break;
     case psGame:
         protocolEntry("received poll", "received poll");
@@ -77,6 +80,7 @@ void ticlyTimeOut(veskProfile* pro) {
         char text[64];
         snprintf(text, sizeof text, "Connection Aborted. Stage: (%d)", pro->stage);
         sessionEntry(pro, "Connection Aborted", text);
+        sendDisconnect(pro); // a client whose answers were lost learns it at once
         endSession(pro);
         // Input may already have been applied during the handshake; an entity left
         // walking with nobody to stop it would wander and grow the world for ever.
@@ -103,6 +107,7 @@ void ticlyTimeOut(veskProfile* pro) {
 }
 
 void ticlyOutGame(veskProfile* pro) {
+    if (!pro->confirmed) confirmAccount(pro, 0); // when the tick of its handshake had no hash left
     byteWriter w = newDatagram();
     sendEntsTicly(pro, &w);
     sendNewChunks(pro, &w);
@@ -117,6 +122,7 @@ void ticlyOutGame(veskProfile* pro) {
         pro->failCount++;
         if (pro->failCount > options.returnFailMax) {
             sessionEntry(pro, "Connection Aborted", "Connection Aborted [poll]");
+            sendDisconnect(pro);
             profDisconnect(pro);
         } else {
             sendPoUpdate(pro);

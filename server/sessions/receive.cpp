@@ -166,15 +166,19 @@ int isSession(const senderQueue& q) {
     return (q.key & sessionBit) != 0;
 }
 
-// One datagram of each sender of the class in turn, in the order they were first heard,
-// until the budget started at `start` is spent; 0 when it was.
+// One datagram of each sender of the class in turn, in the order they were first heard
+// from a place that moves on every tick (so that, when the budget runs out, it is not the
+// same senders who wait every time), until the budget started at `start` is spent; 0 when
+// it was.
 int serveInTurn(int sessions, uint32_t start) {
     int left = 0;
     for (const senderQueue& q : traffic.senders)
         if (isSession(q) == (sessions != 0)) left += q.count;
+    size_t n = traffic.senders.size();
+    size_t first = n ? traffic.turn % n : 0;
     while (left > 0) {
-        for (size_t s = 0; s < traffic.senders.size(); s++) {
-            senderQueue* q = &traffic.senders[s];
+        for (size_t k = 0; k < n; k++) {
+            senderQueue* q = &traffic.senders[(first + k) % n];
             if (q->head < 0 || isSession(*q) != (sessions != 0)) continue;
             if (getTicks() - start >= uint32_t(options.receiveBudgetMs)) return 0;
             heldDatagram* d = &traffic.held[q->head];
@@ -206,6 +210,7 @@ void readWaitingDatagrams() {
 
 void receiveDatagrams() {
     newHashTick();
+    traffic.turn++;
     for (veskProfile* pro : liveSessions())
         pro->picksThisTick = 0; // a new tick
     collectSessions();

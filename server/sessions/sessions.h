@@ -69,6 +69,7 @@ struct veskProfile {
     int listedLive;        // in the list of live sessions
     uint32_t sessionStart; // millisecond clock at the login
     int picksThisTick;     // terrain picks taken from its datagrams in this tick
+    int entitiesToSend;    // the entity stage's: the entities there were when it began
 };
 
 // A pick costs a sweep over a thousand faces and a brush: one session's picks in a tick are
@@ -260,6 +261,7 @@ struct trafficState {
     probeTable<uint64_t, liveKey> sessionSet;
     unsigned char batchData[readBatch][bufSize];
     sockaddr_in batchFrom[readBatch];
+    unsigned turn;   // ticks of receiving: where the senders' round begins
     int dispatching; // the tick's dispatching is under way, since dispatchStart
     uint32_t dispatchStart;
     // The in-game stream's gathering.
@@ -334,8 +336,12 @@ void endSession(veskProfile* pro); // back to psNotConn, out of the live list
 // Accounts made but not confirmed yet, in the order they were made: they are not in
 // profList, not saved and not counted, until one of their sessions completes a handshake.
 const std::vector<veskProfile*>& pendingAccounts();
-void confirmAccount(veskProfile* pro); // its session completed a handshake
-int removePending(veskProfile* pro);   // the operator's remove: 1 when it was pending
+// Its session completed a handshake: the password is hashed and the account joins profList,
+// within the tick's hashes unless `anyway` (at a Stop); else it stays pending, and the
+// session's next tick in the game tries again.
+void confirmAccount(veskProfile* pro, int anyway);
+void confirmSessionsInGame();        // at a Stop: every account whose session is in the game
+int removePending(veskProfile* pro); // the operator's remove: 1 when it was pending
 // The account of that name (more than 3 characters), confirmed or pending, or null.
 veskProfile* accountNamed(const unsigned char* name);
 // Whether the sender's address is one the account logged in from.

@@ -253,6 +253,7 @@ void sendEnts(veskProfile* pro) {
     byteWriter w = newDatagram();
     putU8(&w, soInitEnt);
     int total = entityCount(world.entList);
+    if (pro->stage == psEntWait && pro->entitiesToSend < total) total = pro->entitiesToSend;
     veskGravity* avatar = avatarOf(pro);
     while (pro->curCounter < total) {
         veskEntity* ent = entityAt(world.entList, pro->curCounter);
