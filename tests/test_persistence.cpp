@@ -272,6 +272,7 @@ TEST_F(saveFiles, ABackupOnTheScheduleKeepsItsBytesWhenTheNextSaveReplacesTheFil
     embedSpawnTer(world.terList, 6, 0, 0, options.terScale, options.terEdge);
     options.backupEveryHours = 1;
     options.autosaveSeconds = 0;
+    saves.lastBackup = 0;
     ASSERT_EQ(saveGame(), 1);
     serveSaves(3599999);
     EXPECT_FALSE(saveUnderWay());

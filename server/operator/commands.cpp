@@ -343,7 +343,7 @@ const command commands[] = {
 void help(const std::string&, commandAnswer* a, saveDone, void*) {
     for (const command& c : commands) {
         std::string usage = std::string(c.name) + (*c.arguments ? " " : "") + c.arguments;
-        say(a, "%-28s%s", usage.c_str(), c.help);
+        say(a, "%-27s %s", usage.c_str(), c.help);
     }
     say(a, "Names may hold \\xNN for any byte, as the log shows them.");
 }

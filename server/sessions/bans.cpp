@@ -432,6 +432,7 @@ void loadAccessLists() {
 
 int reloadAccessList(const char* name, std::string* why) {
     accessFile* f = fileNamed(name);
+    if (f->step == writeFolder) writeSlice(f); // renamed already: only its folder's sync is left
     abandonWrite(f);
     if (!f->waiting.empty()) answerWaiters(f, 0, "read again from the file before it was written");
     f->changes.clear(); // the file wins
