@@ -1,6 +1,6 @@
-// The operator's day with the headless binary: every command through the control socket,
-// bans and the allow-list across a restart, the locked save folder, the log's timestamps
-// and names, control clients that say nothing or far too much, and systemd's view.
+// The operator's day with the headless binary: commands through the control socket, bans
+// across a restart, the locked save folder, the log's timestamps, control clients that say
+// nothing or far too much, and systemd's view.
 #include <algorithm>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -52,7 +52,10 @@ static string readAll(int fd) {
     return got;
 }
 
-TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestart) {
+// What the operator's session of the scripted game (tests/golden) cannot show: commands
+// through the real control socket, their effect on real clients, a password from standard
+// input, the log's timestamps, and bans that outlive a restart.
+TEST_F(operatorE2E, CommandsThroughTheControlSocketAndBansThatOutliveARestart) {
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
     EXPECT_EQ(int(fs::status(res("control.sock")).permissions()), 0600);
     serverProc second; // on the same folder: refused
@@ -64,18 +67,13 @@ TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestar
     ASSERT_EQ(bob.request(newAccountMsg("bobby", "old-pass")), bytes{soNewGood});
     string alice = "alice 127.0.0.1:" + portOf(cl);
     EXPECT_TRUE(has(control("list"), alice + " game entity 1 chunk (0, 0) position (5.00, "));
-
-    EXPECT_EQ(control("kick ali", 1), "error: ali has no session\n"); // names are whole
     EXPECT_EQ(control("kick alice"), "kicked alice\n");
-    EXPECT_EQ(control("list"), "no sessions\n");
-    bytes told = bytes{soDisconnect} + bytes(cl.key, cl.key + keyLen);
-    EXPECT_EQ(clientDrain(&cl, 100).back(), told); // the player is told, with its key
+    EXPECT_EQ(clientDrain(&cl, 100).back(), bytes{soDisconnect} + bytes(cl.key, cl.key + keyLen));
 
     EXPECT_EQ(control("ban alice"), "banned alice, 0 kicked\n");
     EXPECT_EQ(cl.request(loginMsg("alice", "pw", 3)), bytes{soLogBad});
     EXPECT_EQ(control("ban name outlaw"), "banned outlaw, 0 kicked\n");
     EXPECT_EQ(cl.request(newAccountMsg("outlaw", "pw")), bytes{soNewBad});
-    EXPECT_EQ(control("unban name outlaw"), "unbanned outlaw, 0 kicked\n");
     ASSERT_TRUE(bob.login("bobby", "old-pass", 3) && bob.handshake(20000)); // now confirmed
     EXPECT_EQ(control("ban 127.0.0.0/24"), "banned 127.0.0.0/24, 1 kicked\n");
     EXPECT_EQ(clientDrain(&bob, 100).back(),
@@ -83,52 +81,21 @@ TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestar
     bob.send({coWakeup});
     EXPECT_TRUE(bob.recv(300).empty()); // dropped unread
     EXPECT_EQ(control("unban 127.0.0.0/24"), "unbanned 127.0.0.0/24, 0 kicked\n");
-    EXPECT_EQ(control("ban 127.0.0.2"), "banned 127.0.0.2, 0 kicked\n");
-
     EXPECT_EQ(control("allow on"), "the allow-list is on\n");
     EXPECT_EQ(cl.request(newAccountMsg("carol", "pw")), bytes{soNewBad});
-    EXPECT_EQ(control("allow add carol"), "allowed carol\n");
-    EXPECT_EQ(cl.request(newAccountMsg("carol", "pw")), bytes{soNewGood});
-    EXPECT_EQ(bob.request(loginMsg("bobby", "old-pass", 3)), bytes{soLogBad});
-    EXPECT_EQ(control("allow list"), "the allow-list is on\ncarol\n");
     EXPECT_EQ(control("allow off"), "the allow-list is off\n");
-
-    string accounts = control("accounts");
-    EXPECT_TRUE(shaped(accounts, accounts.find("alice"),
-                       "alice last login ####-##-##T##:##:##Z from 127.0.0.1\nbobby last login "))
-        << accounts;
-    EXPECT_TRUE(has(accounts, "carol no login yet unconfirmed\n")) << accounts;
 
     EXPECT_TRUE(has(control("password bobby new pass", 1), "on standard input, not on the "));
     EXPECT_EQ(control("password bobby", 0, "new pass\n"), "new password set for bobby\n");
     EXPECT_EQ(bob.request(loginMsg("bobby", "old-pass", 3)), bytes{soLogBad});
     ASSERT_TRUE(bob.login("bobby", "new pass", 3));
-    EXPECT_EQ(control("remove bobby", 1), "error: bobby is connected: kick it first\n");
-    EXPECT_EQ(control("remove carol"), "removed carol\n");
-    EXPECT_EQ(cl.request(loginMsg("carol", "pw", 3)), bytes{soLogBad});
-    string save = control("save");
-    EXPECT_TRUE(shaped(save, 0, "Save: 2 accounts, 3 entities, 331 chunks, #") &&
-                save.ends_with(" ms\n"))
-        << save;
-    string saved = readFile(res("profiles"));
-    EXPECT_TRUE(has(saved, "bobby") && !has(saved, "carol"));
     EXPECT_EQ(control("stop"), "stopping\n");
     EXPECT_EQ(srv.waitExit(), 0);
     EXPECT_EQ(clientDrain(&bob, 100).back(),
               bytes{soDisconnect} + bytes(bob.key, bob.key + keyLen));
     EXPECT_FALSE(fs::exists(res("control.sock")));
-    EXPECT_EQ(int(fs::status(res("bans")).permissions()), 0600);
-
     string out = srv.output();
-    for (const char* entry :
-         {"Admin: kick (alice)", "Disconnected (" /* + who */, "Admin: ban (alice)",
-          "Admin: ban (127.0.0.0/24)", "Admin: allow on", "Admin: allow add (carol)",
-          "Admin: password (bobby)", "Admin: remove (carol)", "Admin: save", "Admin: stop"})
-        EXPECT_TRUE(has(out, entry)) << entry;
-    EXPECT_TRUE(has(out, "Disconnected (" + alice + ")"));
     EXPECT_TRUE(has(out, "Log In: Failed (banned) (" + alice + ")"));
-    EXPECT_TRUE(has(out, "Profile Creation: Refused (allow-list) (carol 127.0.0.1:"));
-    EXPECT_TRUE(has(out, "Log In: Failed (allow-list) (bobby 127.0.0.1:"));
     EXPECT_FALSE(has(out, "new pass"));
     EXPECT_FALSE(has(out, "coReturn") || has(out, "sendChunk nsent")); // no --verbose
     // Every log entry starts with a UTC timestamp; the trace lines do not.
@@ -137,7 +104,7 @@ TEST_F(operatorE2E, EveryCommandThroughTheControlSocketAndBansThatOutliveARestar
 
     // The bans outlive the restart; unbanned, alice is back.
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
-    EXPECT_EQ(control("bans"), "alice\n127.0.0.2/32\n"); // in the order they were made
+    EXPECT_EQ(control("bans"), "alice\noutlaw\n"); // in the order they were made
     EXPECT_EQ(cl.request(loginMsg("alice", "pw", 3)), bytes{soLogBad});
     control("unban alice");
     EXPECT_TRUE(cl.login("alice", "pw", 3));

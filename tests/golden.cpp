@@ -89,3 +89,19 @@ std::string goldenDifference(const std::string& name, const std::string& actual)
            " bytes, golden " + std::to_string(expected.size()) + ") first at " + where +
            "; this run's output: " + written;
 }
+
+std::vector<goldenDatagram> goldenDatagrams() {
+    std::ifstream in(goldenPath("scenario-datagrams.txt"));
+    std::vector<goldenDatagram> all;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("tick ")) {
+            size_t to = line.find(" to ") + 4;
+            all.push_back({line, line.substr(to, line.find(',', to) - to), {}});
+            continue;
+        }
+        std::erase(line, ' ');
+        for (size_t i = 0; i + 1 < line.size() && !all.empty(); i += 2)
+            all.back().bytes.push_back(uint8_t(std::stoi(line.substr(i, 2), nullptr, 16)));
+    }
+    return all;
+}

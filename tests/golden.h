@@ -4,9 +4,18 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The path of a golden file.
 std::string goldenPath(const std::string& name);
 // "" when `actual` is the golden file's content; else where they first differ. With
 // QUARN_WRITE_GOLDEN set the golden file is written instead ("" too).
 std::string goldenDifference(const std::string& name, const std::string& actual);
+
+// The scripted game's datagrams as tests/golden/scenario-datagrams.txt holds them, in order:
+// "tick 9 to mallory, 25 bytes", the player's name, the bytes.
+struct goldenDatagram {
+    std::string title, to;
+    std::vector<unsigned char> bytes;
+};
+std::vector<goldenDatagram> goldenDatagrams();

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "clientSession.h"
+#include "golden.h"
 #include "testUtil.h"
 
 namespace {
@@ -29,24 +30,6 @@ bytes turnUpdate() {
 }
 
 // The datagrams of tests/golden/scenario-datagrams.txt, player by player, in order.
-std::map<std::string, datagrams> goldenDatagrams() {
-    std::ifstream in(std::string(QUARN_SOURCE_DIR) + "/tests/golden/scenario-datagrams.txt");
-    std::map<std::string, datagrams> all;
-    bytes* current = nullptr;
-    for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("tick ")) {
-            std::string name = line.substr(line.find(" to ") + 4);
-            current = &all[name.substr(0, name.find(','))].emplace_back();
-            continue;
-        }
-        std::istringstream words(line);
-        for (std::string word; words >> word;)
-            for (size_t i = 0; i + 1 < word.size(); i += 2)
-                current->push_back(uint8_t(std::stoi(word.substr(i, 2), nullptr, 16)));
-    }
-    return all;
-}
-
 struct sessionRun {
     clientSession s = {};
     clientOutbox out = {};
@@ -111,14 +94,16 @@ TEST(clientWire, ReadersTakeHandMadeDatagramsAndRefuseMalformedOnes) {
 // sees its own look up come back; the veteran, kicked, and alice, silent at the end, are
 // told they were let go.
 TEST(clientWire, TheGoldenGameReadsCleanlyThroughEachPlayersSession) {
-    auto golden = goldenDatagrams();
+    std::vector<goldenDatagram> golden = goldenDatagrams();
     const std::pair<const char*, size_t> players[] = {{"veteran", 7}, {"alice", 7}, {"bobby", 19}};
     for (auto [name, chunks] : players) {
         sessionRun run;
         clientBegin(&run.s, name, "pw", 2, 0, 0, &run.out);
         std::set<std::pair<int, int>> seen;
         int inGame = 0, looked = 0;
-        for (const bytes& d : golden.at(name)) {
+        for (const goldenDatagram& g : golden) {
+            if (g.to != name) continue;
+            const bytes& d = g.bytes;
             bool cuttable = d.size() > 1 && d[0] != soLogGood;
             int cut = cuttable ? run.receive(bytes(d.begin(), d.end() - 1)) : evMalformed;
             EXPECT_EQ(cut, d[0] == soDisconnect ? evIgnored : evMalformed) << name;
