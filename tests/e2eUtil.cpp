@@ -8,8 +8,8 @@ string makeRunDir() {
     char tmpl[] = "/tmp/quarn-e2e-XXXXXX";
     string dir = mkdtemp(tmpl);
     std::filesystem::create_directory(dir + "/res");
-    for (string f : {"/res/Quarn.png", "/res/UbuntuMono-R.ttf"})
-        std::filesystem::copy_file(QUARN_SOURCE_DIR + f, dir + f);
+    std::filesystem::copy_file(QUARN_SOURCE_DIR "/res/Quarn.png", dir + "/res/Quarn.png");
+    std::filesystem::copy_file(windowFont(), dir + "/res/UbuntuMono-R.ttf");
     return dir;
 }
 

@@ -79,6 +79,13 @@ void dispatch(loopback* lb, const std::vector<unsigned char>& d) {
     serveAccountRequests(); // as the receive step does after the tick's datagrams
 }
 
+std::string windowFont() {
+    std::string copied = std::string(QUARN_SOURCE_DIR) + "/res/UbuntuMono-R.ttf";
+    return access(copied.c_str(), R_OK) == 0
+               ? copied
+               : "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
+}
+
 void freshLists(int radius) {
     sessions.profList = initArrayList(10, 8);
     world.terList = initArrayList(10, 8);

@@ -39,6 +39,10 @@ void clientSend(loopback* lb, const std::vector<unsigned char>& d);
 // client and were the only one of its tick.
 void dispatch(loopback* lb, const std::vector<unsigned char>& d);
 
+// The window's font: the one scripts/setup puts in res/, else the system's it is copied from
+// (a checkout where setup did not run).
+std::string windowFont();
+
 // New empty lists (and, if `radius` > 0, the spawn area of that radius around (0, 0)).
 void freshLists(int radius);
 void freeLists(); // the server's own reset: everything a Start could have made is released

@@ -12,7 +12,7 @@ namespace {
 // A renderer and font kept for the whole run (still reachable at exit).
 SDL_Renderer* renderer =
     SDL_CreateSoftwareRenderer(SDL_CreateRGBSurface(0, 1000, 600, 32, 0xFF0000, 0xFF00, 0xFF, 0));
-TTF_Font* font = TTF_Init() == 0 ? TTF_OpenFont("res/UbuntuMono-R.ttf", 20) : nullptr;
+TTF_Font* font = TTF_Init() == 0 ? TTF_OpenFont(windowFont().c_str(), 20) : nullptr;
 
 void add(textBox* box, const char* text) {
     const SDL_Color ink = {0, 0, 0, 1}; // alpha 1, as the server's colour records
