@@ -1,8 +1,6 @@
 // quarn-bots against the real headless server: a few players get in, stay and leave with a
-// goodbye the server logs; a kicked one is counted as told soDisconnect and fails the run;
-// a bad command line is refused.
+// goodbye the server logs; a bad command line is refused.
 #include <sys/wait.h>
-#include <thread>
 
 #include "e2eUtil.h"
 
@@ -41,20 +39,4 @@ TEST_F(e2eTest, BotsGetInStayAndLeaveAndTheReportSaysSo) {
     EXPECT_EQ(runBots(dir, srv.port, "--players 0 --seconds 4"), 2);
     EXPECT_TRUE(has(readFile(dir + "/progress.txt"),
                     "--players takes a whole number from 1 to 100000, not \"0\""));
-}
-
-TEST_F(e2eTest, AKickedBotIsCountedAsToldToLeaveAndTheRunFails) {
-    ASSERT_TRUE(srv.serve(dir)) << srv.output();
-    int status = -1;
-    std::thread bots([&] { status = runBots(dir, srv.port, "--players 3 --seconds 6 --edit"); });
-    auto allIn = [&] { return timesIn(srv.output(), "Profile Creation: Confirmed") == 3; };
-    EXPECT_TRUE(waitUntil(allIn, 20000)) << srv.output();
-    string printed;
-    EXPECT_EQ(runControl(res(""), "kick bot0002", &printed), 0) << printed;
-    bots.join();
-    string report = readFile(dir + "/report.txt");
-    EXPECT_EQ(status, 1) << report;
-    EXPECT_TRUE(has(report, "told soDisconnect: 1")) << report;
-    EXPECT_TRUE(has(report, "in game at the end: 2 of 3")) << report;
-    EXPECT_TRUE(has(report, "result: not every player got in and stayed")) << report;
 }

@@ -90,6 +90,23 @@ std::string goldenDifference(const std::string& name, const std::string& actual)
            "; this run's output: " + written;
 }
 
+std::string goldenTableDifference(const std::string& name, const tableAnswer& answer) {
+    std::ifstream in(goldenPath(name));
+    std::string actual;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') {
+            actual += line + "\n";
+            continue;
+        }
+        std::vector<std::string> given;
+        size_t start = 0;
+        for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+            given.push_back(line.substr(start, tab - start));
+        actual += line.substr(0, start) + answer(given) + "\n";
+    }
+    return goldenDifference(name, actual);
+}
+
 std::vector<goldenDatagram> goldenDatagrams() {
     std::ifstream in(goldenPath("scenario-datagrams.txt"));
     std::vector<goldenDatagram> all;

@@ -1,12 +1,9 @@
-// The client library: its builders' bounds, its readers against hand-made and golden
-// datagrams and every golden datagram cut one byte short, and a session taken through its
-// stages and time-outs on an injected clock.
+// The client library: its readers against hand-made and golden datagrams and every golden
+// datagram cut one byte short, and a session taken through its stages, its end when told to
+// leave and its time-outs on an injected clock.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <map>
 #include <set>
-#include <sstream>
 
 #include "clientSession.h"
 #include "golden.h"
@@ -48,17 +45,6 @@ struct sessionRun {
 };
 
 } // namespace
-
-// The builders' bytes are checked by the scripted game's golden file, which every client
-// message of the tests is made for; here their bounds.
-TEST(clientWire, BuildersCutTextFieldsAndNeverOverflow) {
-    EXPECT_EQ(newAccountMsg(std::string(300, 'x'), "pw"),
-              newAccountMsg(std::string(256, 'x'), "pw"));
-    unsigned char small[loginLen - 1];
-    byteWriter w = makeWriter(small, sizeof small);
-    EXPECT_EQ(putLogin(&w, "abcd", "pw", 3), 0);
-    EXPECT_EQ(w.overflow, 1);
-}
 
 TEST(clientWire, ReadersTakeHandMadeDatagramsAndRefuseMalformedOnes) {
     logGoodMsg m;

@@ -128,75 +128,10 @@ TEST_F(accessLists, AHandEditDuringALongWriteIsKeptWithTheChange) {
     EXPECT_FALSE(std::filesystem::exists(dir + "/bans.old")); // let go of a slice a tick
 }
 
-// The short form of a ban is taken only where it can mean one thing; what could be meant
-// as an address but is none (IPv6, a bad prefix, a stray space) is refused, with the way
-// to ban such a name.
-TEST(banEntries, EachIsANameOrAnAddressAndNothingIsGuessed) {
-    const std::pair<const char*, const char*> entries[] = {
-        {"10.0.0.9", "address 10.0.0.9/32"},
-        {"address 10.0.0.0/8", "address 10.0.0.0/8"},
-        {"alice", "name alice"},
-        {"deadbeef", "name deadbeef"},
-        {"name 1.2.3.4", "name 1.2.3.4"},
-        {"name ::1", "name ::1"},
-        {"10.0.0.9 ", "refused"},
-        {"::1", "refused: IPv6"},
-        {"2001:db8::/32", "refused: IPv6"},
-        {"fe80::1%eth0", "refused: IPv6"},
-        {"bob:smith", "name bob:smith"},
-        {"0x7f000001", "refused"},
-        {"2130706433", "refused"},
-        {"1.2.3.4/08", "refused"},
-        {"1.2.3.4/-1", "refused"},
-        {"1.2.3.4/+8", "refused"},
-        {"1.2.3.4/33", "refused"},
-        {"0.0.0.0/0x", "refused"},
-        {"address alice", "refused"},
-        {"name ", "refused"},
-    };
-    for (auto [text, meaning] : entries) {
-        banTarget t;
-        std::string why;
-        std::string got = "refused";
-        if (parseBanTarget(text, &t, &why, 0)) {
-            char range[40];
-            snprintf(range, sizeof range, "%u.%u.%u.%u/%d", t.addr >> 24, t.addr >> 16 & 255,
-                     t.addr >> 8 & 255, t.addr & 255, t.prefix);
-            got = t.isAddress ? std::string("address ") + range : "name " + t.name;
-        } else if (why.find("IPv4 only") != std::string::npos) {
-            got = "refused: IPv6";
-        }
-        EXPECT_EQ(got, meaning) << text << " (" << why << ")";
-    }
-}
-
-TEST(addressRanges, ReadAtTheirBoundaries) {
-    uint32_t addr = 1;
-    int prefix = -1;
-    EXPECT_TRUE(parseAddressRange("192.168.1.77/0", &addr, &prefix));
-    EXPECT_EQ(addr, 0u);
-    EXPECT_EQ(prefix, 0);
-    EXPECT_TRUE(parseAddressRange("192.168.1.77/31", &addr, &prefix));
-    EXPECT_EQ(addr, 0xC0A8014Cu);
-    EXPECT_TRUE(parseAddressRange("192.168.1.77", &addr, &prefix));
-    EXPECT_EQ(prefix, 32);
-    for (const char* bad :
-         {"192.168.1.77/33", "192.168.1.77/", "192.168.1", "1.2.3.4.5", "/8", "256.1.1.1",
-          "1.2.3.4/-1", "1.2.3.4/8x", "1.2.3.4/ 8", "1.2.3.4/+8", "1.2.3.4/008", "1.2.3.4/08", ""})
-        EXPECT_FALSE(parseAddressRange(bad, &addr, &prefix)) << bad;
+TEST(addressRanges, CoverTheirOwnAddressesOnly) {
     EXPECT_TRUE(rangeCovers(0x0A000000u, 8, ip("10.255.255.255")));
     EXPECT_FALSE(rangeCovers(0x0A000000u, 8, ip("11.0.0.0")));
     EXPECT_FALSE(rangeCovers(0, 1, ip("128.0.0.1"))); // 0.0.0.0/1 is half of all addresses
-}
-
-TEST(escapedNames, ReadBackByteForByte) {
-    std::string out;
-    EXPECT_TRUE(unescapeText("a\\x00b\\x5C\\xff", &out));
-    EXPECT_EQ(out, std::string("a\0b\\\xff", 5));
-    for (const char* bad : {"\\", "\\x", "\\x4", "\\xg0", "\\y41"})
-        EXPECT_FALSE(unescapeText(bad, &out)) << bad;
-    EXPECT_TRUE(unescapeText(std::string(255, 'n').c_str(), &out));
-    EXPECT_FALSE(unescapeText(std::string(256, 'n').c_str(), &out));
 }
 
 // Ticks go on at 20 a second, 50 ms apart, while the unsigned millisecond clock wraps to 0:
