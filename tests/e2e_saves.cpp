@@ -45,7 +45,8 @@ struct savesE2E : e2eTest {
 
 } // namespace
 
-// The server is killed at each rename of a save's commit (the commit record's own, then the
+// A save whose commit record cannot be renamed into place fails and leaves it nowhere; then
+// the server is killed at each rename of a save's commit (the commit record's own, then the
 // four files') and just before it removes the record: after the next Start the files are
 // all those of the save before, or, once the record is in place, all of the new one.
 TEST_F(savesE2E, ASaveKilledAtAnyStepLeavesTheFilesOfOneMoment) {
@@ -55,20 +56,25 @@ TEST_F(savesE2E, ASaveKilledAtAnyStepLeavesTheFilesOfOneMoment) {
     ASSERT_TRUE(cl.join("alice"));
     ASSERT_EQ(srv.stop(), 0);
     std::map<string, string> before = files();
-    for (int step = 1; step <= 6; step++) {
+    for (int step = 0; step <= 6; step++) {
         for (auto& [name, bytes] : before)
             writeFile(res(name), bytes);
         ASSERT_TRUE(srv.serve(dir)) << srv.output();
         udpClient newcomer(srv.port);
         changeEverything(&newcomer);
-        string inject =
-            step <= 5 ? "-e trace=rename -e inject=rename:signal=KILL:when=" + std::to_string(step)
-                      : "-e trace=unlink -P res/commit -e inject=unlink:signal=KILL";
+        string inject = step == 0   ? "-e trace=rename -e inject=rename:error=EIO:when=1"
+                        : step <= 5 ? "-e trace=rename -e inject=rename:signal=KILL:when=" +
+                                          std::to_string(step)
+                                    : "-e trace=unlink -P res/commit -e inject=unlink:signal=KILL";
         string command = "strace -qq -o /dev/null -p " + std::to_string(srv.pid) + " " + inject +
                          " 2>" + dir + "/strace.txt &";
         ASSERT_EQ(system(command.c_str()), 0);
         usleep(500 * 1000); // attached
         control("save");
+        if (step == 0) { // the commit record could not be put in place: the save failed
+            EXPECT_FALSE(fs::exists(res("commit.tmp")));
+            kill(srv.pid, SIGKILL);
+        }
         EXPECT_EQ(srv.waitExit(10000), 128 + SIGKILL) << step << readFile(dir + "/strace.txt");
         ASSERT_TRUE(srv.serve(dir)) << srv.output(); // Start completes or discards the save
         kill(srv.pid, SIGKILL);                      // and nothing saves after it
@@ -77,7 +83,7 @@ TEST_F(savesE2E, ASaveKilledAtAnyStepLeavesTheFilesOfOneMoment) {
         int unchanged = 0;
         for (const char* name : saveFileNames)
             unchanged += after[name] == before[name];
-        EXPECT_EQ(unchanged, step == 1 ? 4 : 0) << "killed at step " << step;
+        EXPECT_EQ(unchanged, step <= 1 ? 4 : 0) << "killed at step " << step;
         EXPECT_FALSE(fs::exists(res("commit"))) << step;
         for (const char* name : saveFileNames)
             EXPECT_FALSE(fs::exists(res(name) + string(".tmp"))) << step << name;

@@ -1,6 +1,7 @@
 // The world map program run as a real binary: the picture of a spawn world with a raised
-// chunk and an entity's dot, and an output that is an input and a bad option refused
+// chunk and an entity's dot (pixel for pixel as tests/golden/map-spawn.png), and an output that is an input and a bad option refused
 // without touching any file.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <png.h>
@@ -21,13 +22,50 @@ static int channel(uint32_t c, int shift) {
     return c >> shift & 0xff;
 }
 
+// A picture read with libpng: its size and its pixels, 0xAARRGGBB as the program draws them.
+struct picture {
+    png_image image = {};
+    std::vector<uint32_t> pixels;
+    bool load(const string& path) {
+        image.version = PNG_IMAGE_VERSION;
+        if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+        image.format =
+            std::endian::native == std::endian::little ? PNG_FORMAT_BGRA : PNG_FORMAT_ARGB;
+        pixels.resize(PNG_IMAGE_SIZE(image) / 4);
+        return png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) != 0;
+    }
+};
+
+// "" when the picture has the pixels of tests/golden/map-spawn.png, else the first that
+// differs (the picture is kept in the build folder); with QUARN_WRITE_GOLDEN set the golden
+// picture is replaced instead.
+static string goldenPixelDifference(const string& path, const picture& actual) {
+    const string golden = QUARN_SOURCE_DIR "/tests/golden/map-spawn.png";
+    const string kept = QUARN_BINARY_DIR "/golden-actual/map-spawn.png";
+    const auto replace = std::filesystem::copy_options::overwrite_existing;
+    if (getenv("QUARN_WRITE_GOLDEN")) {
+        std::filesystem::copy_file(path, golden, replace);
+        return "";
+    }
+    picture expected;
+    if (!expected.load(golden)) return golden + " cannot be read";
+    if (actual.pixels == expected.pixels) return "";
+    std::filesystem::create_directories(QUARN_BINARY_DIR "/golden-actual");
+    std::filesystem::copy_file(path, kept, replace);
+    if (actual.pixels.size() != expected.pixels.size()) return "its size differs; see " + kept;
+    size_t at =
+        size_t(std::ranges::mismatch(actual.pixels, expected.pixels).in1 - actual.pixels.begin());
+    size_t width = actual.image.width;
+    return "pixel (" + std::to_string(at % width) + ", " + std::to_string(at / width) +
+           ") differs from the golden picture's; see " + kept;
+}
+
 struct mapTool : testing::Test {
     char name[32] = "/tmp/quarn-map-XXXXXX";
     string dir = mkdtemp(name);
     string worldPath = dir + "/world";
     quietTrace quiet;
-    png_image pic = {};
-    std::vector<uint32_t> pixels; // 0xAARRGGBB, as the program draws them
+    picture pic;
     ~mapTool() override { std::filesystem::remove_all(dir); }
     // The exit status of quarn-map run with `args`; its standard error in dir/stderr.
     int run(const string& args) {
@@ -38,15 +76,7 @@ struct mapTool : testing::Test {
     uint32_t pixelAt(float x, float z) {
         int px = margin + int((x + halfWidth) * scale);
         int py = margin + int((halfDepth - z) * scale);
-        return pixels[size_t(py) * pic.width + size_t(px)];
-    }
-    // Reads the picture with libpng into `pic` and `pixels`.
-    bool load(const string& path) {
-        pic.version = PNG_IMAGE_VERSION;
-        if (!png_image_begin_read_from_file(&pic, path.c_str())) return false;
-        pic.format = std::endian::native == std::endian::little ? PNG_FORMAT_BGRA : PNG_FORMAT_ARGB;
-        pixels.resize(PNG_IMAGE_SIZE(pic) / 4);
-        return png_image_finish_read(&pic, nullptr, pixels.data(), 0, nullptr) != 0;
+        return pic.pixels[size_t(py) * pic.image.width + size_t(px)];
     }
 };
 
@@ -73,9 +103,10 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndIts
     ents.append(reinterpret_cast<const char*>(entity), sizeof entity);
     writeFile(dir + "/entities", ents);
     ASSERT_EQ(run("-i " + worldPath + " -o " + dir + "/map.png -e " + dir + "/entities"), 0);
-    ASSERT_TRUE(load(dir + "/map.png")) << pic.message;
-    EXPECT_EQ(pic.width, 2 * margin + std::lround(2 * halfWidth * scale));
-    EXPECT_EQ(pic.height, 2 * margin + std::lround(2 * halfDepth * scale));
+    ASSERT_TRUE(pic.load(dir + "/map.png")) << pic.image.message;
+    EXPECT_EQ(pic.image.width, 2 * margin + std::lround(2 * halfWidth * scale));
+    EXPECT_EQ(pic.image.height, 2 * margin + std::lround(2 * halfDepth * scale));
+    EXPECT_EQ(goldenPixelDifference(dir + "/map.png", pic), "");
     uint32_t ground = pixelAt(4, 3); // in chunk (0, 0), clear of the origin mark
     EXPECT_GT(channel(ground, green), std::max(channel(ground, red), channel(ground, blue)) + 30);
     float x, z;

@@ -64,6 +64,8 @@ TEST_F(liveFeed, ChunksNewerThanAVersionByteForByte) {
     EXPECT_EQ(int32_t(u32(newer, head)), changed->chunkCoords[0]);
     EXPECT_EQ(u32(newer, head + 12), 150u);
     EXPECT_EQ(memcmp(newer.data() + head + record, changed->faces, 150 * 12), 0);
+    for (size_t piece : {size_t(7), record + 150 * 12 - 1})
+        EXPECT_TRUE(feed(seen, piece) == newer) << piece;
     EXPECT_EQ(feed(world.worldVersion, 64).size(), head + 16);
 }
 

@@ -333,6 +333,22 @@ TEST_F(scenario, AutosavesAFailedOneAndAStopDuringOneKeepTheLatestWorld) {
     EXPECT_NEAR(g->position[2], at[2], 1e-3);
 }
 
+// A Start whose UDP port another socket holds fails and says why; the next one, on a free
+// port, serves.
+TEST_F(scenario, AStartOnAPortInUseFailsAndSaysSo) {
+    sockaddr_in taken = {};
+    int holder = loopbackSocket(&taken, "0.0.0.0");
+    options.port = ntohs(taken.sin_port);
+    EXPECT_EQ(startServer(), 0);
+    EXPECT_FALSE(world.servOn);
+    std::string failed = "Server: Start failed, UDP port " + std::to_string(options.port);
+    EXPECT_TRUE(capturedLog.back().starts_with(failed)) << capturedLog.back();
+    close(holder);
+    options.port = 0;
+    start();
+    EXPECT_TRUE(world.servOn);
+}
+
 // The status line's figures over its interval, which each line starts afresh: the longest
 // tick of one interval is not the next one's.
 static long bucket(const std::string& metrics, const std::string& name) {
