@@ -1,6 +1,6 @@
 // The world map program run as a real binary: the picture of a spawn world with a raised
-// chunk and an entity's dot (pixel for pixel as tests/golden/map-spawn.png), and an output that is an input and a bad option refused
-// without touching any file.
+// chunk and an entity's dot (pixel for pixel as tests/golden/map-spawn.png), and an output
+// that is an input and a bad option refused without touching any file.
 #include <algorithm>
 #include <bit>
 #include <cmath>
