@@ -274,7 +274,11 @@ TEST(RayFace, AContactIsTheFirstTouchAndTheSweepIndexHandsItsFaceOut) {
         left += !handedOut;
         int type = -1;
         float s = newerCircRayFaceScalar(p, step, 0.5f, f[0].loc, f[1].loc, f[2].loc, barys, &type);
-        if (!(0.0f < s && s < 1.0f)) continue;
+        if (!(0.0f < s && s < 1.0f)) { // no touch on the way: no overlap anywhere on it
+            for (int k = 1; wellShaped && clearInFront && k <= 8; k++)
+                ASSERT_GE(gap(p, step, float(k) / 8, 0.5f, f), -2e-3f) << "trial " << n;
+            continue;
+        }
         ASSERT_TRUE(handedOut) << "trial " << n;
         if (!wellShaped || !clearInFront) continue;
         ASSERT_LE(gap(p, step, s, 0.5f, f), 2e-3f) << "trial " << n;

@@ -1,7 +1,8 @@
 // A scripted game through the real Start, serving ticks and Stop of the server, inside the
 // process under the fake clock: a veteran from before passwords were hashed flies the free
 // mover, two players join, walk, turn both ways, jump, strafe, cross chunk borders on
-// edited ground, use every brush, and leave, one by disconnecting, one by falling silent.
+// edited ground, use every brush, and leave, one by disconnecting while walking (his entity
+// stops), one by falling silent.
 // Every datagram the server sends and the save files at Stop are compared byte for byte
 // with the golden files in tests/golden; scripts/regen-golden writes them anew (read its
 // diff before committing). Session keys and password salts come from a fixed generator.
@@ -250,7 +251,10 @@ TEST_F(scenario, AScriptedGameSendsAndSavesExactlyTheGoldenBytes) {
     send(alice, held(alice, {{skmWalkForward, 2}}));
     step(4);
 
-    // Bob leaves; alice falls silent and is polled, then let go.
+    // Bob leaves walking: his entity comes to a stop. Alice falls silent and is polled,
+    // then let go.
+    send(bob, held(bob, {{skmWalkForward, 1}}));
+    step(2);
     send(bob, sessionMsg(coDisconnect, bob.key));
     bob.talking = 0;
     alice.talking = 0;
