@@ -1,6 +1,8 @@
 // World streaming: batches and per-tick blocks that would overflow the buffer split so that
 // none exceeds 12000 bytes, losing nothing.
 
+#include <array>
+
 #include "bytes.h"
 #include "sessionTest.h"
 
@@ -29,6 +31,10 @@ TEST_F(streaming, BatchesAndThousandsOfUpdatesSplitLosingNone) {
     bytes second = clientRecv(&lb);
     byteReader r = makeReader(second.data() + 1, 4);
     EXPECT_EQ(readIntBE(&r), 273);
+    auto chunkOf = [](int i) { return std::array<int, 2>{i % 7 - 3, i % 5 - 2}; };
+    for (int i = 0; i < 700; i++) // now over 35 chunks, some beyond the view
+        memcpy(arrayListGet<veskEntity>(world.entList, i + 1)->gravMem->chunkCoords,
+               chunkOf(i).data(), 8);
     embedSpawnTer(world.terList, 2, 0, 0, options.terScale, options.terEdge);
     for (int c = 0; c < 7; c++)
         for (int i = 0; i < 400; i++) {
@@ -39,9 +45,13 @@ TEST_F(streaming, BatchesAndThousandsOfUpdatesSplitLosingNone) {
         }
     datagrams sent = tick();
     gameStream s = parse(sent);
-    ASSERT_TRUE(sent.size() >= 5 && s.ents.size() == 699 && s.moves.size() == 2800);
-    for (int i = 0; i < 699; i++)
-        EXPECT_EQ(s.ents[size_t(i)].id, i + 1 + (i >= 99));
+    ASSERT_TRUE(sent.size() >= 5 && s.moves.size() == 2800);
+    std::vector<int> expected, ids;
+    for (int i = 0; i < 700; i++)
+        if (i != 99 && terRadius(chunkOf(i)[0], chunkOf(i)[1]) < 3) expected.push_back(i + 1);
+    for (const entUpdate& u : s.ents)
+        ids.push_back(u.id);
+    EXPECT_EQ(ids, expected);
     EXPECT_GT(s.chunkUpdateRecords, 7);
     EXPECT_EQ(s.moves[2799].index, (399 * 13 + 6) % 91);
     EXPECT_EQ(s.moves[2799].vert.texi, 399);
@@ -101,6 +111,21 @@ TEST_F(streaming, ChunksMadeInsideAWideViewAreSentOnceInTheirTick) {
     EXPECT_EQ(s.chunks[0].cx, 5);
     EXPECT_EQ(s.chunks[0].cy, 0);
     EXPECT_TRUE(parse(tick()).chunks.empty());
+}
+
+// A player who moves into the next chunk is sent the chunks that came into view: the ring
+// at the edge of the view that was beyond it, 2 radius - 1 chunks, down to a view of one.
+TEST_F(streaming, AMoveIntoTheNextChunkBringsTheRingThatCameIntoView) {
+    embedSpawnTer(world.terList, 5, 0, 0, options.terScale, options.terEdge);
+    tick(); // what the login made is behind us
+    for (int radius : {1, 2, 3}) {
+        pro->terRadius = radius;
+        avatar()->chunkCoordsOld[0] = -1; // it came from chunk (-1, 0)
+        gatherTickChanges();
+        ticlyOutGame(pro);
+        forgetTickChanges();
+        EXPECT_EQ(parse(clientDrain(&lb, 5)).chunks.size(), size_t(2 * radius - 1)) << radius;
+    }
 }
 
 // A block whose head no longer fits what is left of a datagram starts a fresh one: the
