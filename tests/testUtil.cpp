@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <unistd.h>
 
@@ -23,6 +24,35 @@ void captureLog() {
 void useFakeClock(uint32_t start) {
     fakeNow = start;
     loop.clock = [] { return fakeNow; };
+}
+
+static capturedTrace* tracing = nullptr;
+
+capturedTrace::capturedTrace() {
+    tracing = this;
+    trace.on = 1;
+    trace.writer = [](const char* format, va_list args) {
+        char line[1024];
+        vsnprintf(line, sizeof line, format, args);
+        tracing->text += line;
+    };
+}
+
+capturedTrace::~capturedTrace() {
+    trace.writer = nullptr;
+    trace.on = 0;
+    tracing = nullptr;
+}
+
+scratchFolder::scratchFolder(const char* name) {
+    dir = std::filesystem::temp_directory_path() / (std::string(name) + "-XXXXXX");
+    dir = mkdtemp(dir.data());
+    setResDir(dir.c_str());
+}
+
+scratchFolder::~scratchFolder() {
+    setResDir("res");
+    std::filesystem::remove_all(dir);
 }
 
 int loopbackSocket(sockaddr_in* self, const char* ip) {

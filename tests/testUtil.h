@@ -23,6 +23,20 @@ struct quietTrace {
     ~quietTrace() { trace.on = saved; }
 };
 
+// The trace's lines, written into `text` while it lasts (the trace switched on).
+struct capturedTrace {
+    std::string text;
+    capturedTrace();
+    ~capturedTrace();
+};
+
+// A fresh save folder, the server's for as long as it lasts; removed with what it holds.
+struct scratchFolder {
+    std::string dir;
+    explicit scratchFolder(const char* name);
+    ~scratchFolder();
+};
+
 struct loopback {
     int client = -1;
     sockaddr_in clientAddr = {}, serverAddr = {};

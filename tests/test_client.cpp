@@ -1,6 +1,6 @@
 // The client library: its readers against hand-made and golden datagrams and every golden
-// datagram cut one byte short, and a session taken through its stages, its end when told to
-// leave and its time-outs on an injected clock.
+// datagram cut one byte short, and a session taken through its stages and time-outs on an
+// injected clock.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -146,22 +146,6 @@ TEST(clientSession, JoinsThroughRefusalsAndEndsAfterASilence) {
     EXPECT_EQ(run.tickAt(7999), evNone);
     EXPECT_EQ(run.tickAt(8000), evEnded);
     EXPECT_EQ(run.s.endedBy, endSilence);
-}
-
-TEST(clientSession, OnlyADisconnectWithItsKeyEndsIt) {
-    sessionRun run;
-    clientBegin(&run.s, "abcd", "pw", 3, 0, 0, &run.out);
-    bytes told = bytes{soDisconnect} + bytes(keyA, keyA + keyLen);
-    EXPECT_EQ(run.receive(told), evIgnored); // no key yet
-    run.receive(logGood(keyA));
-    EXPECT_EQ(run.receive(bytes{soDisconnect} + bytes(keyB, keyB + keyLen)), evIgnored);
-    EXPECT_EQ(run.s.stage, csHandshake);
-    EXPECT_EQ(run.receive(logGood(keyA)), evLoggedIn); // the key again: acknowledged again
-    EXPECT_EQ(run.out.count, 2);
-    EXPECT_EQ(run.receive(told), evEnded);
-    EXPECT_EQ(run.s.endedBy, endToldToLeave);
-    clientLeave(&run.s, &run.out);
-    EXPECT_EQ(run.out.count, 0); // the server has forgotten it: no goodbye
 }
 
 TEST(clientSession, GivesUpAfterItsTriesAndAfterASilentHandshake) {

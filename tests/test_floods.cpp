@@ -7,11 +7,6 @@
 #include "sessionTest.h"
 
 struct floods : sessionTest {
-    int savedHashes = options.hashesPerTick;
-    void TearDown() override {
-        options.hashesPerTick = savedHashes;
-        sessionTest::TearDown();
-    }
     // An account with a hashed password and no session.
     veskProfile* account(const char* name, const char* password) {
         auto* p = static_cast<veskProfile*>(calloc(1, sizeof(veskProfile)));
@@ -228,7 +223,6 @@ TEST(addressLimits, ConfirmationsAreCountedForTheWholeServer) {
 // --max-accounts is the most there may be: once that many are confirmed, creations are
 // refused; accounts made but never confirmed count for nothing.
 TEST_F(floods, TheAccountCapIsTheMostThereMayBe) {
-    int saved = options.maxAccounts;
     options.maxAccounts = 2;
     for (const char* name : {"first", "second", "third", "fourth"})
         EXPECT_EQ(send(newAccountMsg(name, "pw")), bytes{soNewGood});
@@ -238,32 +232,21 @@ TEST_F(floods, TheAccountCapIsTheMostThereMayBe) {
     EXPECT_EQ(send(newAccountMsg("sixth", "pw")), bytes{soNewBad});
     EXPECT_EQ(logged("Profile Creation: Refused (limit) (sixth 127.0.0.1:" + port(lb) + ")"), 1);
     EXPECT_EQ(arrayListGetLength(sessions.profList), 2);
-    options.maxAccounts = saved;
 }
-
-static std::string traced;
 
 // Sixty wake-ups in a second: the first fifty are traced, the rest are counted, and the
 // next second's first tick says how many went untraced.
 TEST_F(floods, BeyondFiftyDatagramsASecondTheTraceOnlyCountsThem) {
     resetLogLimits();
-    traced.clear();
-    trace.on = 1;
-    trace.writer = [](const char* format, va_list args) {
-        char line[1024];
-        vsnprintf(line, sizeof line, format, args);
-        traced += line;
-    };
+    capturedTrace traced;
     tick(); // the second starts
     for (int i = 0; i < 60; i++)
         clientSend(&lb, {coWakeup});
     tick();
     fakeNow += 1000;
     tick();
-    trace.writer = nullptr;
-    trace.on = 0;
-    EXPECT_EQ(timesIn(traced, "received message: (1 bytes) (00 first)"), 50);
-    EXPECT_EQ(timesIn(traced, "Trace: 10 datagrams handled untraced in the last second\n"), 1);
+    EXPECT_EQ(timesIn(traced.text, "received message: (1 bytes) (00 first)"), 50);
+    EXPECT_EQ(timesIn(traced.text, "Trace: 10 datagrams handled untraced in the last second\n"), 1);
 }
 
 // Standard output as a pipe whose reader stalls: writing never waits; what does not fit is

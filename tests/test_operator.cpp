@@ -14,19 +14,14 @@
 #include "server.h"
 
 struct accessLists : testing::Test {
-    std::string dir = std::filesystem::temp_directory_path() / "quarn-access-XXXXXX";
+    scratchFolder folder{"quarn-access"};
+    std::string dir = folder.dir;
     quietTrace quiet;
     void SetUp() override {
-        dir = mkdtemp(dir.data());
-        setResDir(dir.c_str());
         captureLog();
         resetAccessLists();
     }
-    void TearDown() override {
-        resetAccessLists();
-        setResDir("res");
-        std::filesystem::remove_all(dir);
-    }
+    void TearDown() override { resetAccessLists(); }
     void write(const char* name, const std::string& text) {
         std::ofstream(dir + "/" + name) << text;
     }
@@ -158,17 +153,13 @@ TEST(tickClock, TicksOnAcrossTheWrap) {
 // A control client whose command is under way (a save) is not idle, however long the work
 // takes: it gets its answer when the save is written, not the cut-off of an idle client.
 struct controlSocket : sessionTest {
-    std::string dir = std::filesystem::temp_directory_path() / "quarn-control-XXXXXX";
+    scratchFolder folder{"quarn-control"};
     void SetUp() override {
         sessionTest::SetUp();
-        dir = mkdtemp(dir.data());
-        setResDir(dir.c_str());
         ASSERT_TRUE(openControl());
     }
     void TearDown() override {
         closeControl();
-        setResDir("res");
-        std::filesystem::remove_all(dir);
         sessionTest::TearDown();
     }
 };
@@ -177,7 +168,7 @@ TEST_F(controlSocket, AClientWaitingForASaveIsNotIdle) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un a = {};
     a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s/control.sock", dir.c_str());
+    snprintf(a.sun_path, sizeof a.sun_path, "%s/control.sock", folder.dir.c_str());
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(::send(fd, "save\n", 5, 0), 5);
     for (int i = 0; i < 5; i++)

@@ -22,18 +22,8 @@ static bytes floats(std::vector<float> v) {
 }
 
 struct saveFiles : sessionTest {
-    std::string dir = std::filesystem::temp_directory_path() / "quarn-save-XXXXXX";
-    void SetUp() override {
-        sessionTest::SetUp();
-        std::string folder = mkdtemp(dir.data());
-        setResDir(folder.c_str());
-        dir = folder + "/";
-    }
-    void TearDown() override {
-        setResDir("res");
-        std::filesystem::remove_all(dir);
-        sessionTest::TearDown();
-    }
+    scratchFolder folder{"quarn-save"};
+    std::string dir = folder.dir + "/";
     bytes slurp(const std::string& name) {
         return {std::istreambuf_iterator<char>(std::ifstream(dir + name, std::ios::binary).rdbuf()),
                 {}};
@@ -71,7 +61,12 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     send(newAccountMsg("carol", "pw")); // never confirmed: not saved
     confirmAccount(pendingAccounts().front(), 1);
     arrayListGet<veskProfile>(sessions.profList, 0)->stage = psGame; // it loads as not logged in
-    ASSERT_EQ(saveGame(), 1) << saves.saveFailure;
+    {
+        capturedTrace traced; // each file's writing is traced as it starts, with its count
+        ASSERT_EQ(saveGame(), 1) << saves.saveFailure;
+        EXPECT_EQ(timesIn(traced.text, "saveProfs()\ntotal: 1\n"), 1) << traced.text;
+        EXPECT_EQ(timesIn(traced.text, "saveChunks()\ntotal: 7\n"), 1) << traced.text;
+    }
     bytes worldFile = slurp("world");
     bytes accounts = slurp("profiles");
     EXPECT_EQ(slurp("entities"), (bytes{0, 0, 0, 0}));
@@ -241,22 +236,4 @@ TEST_F(saveFiles, WhatACrashLeftIsCompletedOrRemovedAtStart) {
     EXPECT_EQ(capturedLog, std::vector<std::string>{"Server: completed the save that was "
                                                     "committed before it stopped (entities "
                                                     "renamed)"});
-}
-
-// Each file's writing is traced as it starts, with its count of records.
-TEST_F(saveFiles, ASaveTracesEachFileItWrites) {
-    static std::string traced;
-    traced.clear();
-    trace.on = 1;
-    trace.writer = [](const char* format, va_list args) {
-        char line[1024];
-        vsnprintf(line, sizeof line, format, args);
-        traced += line;
-    };
-    embedSpawnTer(world.terList, 2, 0, 0, options.terScale, options.terEdge);
-    EXPECT_EQ(saveGame(), 1);
-    trace.writer = nullptr;
-    trace.on = 0;
-    EXPECT_TRUE(traced.find("saveProfs()\ntotal: 0\n") != std::string::npos) << traced;
-    EXPECT_TRUE(traced.find("saveChunks()\ntotal: 7\n") != std::string::npos) << traced;
 }

@@ -39,9 +39,8 @@ void tick(veskGravity* g) {
 // A bounded world of the given radius, all of it made, with edits like the brushes' from the
 // world position alone so that border twins agree: heights in [-0.6, 0.6] with a steep spike
 // here and there, and away from the border (where brushes keep x and z) a sideways shift of
-// up to 0.7 each way. The old radius comes back with the world.
+// up to 0.7 each way. (Options and lists are given back after each test.)
 struct editedWorld {
-    int savedRadius = options.worldRadius;
     explicit editedWorld(int radius) {
         options.worldRadius = radius;
         freshLists(radius + 1);
@@ -59,10 +58,6 @@ struct editedWorld {
             }
             t->shapeVersion++;
         }
-    }
-    ~editedWorld() {
-        freeLists();
-        options.worldRadius = savedRadius;
     }
 };
 
@@ -215,7 +210,6 @@ TEST(PhysFlat, WalkingJumpingAndFallingGoAsWorkedOutByHand) {
            ter->faces[3 * first + 2] != 45)
         first++;
     EXPECT_EQ(faller->faceIndex, first);
-    freeLists();
 }
 
 // The smallest value that is not negative, of three; on a tie the later index, and a NaN

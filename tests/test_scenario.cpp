@@ -66,7 +66,8 @@ struct player {
 } // namespace
 
 struct scenario : testing::Test {
-    std::string dir = std::filesystem::temp_directory_path() / "quarn-scenario-XXXXXX";
+    scratchFolder folder{"quarn-scenario"};
+    std::string dir = folder.dir;
     quietTrace quiet;
     std::string record; // every datagram the players got, tick by tick
     player players[4] = {{"veteran", {}, {}, {}, 0},
@@ -74,12 +75,8 @@ struct scenario : testing::Test {
                          {"bobby", {}, {}, {}, 0},
                          {"mallory", {}, {}, {}, 0}};
     int ticks = 0;
-    int savedSpawn = options.spawnR, savedPort = options.port,
-        savedAutosave = options.autosaveSeconds;
 
     void SetUp() override {
-        dir = mkdtemp(dir.data());
-        setResDir(dir.c_str());
         captureLog();
         useFakeClock(1000);
         // The library's own start draws bytes once per process: it comes first, so the
@@ -102,12 +99,6 @@ struct scenario : testing::Test {
         for (player& p : players)
             close(p.lb.client);
         randombytes_set_implementation(&randombytes_sysrandom_implementation);
-        options.spawnR = savedSpawn;
-        options.port = savedPort;
-        options.autosaveSeconds = savedAutosave;
-        loop.clock = monotonicTicks;
-        setResDir("res");
-        std::filesystem::remove_all(dir);
     }
     void start() {
         ASSERT_TRUE(startServer());
@@ -365,7 +356,6 @@ TEST(statusLine, EachIntervalHasItsOwnFiguresAndTheLineComesAtItsInterval) {
     metricsText(&before);
     captureLog();
     useFakeClock(5000);
-    int saved = options.statusSeconds;
     options.statusSeconds = 2;
     startStatus();
     countTick(30.0);
@@ -395,6 +385,4 @@ TEST(statusLine, EachIntervalHasItsOwnFiguresAndTheLineComesAtItsInterval) {
     EXPECT_TRUE(capturedLog[1].starts_with("Status: 0 playing, 0 connecting, tick mean 4.00 ms, "
                                            "max 4.00 ms"))
         << capturedLog[1];
-    options.statusSeconds = saved;
-    loop.clock = monotonicTicks;
 }
