@@ -1,7 +1,9 @@
 // Tables of cases kept as data in tests/golden, each case's answer worked out anew: how
 // client text is shown in the log, what a ban's words mean, address ranges and escaped names
-// as the operator types them.
+// as the operator types them, the live page's address.
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 #include "golden.h"
 #include "server.h"
@@ -57,13 +59,23 @@ std::string nameBytes(const std::vector<std::string>& given) {
     return bytes;
 }
 
+// Where the live page listens, as --http gives it.
+std::string listenAt(const std::vector<std::string>& given) {
+    sockaddr_in at;
+    if (!parseListenAddress(given.at(0).c_str(), &at)) return "refused";
+    char address[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &at.sin_addr, address, sizeof address);
+    return address + (" port " + std::to_string(ntohs(at.sin_port)));
+}
+
 } // namespace
 
 TEST(tables, EachCaseGivesTheAnswerOfItsGoldenTable) {
     const std::pair<const char*, tableAnswer> tables[] = {{"shown-text.txt", shown},
                                                           {"ban-entries.txt", banMeaning},
                                                           {"address-ranges.txt", range},
-                                                          {"escaped-names.txt", nameBytes}};
+                                                          {"escaped-names.txt", nameBytes},
+                                                          {"listen-addresses.txt", listenAt}};
     for (const auto& [name, answer] : tables)
         EXPECT_EQ(goldenTableDifference(name, answer), "");
 }
