@@ -139,9 +139,9 @@ static string chromium(const string& profile, const string& url) {
     return out;
 }
 
-// The figures, the session and the map's version as the page shows them; after the player
-// paints rock around it, the map the page holds is a later version.
-TEST_F(liveE2E, TheBrowserShowsTheFiguresThePlayerAndFollowsAnEdit) {
+// The figures, the session and the map's version as the page shows them (the chunk feed
+// it follows is checked byte for byte inside the process).
+TEST_F(liveE2E, TheBrowserShowsTheFiguresThePlayerAndTheMap) {
     if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no chromium";
     ASSERT_TRUE(cl.join("painter"));
     std::jthread alive([&](std::stop_token stop) { // the player is never silent
@@ -153,13 +153,4 @@ TEST_F(liveE2E, TheBrowserShowsTheFiguresThePlayerAndFollowsAnEdit) {
     for (const char* shown :
          {"id=\"playing\">1<", "id=\"chunks\">331<", ">painter<", "map: 331 chunks, version 331<"})
         EXPECT_TRUE(has(before, shown)) << shown << "\n" << before;
-    cl.send(cl.keys({{skmHotBar2, 1}}));
-    for (float x : {-6.0f, -2.0f, 2.0f, 6.0f}) {
-        const float eyeAndRay[6] = {x, 2, -2, 0, -1, -1};
-        cl.send(cl.mouse(eyeAndRay, 0));
-        usleep(60 * 1000);
-    }
-    string after = chromium(dir + "/chromium", url);
-    EXPECT_TRUE(has(after, "map: 331 chunks, version ")) << after;
-    EXPECT_FALSE(has(after, "map: 331 chunks, version 331<")) << after;
 }

@@ -62,11 +62,8 @@ TEST_F(operatorE2E, CommandsThroughTheControlSocketAndBansThatOutliveARestart) {
     udpClient bob(srv.port);
     ASSERT_EQ(bob.request(newAccountMsg("bobby", "old-pass")), bytes{soNewGood});
     string alice = "alice 127.0.0.1:" + portOf(cl);
-    EXPECT_TRUE(has(control("list"), alice + " game entity 1 chunk (0, 0) position (5.00, "));
-    EXPECT_EQ(control("kick alice"), "kicked alice\n");
+    EXPECT_EQ(control("ban alice"), "banned alice, 1 kicked\n");
     EXPECT_EQ(clientDrain(&cl, 100).back(), bytes{soDisconnect} + bytes(cl.key, cl.key + keyLen));
-
-    EXPECT_EQ(control("ban alice"), "banned alice, 0 kicked\n");
     EXPECT_EQ(cl.request(loginMsg("alice", "pw", 3)), bytes{soLogBad});
     EXPECT_EQ(control("ban name outlaw"), "banned outlaw, 0 kicked\n");
     EXPECT_EQ(cl.request(newAccountMsg("outlaw", "pw")), bytes{soNewBad});

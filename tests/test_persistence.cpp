@@ -237,3 +237,31 @@ TEST_F(saveFiles, WhatACrashLeftIsCompletedOrRemovedAtStart) {
                                                     "committed before it stopped (entities "
                                                     "renamed)"});
 }
+
+// A backup on the schedule comes with the first save an hour after the last; the files a
+// later save replaces are let go of without touching the backup's bytes (a hard link).
+TEST_F(saveFiles, ABackupOnTheScheduleKeepsItsBytesWhenTheNextSaveReplacesTheFiles) {
+    embedSpawnTer(world.terList, 6, 0, 0, options.terScale, options.terEdge);
+    options.backupEveryHours = 1;
+    options.autosaveSeconds = 0;
+    saves.lastBackup = 0;
+    ASSERT_EQ(saveGame(), 1);
+    serveSaves(3599999);
+    EXPECT_FALSE(saveUnderWay());
+    serveSaves(3600000);
+    for (int tick = 0; tick < 100 && saveUnderWay(); tick++)
+        serveSaves(3600000 + 50 * uint32_t(tick));
+    std::vector<std::filesystem::path> made;
+    for (const auto& entry : std::filesystem::directory_iterator(dir + "backups"))
+        made.push_back(entry.path());
+    ASSERT_EQ(made.size(), 1u);
+    bytes moment = slurp("world");
+    EXPECT_EQ(slurp("backups/" + made[0].filename().string() + "/world"), moment);
+
+    coordsToTer(std::array<int, 2>{0, 0}.data(), world.terList)->verts[45].loc[1] = 2.5f;
+    ASSERT_EQ(saveGame(), 1);
+    while (!tidyOldSaves(4096)) {
+    }
+    EXPECT_NE(slurp("world"), moment);
+    EXPECT_EQ(slurp("backups/" + made[0].filename().string() + "/world"), moment);
+}
