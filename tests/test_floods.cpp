@@ -81,8 +81,12 @@ TEST_F(floods, APlayersPicksAreBoundedAndAForgerAtHerEndpointCostsNothing) {
     EXPECT_EQ(traffic.totals.picksIgnored - ignored, 6);
     EXPECT_EQ(traffic.totals.wrongKey - wrongKey, 1);
     EXPECT_EQ(pro->keyMapBuf[skmJump], 0);
-    clientSend(&lb, tic() + picks(3)); // the next tick takes picks again
-    tick();
+    {
+        capturedTrace traced; // each pick traced with its vectors
+        clientSend(&lb, tic() + picks(3)); // the next tick takes picks again
+        tick();
+        EXPECT_EQ(timesIn(traced.text, "loc (1.000000, 3.000000, 1.000000, }\n"), 3);
+    }
     EXPECT_EQ(traffic.totals.picksIgnored - ignored, 6);
     // Work on a datagram stops once the tick's time for dispatching is spent (each reading
     // of the clock here takes 5 ms): only the picks begun within it are taken.
