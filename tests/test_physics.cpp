@@ -159,6 +159,10 @@ double triangleDist(const d3& p, const d3& a, const d3& b, const d3& c) {
     return std::min({segmentDist(p, a, b), segmentDist(p, b, c), segmentDist(p, c, a)});
 }
 
+d3 at(const vertTex& v) {
+    return {v.loc[0], v.loc[1], v.loc[2]};
+}
+
 // How far a sphere of radius r at p + s v is from the face of corners f (negative: overlapping).
 float gap(const float* p, const float* v, float s, float r, const vertTex* f) {
     d3 c, corner[3];
@@ -210,6 +214,30 @@ TEST(PhysFlat, WalkingJumpingAndFallingGoAsWorkedOutByHand) {
            ter->faces[3 * first + 2] != 45)
         first++;
     EXPECT_EQ(faller->faceIndex, first);
+}
+
+// A walker set down anywhere over edited ground rests on the face nearest to where it was,
+// found the slow way, when one is within reach (0.55); otherwise it stays in the air.
+TEST(PhysGround, AWalkerIsSetDownOnTheNearestFaceWithinReach) {
+    quietTrace quiet;
+    editedWorld edited(2);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> unit(0, 1);
+    const veskTerrain* ter = coordsToTer(std::array<int, 2>{0, 0}.data(), world.terList);
+    for (int n = 0; n < 300; n++) {
+        d3 p = {8 * unit(rng) - 4, 2 * unit(rng) - 0.8, 8 * unit(rng) - 4};
+        veskGravity* g = add(float(p[0]), float(p[1]), float(p[2]));
+        double nearest = 1e9, chosen = -1;
+        for (int f = 0; f < ter->numFaces; f++) {
+            const int32_t* c = ter->faces + 3 * f;
+            double d =
+                triangleDist(p, at(ter->verts[c[0]]), at(ter->verts[c[1]]), at(ter->verts[c[2]]));
+            nearest = std::min(nearest, d);
+            chosen = f == g->faceIndex ? d : chosen;
+        }
+        if (g->typeIndex == 7) EXPECT_GE(nearest, 0.55 - 1e-4) << n;
+        if (g->typeIndex != 7) EXPECT_NEAR(chosen, nearest, 1e-4) << n;
+    }
 }
 
 // The smallest value that is not negative, of three; on a tie the later index, and a NaN
