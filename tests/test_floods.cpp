@@ -82,7 +82,7 @@ TEST_F(floods, APlayersPicksAreBoundedAndAForgerAtHerEndpointCostsNothing) {
     EXPECT_EQ(traffic.totals.wrongKey - wrongKey, 1);
     EXPECT_EQ(pro->keyMapBuf[skmJump], 0);
     {
-        capturedTrace traced; // each pick traced with its vectors
+        capturedTrace traced;              // each pick traced with its vectors
         clientSend(&lb, tic() + picks(3)); // the next tick takes picks again
         tick();
         EXPECT_EQ(timesIn(traced.text, "loc (1.000000, 3.000000, 1.000000, }\n"), 3);

@@ -346,14 +346,7 @@ TEST_F(scenario, AStartOnAPortInUseFailsAndSaysSo) {
 
 // The status line's figures over its interval, which each line starts afresh: the longest
 // tick of one interval is not the next one's.
-static long bucket(const std::string& metrics, const std::string& name) {
-    size_t at = metrics.find(name);
-    return at == std::string::npos ? -1 : atol(metrics.c_str() + at + name.size());
-}
-
 TEST(statusLine, EachIntervalHasItsOwnFiguresAndTheLineComesAtItsInterval) {
-    std::string before;
-    metricsText(&before);
     captureLog();
     useFakeClock(5000);
     options.statusSeconds = 2;
@@ -372,16 +365,6 @@ TEST(statusLine, EachIntervalHasItsOwnFiguresAndTheLineComesAtItsInterval) {
         << capturedLog[0];
     countTick(4.0);
     logStatus();
-    // The metrics count every tick since the start in their histogram.
-    countTick(60.0);
-    std::string metrics;
-    metricsText(&metrics);
-    const std::pair<const char*, int> buckets[] = {{"0.001", 0}, {"0.002", 2}, {"0.005", 3},
-                                                   {"0.05", 5},  {"0.1", 6},   {"+Inf", 6}};
-    for (auto [le, ticks] : buckets) {
-        std::string name = std::string("quarn_tick_duration_seconds_bucket{le=\"") + le + "\"} ";
-        EXPECT_EQ(bucket(metrics, name) - bucket(before, name), ticks) << le;
-    }
     EXPECT_TRUE(capturedLog[1].starts_with("Status: 0 playing, 0 connecting, tick mean 4.00 ms, "
                                            "max 4.00 ms"))
         << capturedLog[1];
