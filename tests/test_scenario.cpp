@@ -264,6 +264,8 @@ TEST_F(scenario, AScriptedGameSendsAndSavesExactlyTheGoldenBytes) {
         vet.talking = 0; // a kicked or banned player says nothing more
         step(3);
     }
+    send(mallory, newAccountMsg("mallory", "again")); // her name was given up with her account
+    step();
     std::string figures;
     metricsText(&figures);
     ASSERT_EQ(stopServer(), 1);
