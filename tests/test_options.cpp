@@ -1,12 +1,14 @@
 // The command line: each number within its documented bounds lands where the server reads
 // it, and a value beyond them, a missing or empty value, an unknown option or a stray
-// argument is refused with status 2 before anything starts.
+// argument is refused with status 2 and the usage before anything starts.
 #include <gtest/gtest.h>
 
 #include "testUtil.h"
 #include "server.h"
 
-// parseCommandLine on `args` after the program's name, into `line`; its messages are dropped.
+static std::string said; // what the last parse wrote on standard error
+
+// parseCommandLine on `args` after the program's name, into `line`.
 static int parse(std::vector<std::string> args, commandLine* line) {
     args.insert(args.begin(), "quarn-server");
     std::vector<char*> argv;
@@ -14,7 +16,7 @@ static int parse(std::vector<std::string> args, commandLine* line) {
         argv.push_back(a.data());
     testing::internal::CaptureStderr();
     int status = parseCommandLine(int(argv.size()), argv.data(), line);
-    testing::internal::GetCapturedStderr();
+    said = testing::internal::GetCapturedStderr();
     return status;
 }
 
@@ -24,9 +26,12 @@ TEST(options, ValuesBeyondTheirBoundsAndUnknownOptionsEndWithStatusTwo) {
                                          {"--port", " 23"},
                                          {"--res", ""},
                                          {"--port"},
+                                         {"--http", "127.0.0.1:0"},
                                          {"--no-such-option"},
-                                         {"2300"}})
+                                         {"2300"}}) {
         EXPECT_EQ(parse(bad, &line), 2) << bad[0];
+        EXPECT_TRUE(said.find("\nUsage: quarn-server [options]\n") != std::string::npos) << said;
+    }
 }
 
 // An installed host names its save folder in QUARN_RES; a --res on the command line wins.
