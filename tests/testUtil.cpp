@@ -143,6 +143,7 @@ serverSettings* saveSettings() {
 
 void restoreSettings(serverSettings* saved) {
     resetServer();
+    forgetFilesSetAside(); // as a Start does
     options = saved->options;
     loop.clock = saved->clock;
     logging.sink = saved->sink;

@@ -1,6 +1,7 @@
 // What the live page reads, inside the process: the chunk feed byte for byte (its head, the
 // records newer than a version, a changed face list sent whole, the same bytes whatever the
-// size of the reads), and client text in the JSON.
+// size of the reads), and client text in the JSON (damaged files set aside: the save files'
+// test).
 #include <cstring>
 #include <filesystem>
 
@@ -86,26 +87,4 @@ TEST_F(liveFeed, StatusJsonQuotesClientTextAndLeavesOutAddresses) {
               std::string::npos)
         << json;
     EXPECT_EQ(json.find("127.0.0.1"), std::string::npos);
-}
-
-// A start that set a damaged file aside says so where a host looks: the metrics and the
-// status of the page, whose warning is empty otherwise.
-TEST_F(liveFeed, ADamagedSaveFileSetAsideShowsInTheFiguresAndThePage) {
-    forgetFilesSetAside();
-    std::string json, metrics;
-    statusJson(&json);
-    EXPECT_NE(json.find("\"warning\":\"\""), std::string::npos) << json;
-    const unsigned char cut[] = {3, 0, 0};
-    std::string copies = std::filesystem::temp_directory_path() / "quarn-aside-XXXXXX";
-    copies = mkdtemp(copies.data());
-    EXPECT_EQ(loadWorldFrom(cut, sizeof cut, (copies + "/world").c_str(), world.terList), 0);
-    statusJson(&json);
-    metricsText(&metrics);
-    EXPECT_NE(json.find("\"warning\":\"damaged save files set aside at Start: world (kept as " +
-                        copies + "/world.bad)\""),
-              std::string::npos)
-        << json;
-    EXPECT_NE(metrics.find("\nquarn_save_files_set_aside 1\n"), std::string::npos);
-    forgetFilesSetAside();
-    std::filesystem::remove_all(copies);
 }

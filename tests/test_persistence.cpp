@@ -121,6 +121,14 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     EXPECT_EQ(g->chunkCoords[0], 10);
     EXPECT_EQ(g->chunkCoords[1], -7);
     EXPECT_NEAR(g->position[2], -40.25f + 34.641016f, 1e-4);
+    // Where a host looks: the figures count the files set aside, the page names them.
+    std::string json, metrics;
+    statusJson(&json);
+    metricsText(&metrics);
+    std::string warning = "\"warning\":\"damaged save files set aside at Start: world (kept as " +
+                          dir + "world.bad), world (kept as " + dir + "world.bad.2), ";
+    EXPECT_NE(json.find(warning), std::string::npos) << json;
+    EXPECT_EQ(timesIn(metrics, "\nquarn_save_files_set_aside 486\n"), 1) << metrics;
 }
 
 // The default free mover, a retired entity and a walker in chunk (1, 0) looking back over
