@@ -76,6 +76,7 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndIts
     veskTerrain* raised = coordsToTer(at, chunks);
     for (int i = 0; i < raised->numVerts; i++)
         raised->verts[i].loc[1] += 8.0f;
+    std::swap(raised->faces[0], raised->faces[1]); // a face turned over: lit as ground still
     // Written as the server writes it: the world of a whole save into this folder.
     setResDir(dir.c_str());
     world.terList = chunks;
