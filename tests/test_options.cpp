@@ -75,6 +75,7 @@ TEST(options, EachNumberTakesEffectAtTheEndsOfItsRange) {
         EXPECT_EQ(parse({n.option, std::to_string(n.lowest - 1)}, &line), 2) << n.option;
         EXPECT_EQ(parse({n.option, std::to_string(int64_t(n.highest) + 1)}, &line), 2) << n.option;
     }
+    EXPECT_EQ(parse({"--help"}, &line), 0); // printed: nothing starts
     EXPECT_EQ(parse({"--verbose", "--headless"}, &line), -1);
     EXPECT_TRUE(line.verbose && line.headless);
 }
