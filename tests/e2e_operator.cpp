@@ -56,6 +56,7 @@ static string readAll(int fd) {
 // through the real control socket, their effect on real clients, a password from standard
 // input, the log's timestamps, and bans that outlive a restart.
 TEST_F(operatorE2E, CommandsThroughTheControlSocketAndBansThatOutliveARestart) {
+    srv.environment = "TZ=America/New_York"; // the log's times are UTC all the same
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
     EXPECT_EQ(int(fs::status(res("control.sock")).permissions()), 0600);
     ASSERT_TRUE(cl.join("alice"));
@@ -93,7 +94,10 @@ TEST_F(operatorE2E, CommandsThroughTheControlSocketAndBansThatOutliveARestart) {
     EXPECT_FALSE(has(out, "coReturn") || has(out, "sendChunk nsent")); // no --verbose
     // Every log entry starts with a UTC timestamp; the trace lines do not.
     size_t stop = out.find(" Admin: stop\n");
-    EXPECT_TRUE(stop > 25 && shaped(out, stop - 25, "\n####-##-##T##:##:##.###Z Admin: stop\n"));
+    ASSERT_TRUE(stop > 25 && shaped(out, stop - 25, "\n####-##-##T##:##:##.###Z Admin: stop\n"));
+    std::tm stamp = {};
+    strptime(out.c_str() + stop - 24, "%Y-%m-%dT%H:%M:%S", &stamp);
+    EXPECT_LT(std::abs(timegm(&stamp) - time(nullptr)), 120); // UTC, not New York's time
 
     // The bans outlive the restart; unbanned, alice is back.
     ASSERT_TRUE(srv.serve(dir)) << srv.output();
