@@ -240,6 +240,25 @@ TEST(PhysGround, AWalkerIsSetDownOnTheNearestFaceWithinReach) {
     }
 }
 
+// A point of the world belongs to the chunk whose centre is nearest: no neighbour's centre
+// is nearer (the hexagons are the cells of their centres).
+TEST(PhysGround, APointIsInTheChunkWhoseCentreIsNearest) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> coord(-400, 400);
+    for (int n = 0; n < 20000; n++) {
+        float x = coord(rng), z = coord(rng), wx, wz;
+        int c[2];
+        worldToTer(x, z, &c[0], &c[1], 10.0f);
+        terToWorldNew(c[0], c[1], &wx, &wz, 10.0f);
+        double own = std::hypot(x - wx, z - wz);
+        for (int k = 1; k < 7; k++) {
+            terToWorldNew(c[0] + chunkArrayCoords[2 * k], c[1] + chunkArrayCoords[2 * k + 1], &wx,
+                          &wz, 10.0f);
+            ASSERT_LE(own, std::hypot(x - wx, z - wz) + 1e-3) << x << ", " << z;
+        }
+    }
+}
+
 // The smallest value that is not negative, of three; on a tie the later index, and a NaN
 // counts as negative.
 TEST(PhysHelpers, TheLowestNonNegativeValueAndItsTies) {
