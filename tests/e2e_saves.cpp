@@ -194,6 +194,7 @@ TEST_F(savesE2E, ABackupHoldsItsSaveAndRestoresItAndAFullServerRefusesLogins) {
     for (const char* name : saveFileNames)
         EXPECT_EQ(readFile(res(first + "/" + name)), moment[name]) << name;
     EXPECT_EQ(fs::status(res(first)).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(res("backups")).permissions(), fs::perms::owner_all);
     for (int i = 0; i < 2; i++)
         ASSERT_EQ(control("backup", &answer), 0) << answer;
     string latest = folderIn(answer);
