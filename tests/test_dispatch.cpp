@@ -42,6 +42,12 @@ TEST_F(dispatcher, GameTicEntriesApplyInOrderUntilOneIsCutOrHostile) {
     dispatch(&lb, tic() + rots(NAN, 0, 0) + rots(0, INFINITY, 0) + keys(1, {{5, 1}}));
     EXPECT_EQ(held(), (std::vector<int>{1, 1, 1, 0, 0, 1, 1}));
     EXPECT_EQ(avatar()->rots[1], -1.5f);
+    pro->key[4] = 0; // a key is all its 16 bytes, after a 0 among them as well
+    forgetAccountIndex();
+    bytes other = tic() + keys(1, {{4, 1}});
+    other[1 + 6] ^= 0x5A;
+    dispatch(&lb, other);
+    EXPECT_EQ(pro->keyMapBuf[4], 0);
 }
 
 static bytes grown(bytes d, int by) { // one byte more (by 1), the same (0) or one less (-1)

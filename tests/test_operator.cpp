@@ -126,6 +126,10 @@ TEST_F(accessLists, AHandEditDuringALongWriteIsKeptWithTheChange) {
     const uintmax_t slice = 256 * 1024;
     EXPECT_EQ(aside,
               (std::vector<uintmax_t>{replaced, replaced, replaced - slice, replaced - 2 * slice}));
+    EXPECT_TRUE(changeBan(target("name another"), 1));
+    serveAccessLists();
+    resetAccessLists(); // a Stop in the middle of a write leaves no temporary file
+    EXPECT_FALSE(std::filesystem::exists(dir + "/bans.tmp"));
 }
 
 // Ticks go on at 20 a second, 50 ms apart, while the unsigned millisecond clock wraps to 0:

@@ -101,7 +101,7 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     refused("entities", bytes(ents.begin(), ents.end() - 1));
     refused("entities", ents + bytes{0});
     refused("entities", patch(ents, 4 + 8, {0xca, 0xf2, 0x49, 0x71})); // beyond a million
-    ArrayList* edge = initArrayList(10, 8); // a million itself is taken
+    ArrayList* edge = initArrayList(10, 8);                            // a million itself is taken
     bytes million = patch(ents, 4 + 8, floats({1e6f}));
     EXPECT_EQ(loadEntitiesFrom(million.data(), million.size(), "entities", edge), 2);
     freeEntList(edge);
