@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sys/resource.h>
 
 #include "bytes.h"
 #include "sessionTest.h"
@@ -220,6 +221,22 @@ TEST_F(saveFiles, ASaveInSlicesWritesItsMomentWhileTheWorldChanges) {
 // At Start, a save committed before a crash is completed: its temporary files that were not
 // renamed yet are; without a commit record, temporary files are a save that did not finish
 // and go, as do the files a save replaced that were still being let go of.
+// A save in slices that cannot write its files (here beyond the largest file this process
+// may write) ends, and says it failed.
+TEST_F(saveFiles, ASaveInSlicesThatCannotWriteFails) {
+    embedSpawnTer(world.terList, 11, 0, 0, options.terScale, options.terEdge);
+    rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = {200000, saved.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    startSave();
+    int done = finish(100000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(done, -1) << saves.saveFailure;
+}
+
 TEST_F(saveFiles, WhatACrashLeftIsCompletedOrRemovedAtStart) {
     for (const char* name : {"world.tmp", "entities.tmp", "bans.tmp", "world.old"})
         std::ofstream(dir + name) << "half";
