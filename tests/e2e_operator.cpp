@@ -24,13 +24,7 @@ struct operatorE2E : e2eTest {
 
 // A connection to the control socket, or -1.
 static int connectControl(const string& path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    close(fd);
-    return -1;
+    return unixSocket(path, SOCK_STREAM, unixConnected);
 }
 
 // Whether `text` from `at` on has the shape of `pattern`, where '#' stands for any digit.
@@ -149,11 +143,8 @@ TEST_F(operatorE2E, ClientsThatSayNothingOrFarTooMuchAreCutOff) {
 // and the stop; with the journal as standard output no timestamp is added.
 TEST_F(operatorE2E, SystemdHearsReadinessStatusWatchdogAndTheStop) {
     string notify = dir + "/notify";
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", notify.c_str());
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int fd = unixSocket(notify, SOCK_DGRAM, unixBound);
+    ASSERT_GE(fd, 0);
     srv.out = dir + "/journal.txt";
     srv.keepOut = true;
     writeFile(srv.out, "");

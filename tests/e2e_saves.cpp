@@ -158,12 +158,8 @@ TEST_F(savesE2E, TheFolderIsLockedItselfAndNothingInItIsFollowed) {
 
 // A control socket that nobody serves (a hung server's) is given up on after 5 seconds.
 TEST_F(savesE2E, AControlSocketNobodyServesIsGivenUpOn) {
-    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", res("control.sock").c_str());
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
+    int listener = unixSocket(res("control.sock"), SOCK_STREAM, unixListening);
+    ASSERT_GE(listener, 0);
     auto t0 = std::chrono::steady_clock::now();
     string printed;
     EXPECT_EQ(control("status", &printed), 1);

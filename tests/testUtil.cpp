@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "bytes.h"
@@ -107,6 +108,20 @@ void dispatch(loopback* lb, const std::vector<unsigned char>& d) {
     memcpy(held.data(), d.data(), n);
     ticlyIn(held.data(), int(n), &lb->clientAddr, 16);
     serveAccountRequests(); // as the receive step does after the tick's datagrams
+}
+
+int unixSocket(const std::string& path, int type, unixEnd end) {
+    int fd = socket(AF_UNIX, type, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    auto* at = reinterpret_cast<sockaddr*>(&a);
+    int ok = end == unixConnected
+                 ? connect(fd, at, sizeof a) == 0
+                 : bind(fd, at, sizeof a) == 0 && (end == unixBound || listen(fd, 4) == 0);
+    if (ok) return fd;
+    close(fd);
+    return -1;
 }
 
 std::string windowFont() {

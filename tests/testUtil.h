@@ -55,6 +55,11 @@ void dispatch(loopback* lb, const std::vector<unsigned char>& d);
 
 // The window's font: the one scripts/setup puts in res/, else the system's it is copied from
 // (a checkout where setup did not run).
+// A Unix socket of `type` bound to `path` (listen: and listening), or connected to it; -1
+// when that fails.
+enum unixEnd { unixBound, unixListening, unixConnected };
+int unixSocket(const std::string& path, int type, unixEnd end);
+
 std::string windowFont();
 
 // New empty lists (and, if `radius` > 0, the spawn area of that radius around (0, 0)).

@@ -1,7 +1,6 @@
 // Registration that forged senders cannot use up: pending accounts give way to newer ones
 // while their address is unproven, and go after ten minutes, their entity given to the next
-// player (the scripted game shows a creation confirmed by its handshake); and the addresses
-// an account logs in from, latest first.
+// player (the scripted game shows a creation confirmed by its handshake).
 #include "sessionTest.h"
 
 struct accounts : sessionTest {
@@ -42,28 +41,4 @@ TEST_F(accounts, ThePoolOfPendingAccountsGivesWayOldestFirstAndForgetsAfterTenMi
     int reused = named("newcomer")->entity;
     EXPECT_TRUE(reused == lostEntity || reused == secondsEntity) << reused;
     EXPECT_EQ(entityCount(world.entList), 2);
-}
-
-// Every login's address becomes the account's latest home; four are kept, and an address
-// logged in from again moves to the front.
-TEST_F(accounts, TheLatestFourAddressesOfLoginsAreKept) {
-    send(newAccountMsg("alice", "pw"));
-    veskProfile* alice = named("alice");
-    for (const char* ip :
-         {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.4"}) {
-        loopback from = lb;
-        from.client = loopbackSocket(&from.clientAddr, ip);
-        dispatch(&from, loginMsg("alice", "pw", 3));
-        EXPECT_EQ(clientRecv(&from).size(), 25u) << ip;
-        EXPECT_TRUE(fromHome(alice, &from.clientAddr));
-        profDisconnect(alice);
-        close(from.client);
-    }
-    const uint32_t expected[] = {0x7F000004, 0x7F000006, 0x7F000005, 0x7F000003};
-    for (int i = 0; i < homesKept; i++) {
-        EXPECT_EQ(alice->homes[i].addr, htonl(expected[i])) << i;
-        EXPECT_GT(alice->homes[i].when, 1700000000);
-    }
-    sockaddr_in gone = {AF_INET, 0, {htonl(0x7F000002)}, {}};
-    EXPECT_FALSE(fromHome(alice, &gone));
 }

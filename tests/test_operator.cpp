@@ -167,11 +167,8 @@ struct controlSocket : sessionTest {
 };
 
 TEST_F(controlSocket, AClientWaitingForASaveIsNotIdle) {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s/control.sock", folder.dir.c_str());
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int fd = unixSocket(folder.dir + "/control.sock", SOCK_STREAM, unixConnected);
+    ASSERT_GE(fd, 0);
     ASSERT_EQ(::send(fd, "save\n", 5, 0), 5);
     for (int i = 0; i < 5; i++)
         eventStep(10);
