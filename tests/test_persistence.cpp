@@ -101,6 +101,7 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     bytes ents = bytes{2, 0, 0, 0} + one + one;
     refused("entities", bytes(ents.begin(), ents.end() - 1));
     refused("entities", ents + bytes{0});
+    refused("entities", patch(ents, 4 + 4 + 6 * 4, {0, 0, 0xc0, 0x7f})); // its motion a NaN
     refused("entities", patch(ents, 4 + 8, {0xca, 0xf2, 0x49, 0x71})); // beyond a million
     ArrayList* edge = initArrayList(10, 8);                            // a million itself is taken
     bytes million = patch(ents, 4 + 8, floats({1e6f}));
@@ -133,7 +134,7 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     std::string warning = "\"warning\":\"damaged save files set aside at Start: world (kept as " +
                           dir + "world.bad), world (kept as " + dir + "world.bad.2), ";
     EXPECT_NE(json.find(warning), std::string::npos) << json;
-    EXPECT_EQ(timesIn(metrics, "\nquarn_save_files_set_aside 486\n"), 1) << metrics;
+    EXPECT_EQ(timesIn(metrics, "\nquarn_save_files_set_aside 487\n"), 1) << metrics;
 }
 
 // The default free mover, a retired entity and a walker in chunk (1, 0) looking back over
