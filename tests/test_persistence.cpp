@@ -67,6 +67,7 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
         ASSERT_EQ(saveGame(), 1) << saves.saveFailure;
         EXPECT_EQ(timesIn(traced.text, "saveProfs()\ntotal: 1\n"), 1) << traced.text;
         EXPECT_EQ(timesIn(traced.text, "saveChunks()\ntotal: 7\n"), 1) << traced.text;
+        EXPECT_EQ(timesIn(traced.text, "profList: 0x"), 1) << traced.text;
     }
     bytes worldFile = slurp("world");
     bytes accounts = slurp("profiles");
