@@ -92,11 +92,11 @@ TEST_F(mapTool, spawnWorldFillsItsBoxWithGreenHexagonsARaisedChunkBrighterAndIts
     string ents = {1, 0, 0, 0, 0, 0, 0, 0};
     ents.append(reinterpret_cast<const char*>(entity), sizeof entity);
     writeFile(dir + "/entities", ents);
-    ASSERT_EQ(run("-i " + worldPath + " -o " + dir + "/map.png -e " + dir + "/entities"), 0);
+    ASSERT_EQ(run("-g -i " + worldPath + " -o " + dir + "/map.png -e " + dir + "/entities"), 0);
     ASSERT_TRUE(pic.load(dir + "/map.png")) << pic.image.message;
     EXPECT_EQ(pic.image.width, 2 * margin + std::lround(2 * halfWidth * scale));
     EXPECT_EQ(pic.image.height, 2 * margin + std::lround(2 * halfDepth * scale));
-    // Green hexagons, the raised chunk brighter, the entity a yellow dot at (40, -30).
+    // Green hexagons outlined, the raised chunk brighter, the entity a yellow dot at (40, -30).
     EXPECT_EQ(goldenPixelDifference(dir + "/map.png", pic), "");
     // The map is never drawn over one of its inputs.
     string before = readFile(worldPath);
