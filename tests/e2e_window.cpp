@@ -13,7 +13,7 @@ constexpr const char* xvfbCommand =
 
 string runShell(const string& command) {
     FILE* f = popen((command + " 2>/dev/null").c_str(), "r");
-    string out(64, 0);
+    string out(1024, 0);
     out.resize(fread(out.data(), 1, out.size(), f));
     pclose(f);
     return out;
@@ -43,6 +43,7 @@ TEST_F(windowE2E, AClickStartsItSigpipeIsIgnoredAndSighupQuitsWithASave) {
     string window = xdotool("search --sync --name 'Quarn Incremental'");
     ASSERT_FALSE(window.empty()) << srv.output();
     window.resize(window.find('\n'));
+    EXPECT_TRUE(has(xdotool("getwindowgeometry " + window), "Geometry: 1000x600"));
     ASSERT_TRUE(srv.waitFor("textW: ")) << srv.output();
     // The button sits under the logo; clicks count once the loop draws its frames.
     for (int i = 0; i < 10 && !has(srv.output(), "entsLoaded"); i++) {
