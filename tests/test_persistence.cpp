@@ -103,10 +103,10 @@ TEST_F(saveFiles, TheFilesHoldTheirRecordsAndDamagedOnesAreRefusedAndKeptAside) 
     refused("entities", bytes(ents.begin(), ents.end() - 1));
     refused("entities", ents + bytes{0});
     refused("entities", patch(ents, 4 + 4 + 6 * 4, {0, 0, 0xc0, 0x7f})); // its motion a NaN
-    refused("entities", patch(ents, 4 + 8, {0xca, 0xf2, 0x49, 0x71})); // beyond a million
-    ArrayList* edge = initArrayList(10, 8);                            // a million itself is taken
+    refused("entities", patch(ents, 4 + 8, {0xca, 0xf2, 0x49, 0x71}));   // beyond a million
+    ArrayList* edge = initArrayList(10, 8); // a million itself is taken
     bytes million = patch(ents, 4 + 8, floats({1e6f}));
-    EXPECT_EQ(loadEntitiesFrom(million.data(), million.size(), "entities", edge), 2);
+    EXPECT_EQ(loadEntitiesFrom(million.data(), million.size(), (dir + "edge").c_str(), edge), 2);
     freeEntList(edge);
     // Alice's homes: 203.0.113.5 at 2023-11-14T22:13:20Z, three empty slots.
     bytes homes = bytes{1, 0, 0, 0} + bytes(accounts.begin() + 4, accounts.begin() + 4 + 256) +
