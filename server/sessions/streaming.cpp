@@ -67,7 +67,7 @@ static void bucketByChunk() {
     order.resize(ents.size());
     for (size_t i = 0; i < order.size(); i++)
         order[i] = int(i);
-    std::sort(order.begin(), order.end(), [&ents](int a, int b) {
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
         const changedEnt &x = ents[size_t(a)], &y = ents[size_t(b)];
         if (x.cx != y.cx) return x.cx < y.cx;
         if (x.cy != y.cy) return x.cy < y.cy;
