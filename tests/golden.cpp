@@ -92,6 +92,7 @@ std::string goldenDifference(const std::string& name, const std::string& actual)
 
 std::string goldenTableDifference(const std::string& name, const tableAnswer& answer) {
     std::ifstream in(goldenPath(name));
+    if (!in) return goldenPath(name) + " cannot be read";
     std::string actual;
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') {

@@ -53,13 +53,13 @@ void clientSend(loopback* lb, const std::vector<unsigned char>& d);
 // client and were the only one of its tick.
 void dispatch(loopback* lb, const std::vector<unsigned char>& d);
 
-// The window's font: the one scripts/setup puts in res/, else the system's it is copied from
-// (a checkout where setup did not run).
-// A Unix socket of `type` bound to `path` (listen: and listening), or connected to it; -1
-// when that fails.
+// A Unix socket of `type` bound to `path` (and listening), or connected to it; -1 when that
+// fails.
 enum unixEnd { unixBound, unixListening, unixConnected };
 int unixSocket(const std::string& path, int type, unixEnd end);
 
+// The window's font: the one scripts/setup puts in res/, else the system's it is copied from
+// (a checkout where setup did not run).
 std::string windowFont();
 
 // New empty lists (and, if `radius` > 0, the spawn area of that radius around (0, 0)).
