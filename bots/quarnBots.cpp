@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "clientSession.h"
+#include "textNumbers.h"
 
 namespace {
 
@@ -124,30 +125,6 @@ void usage(FILE* to, const char* program) {
             program);
 }
 
-int wholeNumber(const char* text, long lo, long hi, int* out) {
-    if (*text < '0' || *text > '9') return 0; // digits only: no sign, no space
-    char* end = nullptr;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || *end != 0 || v < lo || v > hi) return 0;
-    *out = int(v);
-    return 1;
-}
-
-int serverAddress(const char* text, sockaddr_in* out) {
-    const char* colon = strrchr(text, ':');
-    char address[INET_ADDRSTRLEN] = "";
-    int port = 0;
-    if (!colon || size_t(colon - text) >= sizeof address) return 0;
-    memcpy(address, text, size_t(colon - text));
-    *out = sockaddr_in{};
-    out->sin_family = AF_INET;
-    if (inet_pton(AF_INET, address, &out->sin_addr) != 1) return 0;
-    if (!wholeNumber(colon + 1, 1, 65535, &port)) return 0;
-    out->sin_port = htons(uint16_t(port));
-    return 1;
-}
-
 // A name the server shows in its log may hold no control byte, and the index must fit.
 int prefixAcceptable(const std::string& prefix) {
     if (prefix.size() > size_t(textLen) - 8) return 0;
@@ -203,7 +180,7 @@ int parseCommandLine(int argc, char** argv, botOptions* out, int* exitStatus) {
         int id = getopt_long(argc, argv, "", longOptions, nullptr);
         if (id == -1) break;
         for (const numericOption& n : numeric) {
-            if (n.id != id || wholeNumber(optarg, n.lo, n.hi, n.target)) continue;
+            if (n.id != id || parseWholeNumber(optarg, n.lo, n.hi, n.target)) continue;
             char reason[100];
             snprintf(reason, sizeof reason, "--%s takes a whole number from %ld to %ld", n.name,
                      n.lo, n.hi);
@@ -226,7 +203,7 @@ int parseCommandLine(int argc, char** argv, botOptions* out, int* exitStatus) {
     const char* problem = nullptr;
     if (optind != argc - 1)
         problem = "give the server's ADDRESS:PORT once";
-    else if (!serverAddress(argv[optind], &out->server))
+    else if (!parseListenAddress(argv[optind], &out->server))
         problem = "the server is an IPv4 ADDRESS:PORT with a port from 1 to 65535";
     else if (out->players == 0)
         problem = "--players is needed";

@@ -62,39 +62,6 @@ static void usage(FILE* to, const char* program) {
             program);
 }
 
-int parseListenAddress(const char* text, sockaddr_in* out) {
-    const char* colon = strrchr(text, ':');
-    char address[INET_ADDRSTRLEN] = "";
-    int port = 0;
-    if (!colon || size_t(colon - text) >= sizeof address) return 0;
-    memcpy(address, text, size_t(colon - text));
-    *out = sockaddr_in{};
-    out->sin_family = AF_INET;
-    if (inet_pton(AF_INET, address, &out->sin_addr) != 1) return 0;
-    if (!parseWholeNumber(colon + 1, 1, 65535, &port)) return 0;
-    out->sin_port = htons(uint16_t(port));
-    return 1;
-}
-
-int parseWholeNumber(const char* text, long long lo, long long hi, long long* out) {
-    // Decimal digits, with a minus sign at most: strtoll alone would take spaces and a plus.
-    const char* digits = text[0] == '-' ? text + 1 : text;
-    if (*digits < '0' || *digits > '9') return 0;
-    char* end = nullptr;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != 0 || v < lo || v > hi) return 0;
-    *out = v;
-    return 1;
-}
-
-int parseWholeNumber(const char* text, long lo, long hi, int* out) {
-    long long v;
-    if (!parseWholeNumber(text, (long long)lo, (long long)hi, &v)) return 0;
-    *out = int(v);
-    return 1;
-}
-
 void setResDir(const char* dir) {
     options.resDir = dir;
 }

@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <string>
 
+#include "textNumbers.h"
+
 struct serverOptions {
     // Where it serves.
     int port = 2300;
@@ -51,11 +53,6 @@ struct commandLine {
 // -1 to go on; otherwise the process's exit status (0 after --help or --version, 2 for a
 // bad command line, with the reason and the usage on standard error).
 int parseCommandLine(int argc, char** argv, commandLine* out);
-// ADDRESS:PORT, an IPv4 address and a port from 1 to 65535: 1, or 0 when it is not one.
-int parseListenAddress(const char* text, sockaddr_in* out);
-// The whole text as a decimal integer within [lo, hi]: 1, or 0 when it is not one.
-int parseWholeNumber(const char* text, long long lo, long long hi, long long* out);
-int parseWholeNumber(const char* text, long lo, long hi, int* out);
 
 void setResDir(const char* dir);       // the folder of the logo, the font and the save files
 std::string resPath(const char* name); // a file of that folder
